@@ -1,0 +1,19 @@
+#include "interface/library_state.h"
+
+#include "driver/board_info.h"
+#include "driver/page_cache.h"
+#include "interface/driver_state.h"
+#include "interface/operation_table.h"
+
+namespace mviahlp {
+
+void ResetLibraryState() {
+  DriverState = {};
+  for (OperationAddress &slot : OperationTable) slot = nullptr;
+  BoardInfo = {};
+  DeviceCount = 0;
+  EmptyPageCache();
+  PageCache.CacheLength = 0;
+}
+
+}  // namespace mviahlp

@@ -1,0 +1,8 @@
+#include "support/day_numbers.h"
+
+namespace mviahlp {
+
+// Not built yet.
+int32_t LocalDayNumber() { return -1; }
+
+}  // namespace mviahlp
