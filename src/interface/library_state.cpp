@@ -1,6 +1,7 @@
 #include "interface/library_state.h"
 
 #include "driver/board_info.h"
+#include "driver/board_services.h"
 #include "driver/page_cache.h"
 #include "interface/driver_state.h"
 #include "interface/operation_table.h"
@@ -12,6 +13,8 @@ void ResetLibraryState() {
   for (OperationAddress &slot : OperationTable) slot = nullptr;
   BoardInfo = {};
   DeviceCount = 0;
+  DeviceAccessMask = 0;
+  DeviceAccessClosing = 0;
   EmptyPageCache();
   PageCache.CacheLength = 0;
 }
