@@ -1,0 +1,385 @@
+// The board image file: a board's memory and live state kept on disk, so that a board lives
+// on between processes and several processes can serve it at once.
+//
+// Layout (all numbers little-endian):
+//   0    8  magic "VBOARD01"
+//   8    4  format version, 1
+//   12   4  header size: where page 0 begins (512)
+//   16  20  geometry: version, user count, page count, data page count, log first page,
+//           log page count, page size (16-bit each), device count, reserved (8-bit each),
+//           ext info (32-bit)
+//   36  28  zero
+//   64  32  live state: State, CurrentUserFlags (8-bit), CurrentUser, LogPage, LogOffset,
+//           ErrorPage, watchdog (16-bit), clock offset (64-bit, seconds, two's complement),
+//           clock frozen (8-bit), frozen clock block (6 bytes), zero
+//   96 416  zero
+//   512     pages 0 to page count, page size bytes each
+//
+// Every command holds an exclusive lock on the file, re-reads the live state, reads and
+// writes only the bytes it touches and writes the live state back last, in one write. A
+// process killed in the middle of a command leaves a well-formed image: at worst a page write
+// is done and the state not yet moved. A new image is written under a temporary name and
+// linked into place only when complete, so no process ever sees half an image.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "board_model.h"
+#include "support/bytes.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace vboard {
+
+using mviahlp::get_le16;
+using mviahlp::get_le32;
+using mviahlp::put_le16;
+using mviahlp::put_le32;
+
+namespace {
+
+constexpr char kMagic[8] = {'V', 'B', 'O', 'A', 'R', 'D', '0', '1'};
+constexpr uint32_t kFormatVersion = 1;
+constexpr uint32_t kHeaderSize = 512;
+constexpr uint32_t kGeometryAt = 16;
+constexpr uint32_t kStateAt = 64;
+constexpr uint32_t kStateSize = 32;
+static_assert(kStateAt + kStateSize <= kHeaderSize);
+
+void EncodeGeometry(const VBoardGeometry &g, uint8_t *p) {
+  put_le16(p + 0, g.version);
+  put_le16(p + 2, g.user_count);
+  put_le16(p + 4, g.page_count);
+  put_le16(p + 6, g.data_page_count);
+  put_le16(p + 8, g.log_first_page);
+  put_le16(p + 10, g.log_page_count);
+  put_le16(p + 12, g.page_size);
+  p[14] = g.device_count;
+  p[15] = g.reserved;
+  put_le32(p + 16, g.ext_info);
+}
+
+void DecodeGeometry(const uint8_t *p, VBoardGeometry &g) {
+  g.version = get_le16(p + 0);
+  g.user_count = get_le16(p + 2);
+  g.page_count = get_le16(p + 4);
+  g.data_page_count = get_le16(p + 6);
+  g.log_first_page = get_le16(p + 8);
+  g.log_page_count = get_le16(p + 10);
+  g.page_size = get_le16(p + 12);
+  g.device_count = p[14];
+  g.reserved = p[15];
+  g.ext_info = get_le32(p + 16);
+}
+
+void EncodeState(const LiveState &s, uint8_t p[kStateSize]) {
+  std::memset(p, 0, kStateSize);
+  p[0] = s.state;
+  p[1] = s.current_user_flags;
+  put_le16(p + 2, s.current_user);
+  put_le16(p + 4, s.log_page);
+  put_le16(p + 6, s.log_offset);
+  put_le16(p + 8, s.error_page);
+  put_le16(p + 10, s.watchdog);
+  const uint64_t offset = static_cast<uint64_t>(s.clock_offset);
+  put_le32(p + 12, static_cast<uint32_t>(offset));
+  put_le32(p + 16, static_cast<uint32_t>(offset >> 32));
+  p[20] = s.clock_frozen;
+  std::memcpy(p + 21, s.frozen_clock.data(), 6);
+}
+
+void DecodeState(const uint8_t p[kStateSize], LiveState &s) {
+  s.state = p[0];
+  s.current_user_flags = p[1];
+  s.current_user = get_le16(p + 2);
+  s.log_page = get_le16(p + 4);
+  s.log_offset = get_le16(p + 6);
+  s.error_page = get_le16(p + 8);
+  s.watchdog = get_le16(p + 10);
+  const uint64_t offset = get_le32(p + 12) | (static_cast<uint64_t>(get_le32(p + 16)) << 32);
+  s.clock_offset = static_cast<int64_t>(offset);
+  s.clock_frozen = p[20];
+  std::memcpy(s.frozen_clock.data(), p + 21, 6);
+}
+
+// An open file with positioned reads and writes and a whole-file exclusive lock.
+class File {
+ public:
+  File() = default;
+  File(const File &) = delete;
+  File &operator=(const File &) = delete;
+  ~File() { Close(); }
+
+#if defined(_WIN32)
+  bool Open(const std::string &path) {
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+  bool Create(const std::string &path) {
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+  void Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  bool ReadAt(uint64_t at, void *data, uint32_t length) {
+    auto *p = static_cast<uint8_t *>(data);
+    while (length != 0) {
+      OVERLAPPED where = Where(at);
+      DWORD done = 0;
+      if (!ReadFile(handle_, p, length, &done, &where) || done == 0) return false;
+      p += done;
+      at += done;
+      length -= done;
+    }
+    return true;
+  }
+  bool WriteAt(uint64_t at, const void *data, uint32_t length) {
+    const auto *p = static_cast<const uint8_t *>(data);
+    while (length != 0) {
+      OVERLAPPED where = Where(at);
+      DWORD done = 0;
+      if (!WriteFile(handle_, p, length, &done, &where) || done == 0) return false;
+      p += done;
+      at += done;
+      length -= done;
+    }
+    return true;
+  }
+  // The lock covers one byte far beyond any image, so that it never blocks reading or
+  // writing the image itself (Windows locks are mandatory).
+  bool Lock() {
+    OVERLAPPED where = Where(kLockAt);
+    return LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &where) != 0;
+  }
+  void Unlock() {
+    OVERLAPPED where = Where(kLockAt);
+    UnlockFileEx(handle_, 0, 1, 0, &where);
+  }
+  bool Size(uint64_t &size) {
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(handle_, &value)) return false;
+    size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+  }
+
+ private:
+  static constexpr uint64_t kLockAt = 1ull << 62;
+  static OVERLAPPED Where(uint64_t at) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    return where;
+  }
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+  bool Open(const std::string &path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  bool Create(const std::string &path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd_ >= 0;
+  }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  bool ReadAt(uint64_t at, void *data, uint32_t length) {
+    auto *p = static_cast<uint8_t *>(data);
+    while (length != 0) {
+      const ssize_t done = ::pread(fd_, p, length, static_cast<off_t>(at));
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) return false;
+      p += done;
+      at += static_cast<uint64_t>(done);
+      length -= static_cast<uint32_t>(done);
+    }
+    return true;
+  }
+  bool WriteAt(uint64_t at, const void *data, uint32_t length) {
+    const auto *p = static_cast<const uint8_t *>(data);
+    while (length != 0) {
+      const ssize_t done = ::pwrite(fd_, p, length, static_cast<off_t>(at));
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) return false;
+      p += done;
+      at += static_cast<uint64_t>(done);
+      length -= static_cast<uint32_t>(done);
+    }
+    return true;
+  }
+  bool Lock() {
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) return false;
+    }
+    return true;
+  }
+  void Unlock() { ::flock(fd_, LOCK_UN); }
+  bool Size(uint64_t &size) {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) return false;
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+#endif
+
+ public:
+  bool EraseAt(uint64_t at, uint64_t length) {
+    static const std::vector<uint8_t> erased(64 * 1024, 0xFF);
+    while (length != 0) {
+      const uint32_t piece = length < erased.size() ? static_cast<uint32_t>(length) : static_cast<uint32_t>(erased.size());
+      if (!WriteAt(at, erased.data(), piece)) return false;
+      at += piece;
+      length -= piece;
+    }
+    return true;
+  }
+};
+
+bool FileExists(const std::string &path) {
+#if defined(_WIN32)
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+#endif
+}
+
+std::string TemporaryName(const std::string &path) {
+  static unsigned counter = 0;
+#if defined(_WIN32)
+  const unsigned long process = GetCurrentProcessId();
+#else
+  const unsigned long process = static_cast<unsigned long>(::getpid());
+#endif
+  return path + ".new." + std::to_string(process) + "." + std::to_string(++counter);
+}
+
+// Puts the complete temporary image at `path` unless another process got there first.
+void LinkIntoPlace(const std::string &temporary, const std::string &path) {
+#if defined(_WIN32)
+  if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) DeleteFileA(temporary.c_str());
+#else
+  ::link(temporary.c_str(), path.c_str());
+  ::unlink(temporary.c_str());
+#endif
+}
+
+bool CreateImage(const std::string &path, const VBoardGeometry &geometry, std::string &error) {
+  const std::string temporary = TemporaryName(path);
+  {
+    File file;
+    if (!file.Create(temporary)) {
+      error = "cannot create " + temporary + ": " + std::strerror(errno);
+      return false;
+    }
+    std::vector<uint8_t> header(kHeaderSize, 0);
+    std::memcpy(header.data(), kMagic, sizeof kMagic);
+    put_le32(header.data() + 8, kFormatVersion);
+    put_le32(header.data() + 12, kHeaderSize);
+    EncodeGeometry(geometry, header.data() + kGeometryAt);
+    EncodeState(LiveState{}, header.data() + kStateAt);
+    const uint64_t memory = (static_cast<uint64_t>(geometry.page_count) + 1) * geometry.page_size;
+    if (!file.WriteAt(0, header.data(), kHeaderSize) || !file.EraseAt(kHeaderSize, memory)) {
+      error = "cannot write " + temporary;
+      file.Close();
+#if defined(_WIN32)
+      DeleteFileA(temporary.c_str());
+#else
+      ::unlink(temporary.c_str());
+#endif
+      return false;
+    }
+  }
+  LinkIntoPlace(temporary, path);
+  return true;
+}
+
+class ImageStorage final : public Storage {
+ public:
+  explicit ImageStorage(std::unique_ptr<File> file, uint64_t memory_bytes)
+      : file_(std::move(file)), memory_bytes_(memory_bytes) {}
+
+  bool Begin(LiveState &state) override {
+    if (!file_->Lock()) return false;
+    uint8_t block[kStateSize];
+    if (!file_->ReadAt(kStateAt, block, kStateSize)) {
+      file_->Unlock();
+      return false;
+    }
+    DecodeState(block, state);
+    return true;
+  }
+  bool End(const LiveState &state, bool changed) override {
+    bool written = true;
+    if (changed) {
+      uint8_t block[kStateSize];
+      EncodeState(state, block);
+      written = file_->WriteAt(kStateAt, block, kStateSize);
+    }
+    file_->Unlock();
+    return written;
+  }
+  bool Read(uint64_t at, uint32_t length, uint8_t *data) override {
+    return length == 0 || file_->ReadAt(kHeaderSize + at, data, length);
+  }
+  bool Write(uint64_t at, uint32_t length, const uint8_t *data) override {
+    return length == 0 || file_->WriteAt(kHeaderSize + at, data, length);
+  }
+  bool Erase(uint64_t at, uint64_t length) override { return file_->EraseAt(kHeaderSize + at, length); }
+  bool ResetAll(const LiveState &) override { return file_->EraseAt(kHeaderSize, memory_bytes_); }
+
+ private:
+  std::unique_ptr<File> file_;
+  uint64_t memory_bytes_;
+};
+
+}  // namespace
+
+std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardGeometry &create_geometry,
+                                          VBoardGeometry &geometry, std::string &error) {
+  if (!FileExists(path)) {
+    if (!GeometryUsable(create_geometry)) {
+      error = "unusable geometry for a new image";
+      return nullptr;
+    }
+    if (!CreateImage(path, create_geometry, error)) return nullptr;
+  }
+  auto file = std::make_unique<File>();
+  if (!file->Open(path)) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  uint8_t header[kStateAt];
+  uint64_t size = 0;
+  if (!file->ReadAt(0, header, sizeof header) || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
+      get_le32(header + 8) != kFormatVersion || get_le32(header + 12) != kHeaderSize) {
+    error = path + " is not a board image";
+    return nullptr;
+  }
+  DecodeGeometry(header + kGeometryAt, geometry);
+  const uint64_t memory = (static_cast<uint64_t>(geometry.page_count) + 1) * geometry.page_size;
+  if (!GeometryUsable(geometry) || !file->Size(size) || size < kHeaderSize + memory) {
+    error = path + " is a damaged board image";
+    return nullptr;
+  }
+  return std::make_unique<ImageStorage>(std::move(file), memory);
+}
+
+}  // namespace vboard
