@@ -1,7 +1,10 @@
-// PageCache: the driver's one-page write-back cache of board memory.
+// PageCache: the driver's one-page write-back cache of board memory. Its states and every
+// board command each transition sends are described at the top of page_cache.cpp.
 #pragma once
 
 #include <cstdint>
+
+#include "board/commands.h"
 
 namespace mviahlp {
 
@@ -14,11 +17,28 @@ struct PageCacheRecord {
   uint8_t CacheDirty;                       // 1: CacheBuffer holds changes not yet on the board
   uint16_t CacheLength;                     // bytes moved per load or write-back, from offset 0;
                                             // set by every successful KLIAGetInfo
+  uint16_t LoadedLength;                    // bytes the held page was loaded with (its CacheLength
+                                            // at load); a write-back sends exactly these
 };
 
 extern PageCacheRecord PageCache;
 
 // The empty state: no page held, nothing dirty. The state at library load.
 void EmptyPageCache();
+
+// Makes `page` the cached page. The cached page itself costs nothing. Otherwise a dirty page
+// is written back first (board command 22) and, when that fails, its status is returned with
+// the dirty page kept; then `page` is loaded (board command 21, CacheLength bytes from offset
+// 0). A failed load leaves the cache empty and returns its status. The caller has made sure
+// that CacheLength fits CacheBuffer and that `page` is not kNoCachedPage.
+CommandStatus CachePage(uint16_t page);
+
+// Writes a dirty page back (board command 22) and returns whether the board has it now: true
+// also when nothing was dirty, and then no command is sent. On failure the page stays dirty,
+// so that the next flush tries again, and the failure is recorded: LastError
+// KLIA_ERR_PAGE_FAILED, DeviceStatus the board's status. Success leaves the error state
+// alone. The page stays cached either way. This is the routine behind KLIAFlush; formatting
+// calls it before its first command.
+bool FlushPageCache();
 
 }  // namespace mviahlp
