@@ -2,6 +2,7 @@
 
 #include "driver/board_info.h"
 #include "driver/board_services.h"
+#include "driver/formatting.h"
 #include "driver/page_cache.h"
 #include "interface/driver_state.h"
 #include "interface/operation_table.h"
@@ -17,6 +18,7 @@ void ResetLibraryState() {
   DeviceAccessClosing = 0;
   EmptyPageCache();
   PageCache.CacheLength = 0;
+  for (uint8_t &character : ProgressText) character = 0;
 }
 
 }  // namespace mviahlp
