@@ -126,9 +126,13 @@ KLIA_BOOL KLIA_CALL KLIAGetRTCDateTime(void *record) {
     return 0;
   }
   // A byte that is not BCD becomes 255: as a day or month it makes the date invalid (-1); as
-  // a time field it is taken into the time of day as it stands.
-  const int32_t day_number =
-      DayNumberOf(BcdToNumber(day), BcdToNumber(month), kClockCentury + BcdToNumber(year));
+  // a time field it is taken into the time of day as it stands. A year byte that is not BCD
+  // (such as the 0xFF sent for a year outside 2000-2099) gives no date either: 2000 + 255
+  // would be a valid year, and the caller would get a date the board never held.
+  const uint8_t year_in_century = BcdToNumber(year);
+  const int32_t day_number = year_in_century == kBadBcd
+                                 ? kNoDayNumber
+                                 : DayNumberOf(BcdToNumber(day), BcdToNumber(month), kClockCentury + year_in_century);
   const int32_t time_of_day = SecondsOfDay(BcdToNumber(hour), BcdToNumber(minute), BcdToNumber(second));
   PutDateTime(bytes, day_number, time_of_day);
   SetDriverError(0);
