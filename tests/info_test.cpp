@@ -152,7 +152,7 @@ TEST_F(InfoTest, StateClassFollowsTheBoardOnlyWithACheckWord) {
       {2, {0x00, 0x00, 0x00, 0x00}, 1},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << "state " << int(c.state));
+    SCOPED_TRACE(::testing::Message() << "state " << int(c.state));
     Read(TypicalInfo().Set8(25, c.state), c.page3);
     EXPECT_EQ(record[KLIA_INFO_STATE_CLASS], c.state_class);
   }
@@ -271,8 +271,8 @@ TEST_F(BoardTest, AFreshBoardIsPresentAndReportsItsGeometry) {
   ASSERT_EQ(KLIAGetInfo(info), 1u);
   EXPECT_THAT(Bytes(info, info + 11), ElementsAre(0x0A, 0x80, 0xAA, 0xAA, 0xAE, 0xE0, 0xA4, 0x2D, 0x41, 0x56, 0x52));
   EXPECT_EQ(U16(info, KLIA_INFO_USER_COUNT), 32);
-  EXPECT_EQ(U16(info, KLIA_INFO_DATA_AREA_SIZE), 0);
-  EXPECT_EQ(U32(info, KLIA_INFO_DATA_AREA_SIZE_EX), 200u * 256);
+  EXPECT_EQ(U16(info, KLIA_INFO_DATA_AREA_SIZE), 200 * 256);
+  EXPECT_EQ(U32(info, KLIA_INFO_DATA_AREA_SIZE_EX), 0u);
   EXPECT_EQ(U16(info, KLIA_INFO_LOG_AREA_SIZE), 16 * 256);
   EXPECT_EQ(U16(info, KLIA_INFO_CHECK_WORD), 0) << "erased memory holds no check word";
   EXPECT_EQ(info[KLIA_INFO_STATE_CLASS], 1);
