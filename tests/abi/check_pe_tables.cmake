@@ -1,0 +1,207 @@
+# Checks the export and import tables of the 32-bit Windows binaries with `objdump -p`.
+#
+#   cmake -DOBJDUMP=<objdump> -DLIBRARY=<mviahlp.dll> -DTRANSPORT=<HWLINK32.DLL>
+#         -DVBOARD_HEADER=<vboard.h> -DBIN_DIR=<directory of every .exe and .dll> -P check_pe_tables.cmake
+#
+# mviahlp.dll: export directory name mviahlp.dll, ordinal base 1, exactly the names and
+#   ordinals below (nothing unnamed, nothing else); imports HWLINK32.DLL by ordinal 1000 and
+#   1002 only, and otherwise only KERNEL32 and the C runtime.
+# HWLINK32.DLL: HwTransfer at 1000, HwTransferEx at 1002, and every function of the virtual
+#   board's control API by name.
+# Every .exe and .dll: no MinGW runtime DLL (libstdc++, libgcc, libwinpthread) among its
+#   imports, so each runs without one beside it.
+
+cmake_minimum_required(VERSION 3.25)
+
+set(expected_exports
+  1 Today
+  2 KLIAMakeUserXID
+  3 KLIASetRTCDateTime
+  4 KLIAGetRTCDateTime
+  5 KLIASetWDTimeout
+  6 KLIAGetWDTimeout
+  7 KLIAClearLog
+  8 KLIAWriteConfigData
+  9 KLIAReadConfigData
+  10 KLIAReadHwStep
+  11 KLIAWriteHwStep
+  12 KLIASetIaResult
+  13 KLIAChangeUserPassword
+  14 KLIAFormatDatabase
+  15 KLIAFlush
+  16 KLIAWriteDataEx
+  17 KLIAWriteData
+  18 KLIAReadDataEx
+  19 KLIAReadData
+  20 KLIAWriteUserData
+  21 KLIAReadUserData
+  22 KLIALogout
+  23 KLIALogin
+  24 KLIAGetCurrentUser
+  25 KLIAGetInfo
+  26 KLIADriverPresent
+  27 KLIAGetErrorState)
+
+set(failures 0)
+macro(fail message)
+  message(SEND_ERROR "${message}")
+  math(EXPR failures "${failures} + 1")
+endmacro()
+
+function(read_pe_headers file out)
+  execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE text RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p ${file} failed")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# "<ordinal> <name>" for every named export; `unnamed_out` gets the ordinals without a name.
+function(parse_exports text named_out ordinals_out dll_name_out base_out)
+  string(REGEX MATCH "Name[ \t]+[0-9a-fA-F]+ ([^\n]+)" m "${text}")
+  set(${dll_name_out} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  string(REGEX MATCH "Ordinal Base[ \t]+([0-9]+)" m "${text}")
+  set(base "${CMAKE_MATCH_1}")
+  set(${base_out} "${base}" PARENT_SCOPE)
+  set(named "")
+  set(ordinals "")
+  string(REPLACE "\n" ";" lines "${text}")
+  set(section "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^Export Address Table --")
+      set(section address)
+    elseif(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
+      set(section names)
+    elseif(line MATCHES "^[^\t ]" OR line STREQUAL "")
+      if(NOT line STREQUAL "")
+        set(section "")
+      endif()
+    elseif(section STREQUAL "address" AND line MATCHES "\\+base\\[ *([0-9]+)\\]")
+      list(APPEND ordinals ${CMAKE_MATCH_1})
+    elseif(section STREQUAL "names" AND line MATCHES "^\t\\[ *([0-9]+)\\] ([^ \t]+)$")
+      math(EXPR ordinal "${CMAKE_MATCH_1} + ${base}")
+      list(APPEND named "${ordinal} ${CMAKE_MATCH_2}")
+    endif()
+  endforeach()
+  set(${named_out} "${named}" PARENT_SCOPE)
+  set(${ordinals_out} "${ordinals}" PARENT_SCOPE)
+endfunction()
+
+# "<DLL>|<ordinal or hint>|<name or <none>>" for every imported function, and the DLL names.
+function(parse_imports text entries_out dlls_out)
+  set(entries "")
+  set(dlls "")
+  set(dll "")
+  string(REPLACE "\n" ";" lines "${text}")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "DLL Name: ([^ \t]+)")
+      set(dll "${CMAKE_MATCH_1}")
+      list(APPEND dlls "${dll}")
+    elseif(line MATCHES "^There is an export table" OR line MATCHES "^The Export Tables")
+      set(dll "")
+    elseif(NOT dll STREQUAL "" AND line MATCHES "^\t[0-9a-fA-F]+\t +([0-9]+) +([^ \t]+)")
+      list(APPEND entries "${dll}|${CMAKE_MATCH_1}|${CMAKE_MATCH_2}")
+    endif()
+  endforeach()
+  set(${entries_out} "${entries}" PARENT_SCOPE)
+  set(${dlls_out} "${dlls}" PARENT_SCOPE)
+endfunction()
+
+# --- mviahlp.dll exports ---------------------------------------------------------------
+read_pe_headers(${LIBRARY} library_text)
+parse_exports("${library_text}" named ordinals dll_name base)
+if(NOT dll_name STREQUAL "mviahlp.dll")
+  fail("mviahlp.dll: export directory name is '${dll_name}', expected 'mviahlp.dll'")
+endif()
+if(NOT base STREQUAL "1")
+  fail("mviahlp.dll: ordinal base is '${base}', expected 1")
+endif()
+set(expected_named "")
+set(expected_ordinals "")
+list(LENGTH expected_exports n)
+math(EXPR last "${n} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET expected_exports ${i} ordinal)
+  list(GET expected_exports ${j} name)
+  list(APPEND expected_named "${ordinal} ${name}")
+  list(APPEND expected_ordinals ${ordinal})
+endforeach()
+list(SORT named)
+list(SORT expected_named)
+if(NOT named STREQUAL expected_named)
+  set(missing ${expected_named})
+  list(REMOVE_ITEM missing ${named})
+  set(extra ${named})
+  list(REMOVE_ITEM extra ${expected_named})
+  fail("mviahlp.dll exports differ. Missing or moved: [${missing}]. Unexpected: [${extra}]")
+endif()
+list(SORT ordinals COMPARE NATURAL)
+if(NOT ordinals STREQUAL expected_ordinals)
+  fail("mviahlp.dll export ordinals are [${ordinals}], expected [${expected_ordinals}]")
+endif()
+
+# --- mviahlp.dll imports ---------------------------------------------------------------
+parse_imports("${library_text}" imports dlls)
+set(transport_imports "")
+foreach(entry IN LISTS imports)
+  string(REPLACE "|" ";" fields "${entry}")
+  list(GET fields 0 dll)
+  string(TOUPPER "${dll}" dll_upper)
+  if(dll_upper STREQUAL "HWLINK32.DLL")
+    list(GET fields 1 number)
+    list(GET fields 2 name)
+    if(NOT name STREQUAL "<none>")
+      fail("mviahlp.dll imports '${name}' from HWLINK32.DLL by name; only ordinals are allowed")
+    endif()
+    list(APPEND transport_imports ${number})
+  endif()
+endforeach()
+list(SORT transport_imports COMPARE NATURAL)
+if(NOT transport_imports STREQUAL "1000;1002")
+  fail("mviahlp.dll imports HWLINK32.DLL ordinals [${transport_imports}], expected [1000;1002]")
+endif()
+foreach(dll IN LISTS dlls)
+  string(TOLOWER "${dll}" dll_lower)
+  if(NOT dll_lower MATCHES "^(hwlink32|kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\\.dll$")
+    fail("mviahlp.dll imports ${dll}; only HWLINK32.DLL, KERNEL32 and the C runtime are allowed")
+  endif()
+endforeach()
+
+# --- HWLINK32.DLL exports --------------------------------------------------------------
+read_pe_headers(${TRANSPORT} transport_text)
+parse_exports("${transport_text}" transport_named transport_ordinals transport_name transport_base)
+foreach(required "1000 HwTransfer" "1002 HwTransferEx")
+  if(NOT required IN_LIST transport_named)
+    fail("HWLINK32.DLL does not export '${required}' (ordinal, name)")
+  endif()
+endforeach()
+file(STRINGS ${VBOARD_HEADER} declarations REGEX "VBOARD_API .*\\(")
+foreach(declaration IN LISTS declarations)
+  if(declaration MATCHES "[ *](VBoard[A-Za-z0-9_]+)\\(")
+    set(function ${CMAKE_MATCH_1})
+    if(NOT transport_named MATCHES "[0-9]+ ${function}(;|$)")
+      fail("HWLINK32.DLL does not export ${function} (add it to vboard/hwlink32.def)")
+    endif()
+  endif()
+endforeach()
+
+# --- no MinGW runtime DLL anywhere -----------------------------------------------------
+file(GLOB binaries ${BIN_DIR}/*.exe ${BIN_DIR}/*.dll ${BIN_DIR}/*.DLL)
+foreach(binary IN LISTS binaries)
+  read_pe_headers(${binary} text)
+  parse_imports("${text}" entries dlls)
+  foreach(dll IN LISTS dlls)
+    string(TOLOWER "${dll}" dll_lower)
+    if(dll_lower MATCHES "^(libstdc\\+\\+|libgcc|libwinpthread)")
+      get_filename_component(binary_name ${binary} NAME)
+      fail("${binary_name} imports the MinGW runtime DLL ${dll}")
+    endif()
+  endforeach()
+endforeach()
+
+if(failures GREATER 0)
+  message(FATAL_ERROR "${failures} check(s) of the export and import tables failed")
+endif()
+list(LENGTH binaries binary_count)
+message(STATUS "export and import tables as expected (${binary_count} binaries checked)")
