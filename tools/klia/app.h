@@ -1,0 +1,28 @@
+// What every klia command shares: the global options and the action that the chosen
+// subcommand leaves to run once the whole command line has been parsed.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace klia {
+
+struct Context {
+  std::string board;  // --board PATH: the virtual board's image
+  bool json = false;  // --json: read commands print JSON
+  std::function<int()> run;
+};
+
+// Each adds its subcommands to the application.
+void AddBoardCommands(CLI::App &app, Context &context);   // board, info
+void AddUserCommands(CLI::App &app, Context &context);    // user, login, logout, xid
+void AddDataCommands(CLI::App &app, Context &context);    // data, log, config, hwstep
+void AddClockCommands(CLI::App &app, Context &context);   // clock, watchdog
+void AddFormatCommand(CLI::App &app, Context &context);   // format
+void AddTourCommand(CLI::App &app, Context &context);     // tour
+
+}  // namespace klia

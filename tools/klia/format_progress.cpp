@@ -1,0 +1,54 @@
+#include "format_progress.h"
+
+#include <string_view>
+
+#include "cp866.h"
+#include "errors.h"
+#include "mviahlp.h"
+
+namespace klia {
+namespace {
+
+// The progress procedure has no argument of its own for the caller, so where it writes is
+// kept here for the duration of one format.
+struct ProgressSink {
+  std::FILE *stream = nullptr;
+  std::string indent;
+  bool at_line_start = true;
+};
+ProgressSink g_sink;
+
+void Write(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    if (g_sink.at_line_start && c != '\r' && c != '\n') {
+      out += g_sink.indent;
+      g_sink.at_line_start = false;
+    }
+    out += c;
+    if (c == '\r' || c == '\n') g_sink.at_line_start = true;
+  }
+  std::fwrite(out.data(), 1, out.size(), g_sink.stream);
+  std::fflush(g_sink.stream);
+}
+
+void KLIA_CALL ShowProgress(const uint8_t *message) {
+  if (message == nullptr || g_sink.stream == nullptr) return;
+  const std::string_view bytes(reinterpret_cast<const char *>(message + 1), message[0]);
+  Write(Cp866ToTerminal(bytes));
+}
+
+}  // namespace
+
+void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &indent) {
+  g_sink.stream = stream;
+  g_sink.indent = indent;
+  g_sink.at_line_start = true;
+  const uint32_t result = KLIAFormatDatabase(check_word, &ShowProgress);
+  // A failure can leave the cursor after a page message.
+  if (!g_sink.at_line_start) Write("\n");
+  g_sink.stream = nullptr;
+  Require(result, "KLIAFormatDatabase", Succeeded(result) ? "" : "the progress messages above show the stage that failed");
+}
+
+}  // namespace klia
