@@ -620,7 +620,8 @@ struct Step {
 // Writes, reads and flushes over every cached area, the log area and 0x83 (kept on log pages
 // the direct log pieces do not touch).
 const Step kSequence[] = {
-    {Op::kWrite, 0, 10, 20},     {Op::kWrite, 0, 250, 20},   {Op::kRead, 1, 5, 10},      {Op::kWrite, 5, 8, 3},
+    {Op::kWrite, 0, 10, 20},     {Op::kWrite, 0, 250, 20},   {Op::kRead, 1, 5, 10},      {Op::kRead, 0, 256, 20},
+    {Op::kWrite, 5, 8, 3},       {Op::kWrite, 0, 260, 2},
     {Op::kRead, 0, 0, 40},       {Op::kFlush, 0, 0, 0},      {Op::kWrite, 2, 1000, 600}, {Op::kWrite, 3, 100, 300},
     {Op::kRead, 3, 0, 512},      {Op::kWrite, 0x83, 2565, 10}, {Op::kRead, 2, 900, 300},  {Op::kNullFlush, 0, 0, 0},
     {Op::kWrite, 1, 700, 68},    {Op::kWrite, 1, 690, 4},    {Op::kRead, 5, 0, 256},     {Op::kWrite, 2, 1020, 8},
