@@ -56,7 +56,7 @@ CalendarTime ParseCalendarTime(const std::string &text) {
   int consumed = 0;
   const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &t.year, &t.month, &t.day, &separator,
                                  &t.hour, &t.minute, &t.second, &consumed);
-  if (fields < 6) {
+  if (fields < 7) {
     consumed = 0;
     t.second = 0;
     const int short_fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d%n", &t.year, &t.month, &t.day,

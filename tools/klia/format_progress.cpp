@@ -2,6 +2,14 @@
 
 #include <string_view>
 
+#ifdef _WIN32
+#include <io.h>
+#define KLIA_ISATTY(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define KLIA_ISATTY(f) isatty(fileno(f))
+#endif
+
 #include "cp866.h"
 #include "errors.h"
 #include "mviahlp.h"
@@ -15,6 +23,11 @@ struct ProgressSink {
   std::FILE *stream = nullptr;
   std::string indent;
   bool at_line_start = true;
+  // Into a file or a pipe, messages that a console would overwrite (those that begin with a
+  // lone carriage return) are held back until the next message, so only the last of a run
+  // is written.
+  bool terminal = true;
+  std::string held;
 };
 ProgressSink g_sink;
 
@@ -32,10 +45,23 @@ void Write(const std::string &text) {
   std::fflush(g_sink.stream);
 }
 
+bool Overwrites(const std::string &text) { return text.size() >= 2 && text[0] == '\r' && text[1] != '\n'; }
+
 void KLIA_CALL ShowProgress(const uint8_t *message) {
   if (message == nullptr || g_sink.stream == nullptr) return;
   const std::string_view bytes(reinterpret_cast<const char *>(message + 1), message[0]);
-  Write(Cp866ToTerminal(bytes));
+  const std::string text = Cp866ToTerminal(bytes);
+  if (g_sink.terminal) {
+    Write(text);
+    return;
+  }
+  if (Overwrites(text)) {
+    g_sink.held = text;
+    return;
+  }
+  if (!g_sink.held.empty()) Write(g_sink.held);
+  g_sink.held.clear();
+  Write(text);
 }
 
 }  // namespace
@@ -44,7 +70,11 @@ void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &inde
   g_sink.stream = stream;
   g_sink.indent = indent;
   g_sink.at_line_start = true;
+  g_sink.terminal = KLIA_ISATTY(stream) != 0;
+  g_sink.held.clear();
   const uint32_t result = KLIAFormatDatabase(check_word, &ShowProgress);
+  if (!g_sink.held.empty()) Write(g_sink.held);
+  g_sink.held.clear();
   // A failure can leave the cursor after a page message.
   if (!g_sink.at_line_start) Write("\n");
   g_sink.stream = nullptr;
