@@ -11,6 +11,11 @@
  * count. Boolean results must be 1 or 0 in the low byte. Every export must remove exactly
  * its arguments from the stack.
  *
+ * Finally it starts itself again as a second process that writes through the data-area cache
+ * of a board kept in an image file and exits without KLIAFlush or FreeLibrary: the library's
+ * process-detach handler must have written the page to the board by the time the process is
+ * gone.
+ *
  * A check whose operation the library does not offer yet (it refuses even a call with clean
  * arguments) is reported as "pending" and does not fail; once the operation works, the
  * garbage-argument call must agree with the clean one.
@@ -410,8 +415,95 @@ static void CheckToday(void) {
   if (today < 153402 || today > 182622) Fail("Today", (unsigned long)today, 153402);
 }
 
-int main(void) {
+/* ---------------------------------------------------------------------------------------
+ * Flush at process exit.
+ * ------------------------------------------------------------------------------------- */
+typedef int (*OpenImageFn)(const char *, const VBoardGeometry *);
+
+static const uint8_t kExitPattern[16] = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7,
+                                         0xE8, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0xEF};
+#define WRITER_WROTE 0
+#define WRITER_SETUP_FAILED 2
+#define WRITER_WRITE_REFUSED 3
+#define WRITER_WROTE_THROUGH 4
+
+/* Serves the board in `image` from a freshly loaded HWLINK32.DLL; 0 when it cannot. */
+static HMODULE OpenBoardImage(const char *image, VBoardGeometry *geometry) {
+  HMODULE transport = LoadLibraryA("HWLINK32.DLL");
+  OpenImageFn open_image;
+  if (transport == NULL) return NULL;
+  open_image = (OpenImageFn)(void *)GetProcAddress(transport, "VBoardOpenImage");
+  g_board_geometry = (GetGeometryFn)(void *)GetProcAddress(transport, "VBoardGetGeometry");
+  g_board_peek = (PeekFn)(void *)GetProcAddress(transport, "VBoardPeek");
+  if (!open_image || !g_board_geometry || !g_board_peek || !open_image(image, NULL)) return NULL;
+  g_board_geometry(geometry);
+  return transport;
+}
+
+/* The second process: bind, write 16 bytes at the start of data area 2, and exit with the
+ * page still modified in the library's cache. */
+static int WriteAndExit(const char *image) {
+  VBoardGeometry geometry;
+  HMODULE library;
+  uint8_t on_board[16];
+  uint16_t done = 0;
+  if (OpenBoardImage(image, &geometry) == NULL) return WRITER_SETUP_FAILED;
+  library = LoadLibraryA("mviahlp.dll");
+  if (library == NULL) return WRITER_SETUP_FAILED;
+  g_export[ORDINAL_DRIVER_PRESENT] = GetProcAddress(library, MAKEINTRESOURCEA(ORDINAL_DRIVER_PRESENT));
+  g_export[16] = GetProcAddress(library, MAKEINTRESOURCEA(16));
+  if (!(CALL0(ORDINAL_DRIVER_PRESENT) & 0xFF)) return WRITER_SETUP_FAILED;
+  if (!(CALL5(16, AREA_DATA, ADDR(kExitPattern), 0, sizeof kExitPattern, ADDR(&done)) & 0xFF)) return WRITER_WRITE_REFUSED;
+  g_board_peek((uint32_t)geometry.user_count + 8, 0, sizeof on_board, on_board);
+  if (memcmp(on_board, kExitPattern, sizeof on_board) == 0) return WRITER_WROTE_THROUGH;
+  return WRITER_WROTE; /* no KLIAFlush, no FreeLibrary */
+}
+
+static void CheckFlushAtProcessExit(void) {
+  char self[MAX_PATH], directory[MAX_PATH], image[MAX_PATH], command[3 * MAX_PATH];
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION process;
+  DWORD exit_code = 1;
+  VBoardGeometry geometry;
+  HMODULE transport;
+  uint8_t on_board[16];
+
+  if (!GetModuleFileNameA(NULL, self, sizeof self) || !GetTempPathA(sizeof directory, directory) ||
+      !GetTempFileNameA(directory, "vbd", 0, image)) {
+    Fail("flush at process exit: no temporary file", 0, 1);
+    return;
+  }
+  DeleteFileA(image); /* the board creates its image there */
+  snprintf(command, sizeof command, "\"%s\" --write-and-exit \"%s\"", self, image);
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    Fail("flush at process exit: CreateProcess error", GetLastError(), 0);
+    return;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+
+  if (exit_code == WRITER_WRITE_REFUSED) {
+    Pending("flush at process exit");
+  } else if (exit_code != WRITER_WROTE) {
+    Fail("flush at process exit: the writing process ended with", exit_code, WRITER_WROTE);
+  } else if ((transport = OpenBoardImage(image, &geometry)) == NULL) {
+    Fail("flush at process exit: cannot open the board image", 0, 1);
+  } else {
+    g_board_peek((uint32_t)geometry.user_count + 8, 0, sizeof on_board, on_board);
+    Expect("flush at process exit: page on the board", (unsigned long)memcmp(on_board, kExitPattern, 16), 0);
+    FreeLibrary(transport);
+  }
+  DeleteFileA(image);
+}
+
+int main(int argc, char **argv) {
   HMODULE library, transport;
+
+  if (argc == 3 && strcmp(argv[1], "--write-and-exit") == 0) return WriteAndExit(argv[2]);
 
   library = LoadLibraryA("mviahlp.dll");
   if (library == NULL) {
@@ -436,6 +528,7 @@ int main(void) {
     CheckClock();
   }
   if (!FreeLibrary(library)) Fail("FreeLibrary", 0, 1);
+  CheckFlushAtProcessExit();
 
   printf("%d failed, %d pending\n", g_failures, g_pending);
   return g_failures == 0 ? 0 : 1;
