@@ -293,6 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{{"user", "write", "1", "--data28", "010203"}, "exactly 4 bytes"},
                       BadInput{{"user", "write", "1", "--name", "Тринадцать-13"}, "at most 12 fit"},
                       BadInput{{"user", "write", "1", "--flag26", "maybe"}, "is not a flag"},
+                      BadInput{{"user", "write", "1"}, "at least one field"},
                       BadInput{{"data", "write", "2", "0", "--hex", "123"}, "odd number of hex digits"},
                       BadInput{{"clock", "set", "2024-02-30", "10:00:00"}, "not a date"},
                       BadInput{{"clock", "set", "1999-12-31", "10:00"}, "2000 to 2099"},

@@ -77,8 +77,7 @@ int SyncClock(const Context &context) {
   return kExitOk;
 }
 
-int GetWatchdog(const Context &context) {
-  Open(context);
+void PrintWatchdog(const Context &context) {
   uint16_t timeout = 0;
   Require(KLIAGetWDTimeout(&timeout), "KLIAGetWDTimeout");
   if (context.json) {
@@ -86,6 +85,11 @@ int GetWatchdog(const Context &context) {
   } else {
     PrintText("watchdog timeout " + std::to_string(timeout) + " (board units)\n");
   }
+}
+
+int GetWatchdog(const Context &context) {
+  Open(context);
+  PrintWatchdog(context);
   return kExitOk;
 }
 
@@ -93,7 +97,8 @@ int SetWatchdog(const Context &context, const std::string &text) {
   const uint16_t timeout = static_cast<uint16_t>(ParseUnsigned(text, 0, 0xFFFF, "watchdog timeout"));
   Open(context);
   Require(KLIASetWDTimeout(timeout), "KLIASetWDTimeout");
-  return GetWatchdog(context);
+  PrintWatchdog(context);
+  return kExitOk;
 }
 
 }  // namespace

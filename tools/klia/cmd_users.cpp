@@ -102,6 +102,9 @@ struct WriteOptions {
 
 int WriteUserCommand(const Context &context, const WriteOptions &options) {
   uint16_t user = ParseUserNumber(options.number);
+  if (options.fields.empty() && !options.blank) {
+    throw UsageError("user write: give at least one field to change, or --blank (see --help)");
+  }
   // Every typed value is checked before the board is touched.
   UserBytes scratch{};
   for (const RecordField &field : UserFields()) {
