@@ -706,6 +706,21 @@ TEST_F(VBoardImage, RefusesAFileThatIsNotAnImage) {
 }
 
 #if !defined(_WIN32)
+TEST_F(VBoardImage, NewImageWithoutGeometryTakesItFromTheEnvironment) {
+  ASSERT_EQ(setenv("HWLINK_VBOARD_GEOMETRY", "users=4,data=8,log=2,page=128,devices=2,ext=0x0102", 1), 0);
+  const bool opened = VBoardOpenImage(path_.c_str(), nullptr);
+  unsetenv("HWLINK_VBOARD_GEOMETRY");
+  ASSERT_TRUE(opened);
+  const Bytes info = Info();
+  EXPECT_EQ(Le16(info, 16), 4);
+  EXPECT_EQ(Le16(info, 18), 21) << "last page: 8 + 4 + 8 + 2 - 1";
+  EXPECT_EQ(Le16(info, 37), 20);
+  EXPECT_EQ(info[44], 0x02);
+  EXPECT_EQ(info[45], 0x01);
+  EXPECT_EQ(info[48], 2);
+  EXPECT_EQ(Le16(info, 49), 128);
+}
+
 // Two processes append to one image's log at once: no record is lost or torn, and the final
 // position counts them all.
 TEST_F(VBoardImage, TwoProcessesShareOneImage) {

@@ -70,20 +70,26 @@ void ForgetBoardExtras(ServedBoard &served) {
   served.trace_enabled = true;
 }
 
+// The geometry of a new image made without one: HWLINK_VBOARD_GEOMETRY, else the default.
+VBoardGeometry NewImageGeometry() {
+  VBoardGeometry geometry{};
+  DefaultGeometry(geometry);
+  const char *text = std::getenv("HWLINK_VBOARD_GEOMETRY");
+  if (text != nullptr && *text != '\0' && !ParseGeometry(text, geometry)) {
+    std::fprintf(stderr, "hwlink32: HWLINK_VBOARD_GEOMETRY \"%s\" is not a geometry; using the default\n", text);
+    DefaultGeometry(geometry);
+  }
+  return geometry;
+}
+
 // The board served now. With no board made through the control interface, the first use
 // opens HWLINK_VBOARD_IMAGE (null when that fails: the transport then fails too) or makes a
 // default in-memory board.
 VirtualBoard *Board(ServedBoard &served) {
   if (served.board) return served.board.get();
   const char *image = std::getenv("HWLINK_VBOARD_IMAGE");
-  VBoardGeometry geometry{};
-  DefaultGeometry(geometry);
   if (image != nullptr && *image != '\0') {
-    const char *text = std::getenv("HWLINK_VBOARD_GEOMETRY");
-    if (text != nullptr && *text != '\0' && !ParseGeometry(text, geometry)) {
-      std::fprintf(stderr, "hwlink32: HWLINK_VBOARD_GEOMETRY \"%s\" is not a geometry; using the default\n", text);
-      DefaultGeometry(geometry);
-    }
+    const VBoardGeometry geometry = NewImageGeometry();
     std::string error;
     served.board = VirtualBoard::Image(image, geometry, error);
     if (!served.board && !served.image_error_reported) {
@@ -91,6 +97,8 @@ VirtualBoard *Board(ServedBoard &served) {
       served.image_error_reported = true;
     }
   } else {
+    VBoardGeometry geometry{};
+    DefaultGeometry(geometry);
     served.board = VirtualBoard::InMemory(geometry);
   }
   return served.board.get();
@@ -259,12 +267,7 @@ VBOARD_API int VBoardCreateRaw(const uint8_t info[51], uint32_t memory_pages, ui
 VBOARD_API int VBoardOpenImage(const char *path, const VBoardGeometry *geometry) {
   try {
     if (path == nullptr || *path == '\0') return 0;
-    VBoardGeometry create{};
-    if (geometry != nullptr) {
-      create = *geometry;
-    } else {
-      DefaultGeometry(create);
-    }
+    const VBoardGeometry create = geometry != nullptr ? *geometry : NewImageGeometry();
     std::string error;
     auto board = VirtualBoard::Image(path, create, error);
     if (!board) return 0;
