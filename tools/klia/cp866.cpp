@@ -5,6 +5,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <shellapi.h>
+
+#include <cstdlib>
 #else
 #include <iconv.h>
 #include <langinfo.h>
@@ -35,7 +38,11 @@ std::string Escaped(std::string_view bytes) {
 
 #ifdef _WIN32
 
-UINT g_terminal_code_page = CP_UTF8;
+UINT g_console_code_page = 0;  // the console's own, put back at exit
+
+void RestoreConsoleCodePage() {
+  if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
+}
 
 std::optional<std::string> Convert(std::string_view text, UINT from, UINT to) {
   if (text.empty()) return std::string();
@@ -58,11 +65,33 @@ std::optional<std::string> Convert(std::string_view text, UINT from, UINT to) {
 
 void InitTerminalEncoding() {
   const UINT console = GetConsoleOutputCP();
-  g_terminal_code_page = console != 0 ? console : GetACP();
+  if (console != 0 && console != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+    g_console_code_page = console;
+    std::atexit(RestoreConsoleCodePage);
+  }
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char **argv) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
+  }
+  for (int i = 0; i < count; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string argument(size > 0 ? static_cast<size_t>(size) : 1u, '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argument.data(), size, nullptr, nullptr);
+    argument.resize(argument.size() - 1);  // the terminating zero
+    arguments.push_back(argument);
+  }
+  LocalFree(wide);
+  return arguments;
 }
 
 std::string Cp866ToTerminal(std::string_view cp866) {
-  auto text = Convert(cp866, kBoardCodePage, g_terminal_code_page);
+  auto text = Convert(cp866, kBoardCodePage, CP_UTF8);
   return text ? *text : Escaped(cp866);
 }
 
@@ -72,8 +101,7 @@ std::string Cp866ToUtf8(std::string_view cp866) {
 }
 
 std::optional<std::string> TerminalToCp866(std::string_view text) {
-  // Arguments reach main() in the ANSI code page.
-  return Convert(text, GetACP(), kBoardCodePage);
+  return Convert(text, CP_UTF8, kBoardCodePage);
 }
 
 #else  // iconv
@@ -117,6 +145,8 @@ void InitTerminalEncoding() {
     g_terminal_encoding = codeset;
   }
 }
+
+std::vector<std::string> CommandLineArguments(int argc, char **argv) { return {argv, argv + argc}; }
 
 std::string Cp866ToTerminal(std::string_view cp866) {
   auto text = Convert(cp866, "CP866", g_terminal_encoding.c_str());

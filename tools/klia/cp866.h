@@ -6,12 +6,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace klia {
 
-// Reads the terminal's encoding from the environment (locale or console code page). Call
-// once at start-up.
+// Settles the terminal's encoding. Natively it is the locale's; klia.exe writes UTF-8 and
+// switches the console to it for as long as it runs. Call once at start-up.
 void InitTerminalEncoding();
+
+// The command line in the terminal's encoding. klia.exe takes it from the system in UTF-16,
+// so that text outside the ANSI code page survives.
+std::vector<std::string> CommandLineArguments(int argc, char **argv);
 
 // Board text (code page 866) for display. Bytes that cannot be shown are written as \xNN.
 std::string Cp866ToTerminal(std::string_view cp866);

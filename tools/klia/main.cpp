@@ -2,6 +2,8 @@
 // other. It uses only the library's public interface.
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -32,8 +34,11 @@ int main(int argc, char **argv) {
   klia::AddClockCommands(app, context);
   klia::AddTourCommand(app, context);
 
+  std::vector<std::string> arguments = klia::CommandLineArguments(argc, argv);
+  std::vector<char *> pointers;
+  for (std::string &argument : arguments) pointers.push_back(argument.data());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError &e) {
     return app.exit(e) == 0 ? klia::kExitOk : klia::kExitUsage;
   }

@@ -135,17 +135,19 @@ std::string TypedToBoardString(const std::string &typed, const std::string &what
   return *bytes;
 }
 
+void SetBoardString(const RecordField &field, std::string_view cp866, uint8_t *record) {
+  uint8_t *p = record + field.offset;
+  const size_t length = cp866.size() < KLIA_USER_STRING_MAX ? cp866.size() : KLIA_USER_STRING_MAX;
+  for (int k = 0; k < field.width; ++k) p[k] = 0;
+  p[0] = static_cast<uint8_t>(length);
+  for (size_t k = 0; k < length; ++k) p[1 + k] = static_cast<uint8_t>(cp866[k]);
+}
+
 void ApplyField(const RecordField &field, const std::string &typed, uint8_t *record) {
   uint8_t *p = record + field.offset;
   const std::string what = std::string("--") + field.name;
   switch (field.kind) {
-    case FieldKind::kString: {
-      const std::string bytes = TypedToBoardString(typed, what);
-      for (int k = 0; k < field.width; ++k) p[k] = 0;
-      p[0] = static_cast<uint8_t>(bytes.size());
-      for (size_t k = 0; k < bytes.size(); ++k) p[1 + k] = static_cast<uint8_t>(bytes[k]);
-      break;
-    }
+    case FieldKind::kString: SetBoardString(field, TypedToBoardString(typed, what), record); break;
     case FieldKind::kFlag: p[0] = ParseFlag(typed, what) ? 1 : 0; break;
     case FieldKind::kNibble: p[0] = static_cast<uint8_t>(ParseUnsigned(typed, 0, 15, what)); break;
     case FieldKind::kByte: p[0] = static_cast<uint8_t>(ParseUnsigned(typed, 0, 0xFF, what)); break;

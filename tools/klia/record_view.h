@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +20,9 @@ nlohmann::json RecordJson(const std::vector<RecordField> &fields, const uint8_t 
 
 // Stores a typed value into the field's bytes. Throws UsageError for a bad value.
 void ApplyField(const RecordField &field, const std::string &typed, uint8_t *record);
+
+// Stores code page 866 bytes (at most KLIA_USER_STRING_MAX) as the field's short string.
+void SetBoardString(const RecordField &field, std::string_view cp866, uint8_t *record);
 
 // A short string as typed text converted to code page 866, checked against the record's
 // limit. Throws UsageError.

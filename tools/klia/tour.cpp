@@ -156,8 +156,9 @@ int RunTour(Context &context, const TourOptions &options) {
 
     tour.Step("Write user " + std::to_string(kTourUser) + ": KLIAWriteUserData", [&] {
       const auto &fields = UserFields();
-      ApplyField(FieldNamed(fields, "name"), "Иванов", user_record.data());
-      ApplyField(FieldNamed(fields, "name2"), "Admin", user_record.data());
+      // "Иванов" in code page 866, whatever this terminal's encoding.
+      SetBoardString(FieldNamed(fields, "name"), "\x88\xA2\xA0\xAD\xAE\xA2", user_record.data());
+      SetBoardString(FieldNamed(fields, "name2"), "Admin", user_record.data());
       ApplyField(FieldNamed(fields, "flag26"), "1", user_record.data());
       ApplyField(FieldNamed(fields, "data28"), ToHex(logon_key.data(), 4), user_record.data());
       ApplyField(FieldNamed(fields, "data32"), ToHex(logon_key.data() + 4, 4), user_record.data());
