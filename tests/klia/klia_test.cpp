@@ -131,7 +131,9 @@ TEST_F(KliaTool, FormatShowsProgressAndEndsWithTheNewCheckWord) {
   const Outcome run = Invoke({"format", "--check-word", "0x2468"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
   EXPECT_THAT(run.out, HasSubstr("Инициализация страниц памяти...OK"));
-  EXPECT_THAT(run.out, HasSubstr("Страница:3031 из 3031 OK"));  // pages 1 to 8 + 16 + 3000 + 8 - 1
+  // Pages 1 to 8 + 16 + 3000 + 8 - 1, each reported as it is tested.
+  EXPECT_THAT(run.out, HasSubstr("\r  Страница:1 из 3031 \r  Страница:2 из 3031 "));
+  EXPECT_THAT(run.out, HasSubstr("Страница:3031 из 3031 OK"));
   EXPECT_THAT(run.out, HasSubstr("0x2468"));
   const nlohmann::json info = Json({"info"});
   EXPECT_EQ(info["check_word"], 0x2468);

@@ -23,9 +23,9 @@ struct ProgressSink {
   std::FILE *stream = nullptr;
   std::string indent;
   bool at_line_start = true;
-  // Into a file or a pipe, messages that a console would overwrite (those that begin with a
-  // lone carriage return) are held back until the next message, so only the last of a run
-  // is written.
+  // When false, messages that a console would overwrite (those that begin with a lone
+  // carriage return) are held back until the next message, so only the last of a run is
+  // written.
   bool terminal = true;
   std::string held;
 };
@@ -66,11 +66,11 @@ void KLIA_CALL ShowProgress(const uint8_t *message) {
 
 }  // namespace
 
-void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &indent) {
+void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &indent, bool only_last_page_off_console) {
   g_sink.stream = stream;
   g_sink.indent = indent;
   g_sink.at_line_start = true;
-  g_sink.terminal = KLIA_ISATTY(stream) != 0;
+  g_sink.terminal = !only_last_page_off_console || KLIA_ISATTY(stream) != 0;
   g_sink.held.clear();
   const uint32_t result = KLIAFormatDatabase(check_word, &ShowProgress);
   if (!g_sink.held.empty()) Write(g_sink.held);

@@ -141,7 +141,7 @@ int RunTour(Context &context, const TourOptions &options) {
     tour.Step("Format: KLIAFormatDatabase with check word " + Hex16(kTourCheckWord) +
                   "; the library's own progress messages:",
               [&] {
-                FormatBoard(kTourCheckWord, stdout, kIndent);
+                FormatBoard(kTourCheckWord, stdout, kIndent, /*only_last_page_off_console=*/true);
                 return std::string("formatted");
               });
 
