@@ -50,8 +50,11 @@ struct ServedBoard {
   bool image_error_reported = false;
 };
 
+// Never destroyed: the board must still answer when a library that depends on this one flushes
+// from its own unload handler, which on POSIX runs after exit() has destroyed the statics
+// constructed since start-up. Image writes go straight to the file, so nothing is lost.
 ServedBoard &Served() {
-  static ServedBoard served;
+  static ServedBoard &served = *new ServedBoard;
   return served;
 }
 
