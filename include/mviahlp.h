@@ -206,7 +206,7 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAGetWDTimeout(uint16_t *timeout);
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAClearLog(void);
 
 /* 8. Stores a ConfigRecord at offset 0 of data area 0, with two CRC-8 check bytes, and
- *    flushes it to the board. */
+ *    flushes it to the board; 0 when it did not reach the board. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteConfigData(const void *config14);
 
 /* 9. Reads the ConfigRecord; false when none is stored or its check bytes do not match. */
@@ -215,7 +215,8 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAReadConfigData(void *config14);
 /* 10. Reads the hardware step; on failure the byte is 255 (read failed) or 254 (none stored). */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAReadHwStep(uint8_t *step);
 
-/* 11. Stores the hardware step at offset 8 of data area 5 and flushes it to the board. */
+/* 11. Stores the hardware step at offset 8 of data area 5 and flushes it to the board; 0 when
+ *     it did not reach the board. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteHwStep(uint8_t step);
 
 /* 12. Hands an IA result to the board. Kind 2 sends bytes 0-31 of the record, kind 4 bytes
@@ -232,11 +233,14 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAChangeUserPassword(uint16_t user, const void
  *     a page read failed, KLIA_ERR_WRITE_FAILED when another step failed. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAFormatDatabase(uint16_t check_word, KLIA_PROGRESS_PROC progress);
 
-/* 15. Writes a modified cached page back to the board. Also done when the library unloads. */
+/* 15. Writes a modified cached page back to the board. Also done when the library unloads.
+ *     When the board refuses, the page stays modified for the next flush and LastError is
+ *     KLIA_ERR_PAGE_FAILED. */
 KLIA_EXPORT void KLIA_CALL KLIAFlush(void);
 
 /* 16. Writes `count` bytes into data area `area` at `offset`; *done receives the bytes written.
- *     A null `data` only flushes the cache. Area 3 at offset 0xFFFF appends a log record.
+ *     A null `data` only flushes the cache (0 when the cached page could not be written).
+ *     Area 3 at offset 0xFFFF appends a log record.
  *     LastError: KLIA_ERR_OUT_OF_RANGE outside the area, KLIA_ERR_PAGE_FAILED when the board
  *     refused a page. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteDataEx(uint8_t area, const void *data, int32_t offset, uint16_t count,
