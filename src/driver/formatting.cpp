@@ -43,7 +43,9 @@
 // The page cache. A modified cached page belongs to the database being replaced: written
 // back after formatting, it would land over the fresh memory, and a clean one would serve
 // bytes of the old database. So formatting first flushes the cache (FlushPageCache) and,
-// whichever way it ends, leaves it empty.
+// whichever way it ends, leaves it empty; the one exception is a modified page the board
+// refused to take when the board then also refuses 23: the old database is still there, and
+// the page stays cached and modified for a later flush.
 #include "driver/formatting.h"
 
 #include <cstring>
@@ -153,12 +155,15 @@ class Progress {
   KLIA_PROGRESS_PROC procedure_;
 };
 
-// Leaves the page cache empty whichever way formatting returns.
+// Leaves the page cache empty whichever way formatting returns, unless told to keep it.
 struct EmptyCacheOnReturn {
   EmptyCacheOnReturn() = default;
   EmptyCacheOnReturn(const EmptyCacheOnReturn &) = delete;
   EmptyCacheOnReturn &operator=(const EmptyCacheOnReturn &) = delete;
-  ~EmptyCacheOnReturn() { EmptyPageCache(); }
+  ~EmptyCacheOnReturn() {
+    if (!keep) EmptyPageCache();
+  }
+  bool keep = false;
 };
 
 // A stage failed on a board command: LastError `code`, DeviceStatus the command's status.
@@ -203,9 +208,8 @@ KLIA_BOOL KLIA_CALL KLIAFormatDatabase(uint16_t check_word, KLIA_PROGRESS_PROC p
   // database that is being replaced, so its changes are lost either way, and refusing would
   // leave a board whose memory misbehaves (the usual reason to format it) impossible to
   // format. The refusal's error state is replaced by formatting's own, below.
-  FlushPageCache();
-  EmptyPageCache();
-  const EmptyCacheOnReturn empty_cache_on_return;
+  const bool flushed = FlushPageCache();
+  EmptyCacheOnReturn empty_cache_on_return;
 
   const Progress report(progress);
   uint8_t message[kProgressTextSize];
@@ -220,6 +224,9 @@ KLIA_BOOL KLIA_CALL KLIAFormatDatabase(uint16_t check_word, KLIA_PROGRESS_PROC p
   if (init_status != 0) {
     report.Report(MessageBuilder(message).Add(kError).Add(uint16_t{init_status}).Add(kLineEnd));
     FailWithStatus(kErrWriteFailed, init_status);
+    // The board changed nothing, so the old database stays, and with it a modified page that
+    // the board refused above: it stays cached and modified, and a later flush delivers it.
+    if (!flushed) empty_cache_on_return.keep = true;
     return 0;
   }
   ConnectAndReadInfo();
