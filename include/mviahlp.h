@@ -284,11 +284,11 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAChangeUserPassword(uint16_t user, const void
  *     written back (its failure does not stop formatting), the board initialises its memory,
  *     every page is read once as a test (slow on a large board), the board reconnects its
  *     database, the log position is checked, and the check word is written last, only when
- *     every stage succeeded. The cache is empty afterwards. `progress`, if not null, gets a
- *     message before and after every stage and before every page:
- *       " Инициализация страниц памяти...", "OK", " Тестирование страниц памяти...",
- *       CR "  Страница:" p " из " N " " (per page), " Инициализация связи с БД...",
- *       " Проверка состояния журнала...", and "Ошибка ..." lines on failure.
+ *     every stage succeeded. The cache is empty afterwards. `progress`, if not null, gets
+ *     messages in Russian (code page 866): the name of each stage as it starts, OK when it
+ *     succeeded, before every page a line (begun with CR alone, so that it overwrites the
+ *     previous one on a console) with the page's number and the page count, and an error
+ *     line with the board's status or the failing page when a stage fails.
  *     LastError: KLIA_ERR_WRITE_FAILED when the board refused to initialise its memory
  *     (DeviceStatus: its status), when its database is not ready after an initialisation,
  *     when the log has no position or the check word was refused (DeviceStatus 0);
