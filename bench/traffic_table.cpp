@@ -654,7 +654,7 @@ bool Update(const std::string &path, const std::string &table) {
     std::cerr << "traffic_table: " << path << " has no traffic-table markers\n";
     return false;
   }
-  const std::string updated = s.substr(0, begin) + kBegin + "\n" + table + s.substr(end);
+  const std::string updated = s.substr(0, begin) + kBegin + "\n" + table + "\n" + s.substr(end);
   std::ofstream out(path, std::ios::trunc);
   out << updated;
   return static_cast<bool>(out);
