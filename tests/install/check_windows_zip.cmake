@@ -1,0 +1,59 @@
+# Builds the Windows distribution with CPack, unpacks it into an empty folder and checks it as
+# a user would:
+#   1. the expected files are there, and the simulator's HWLINK32.DLL is only in simulator/;
+#   2. klia.exe from simulator/ runs `info` and `tour` under Wine with nothing else on the
+#      path: it must find mviahlp.dll and HWLINK32.DLL beside itself.
+# Arguments: BUILD_DIR WORK_DIR CPACK PACKAGE_NAME WINE WINEPREFIX.
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  WORKING_DIRECTORY ${WORK_DIR}/run)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${result}):\n${ARGN}\n${out}\n${err}")
+  endif()
+  message(STATUS "${what}: ok\n${out}")
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/package ${WORK_DIR}/unpacked ${WORK_DIR}/run)
+
+run("cpack" ${CPACK} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/package)
+set(zip ${WORK_DIR}/package/${PACKAGE_NAME}.zip)
+if(NOT EXISTS ${zip})
+  message(FATAL_ERROR "no ${zip}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${WORK_DIR}/unpacked
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cannot unpack ${zip}")
+endif()
+
+set(root ${WORK_DIR}/unpacked/${PACKAGE_NAME})
+foreach(file bin/mviahlp.dll bin/klia.exe lib/mviahlp.def lib/libmviahlp.dll.a include/mviahlp.h
+             simulator/HWLINK32.DLL simulator/README.txt simulator/klia.exe simulator/mviahlp.dll
+             share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md)
+  if(NOT EXISTS ${root}/${file})
+    message(FATAL_ERROR "not in the zip: ${file}")
+  endif()
+endforeach()
+file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
+string(TOLOWER "${files}" files)
+list(FILTER files INCLUDE REGEX "hwlink32")
+if(NOT files STREQUAL "simulator/hwlink32.dll")
+  message(FATAL_ERROR "the simulator must be in simulator/ only, found: ${files}")
+endif()
+
+# Wine as the build runs its programs, but with an empty WINEPATH: Windows finds the DLLs
+# only in the program's folder (the working folder is an empty one).
+set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
+         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml= ${WINE})
+set(klia ${root}/simulator/klia.exe)
+run("klia.exe info" ${wine} ${klia} --board demo.img info)
+if(NOT run_output MATCHES "AVR")
+  message(FATAL_ERROR "klia.exe info shows no board signature")
+endif()
+run("klia.exe tour" ${wine} ${klia} --board tour.img tour)
+if(NOT run_output MATCHES "tour complete: [0-9]+ steps OK")
+  message(FATAL_ERROR "klia.exe tour did not complete")
+endif()
