@@ -22,7 +22,7 @@ namespace {
 constexpr uint8_t kScribble = 0xA5;
 
 struct ActiveFault {
-  VBoardFault spec;
+  VBoardFault rule;
   uint32_t seen = 0;   // matching commands since the fault was added
   uint32_t fired = 0;
 };
@@ -111,13 +111,13 @@ VirtualBoard *Board(ServedBoard &served) {
 const VBoardFault *FiringFault(ServedBoard &served, uint8_t command) {
   const VBoardFault *firing = nullptr;
   for (ActiveFault &fault : served.faults) {
-    if (fault.spec.command != 0 && fault.spec.command != command) continue;
+    if (fault.rule.command != 0 && fault.rule.command != command) continue;
     ++fault.seen;
-    const bool due = fault.spec.nth == 0 || fault.seen == fault.spec.nth;
-    const bool left = fault.spec.times == 0 || fault.fired < fault.spec.times;
+    const bool due = fault.rule.nth == 0 || fault.seen == fault.rule.nth;
+    const bool left = fault.rule.times == 0 || fault.fired < fault.rule.times;
     if (firing == nullptr && due && left) {
       ++fault.fired;
-      firing = &fault.spec;
+      firing = &fault.rule;
     }
   }
   return firing;
