@@ -73,6 +73,17 @@ void ForgetBoardExtras(ServedBoard &served) {
   served.trace_enabled = true;
 }
 
+// Serves `board` from now on, with none of the previous board's faults, patches or trace.
+// Returns 0 when there is no board to serve.
+int Serve(std::unique_ptr<VirtualBoard> board) {
+  if (!board) return 0;
+  ServedBoard &served = Served();
+  std::lock_guard<std::mutex> lock(served.mutex);
+  served.board = std::move(board);
+  ForgetBoardExtras(served);
+  return 1;
+}
+
 // The geometry of a new image made without one: HWLINK_VBOARD_GEOMETRY, else the default.
 VBoardGeometry NewImageGeometry() {
   VBoardGeometry geometry{};
@@ -240,13 +251,7 @@ VBOARD_API void VBoardDefaultGeometry(VBoardGeometry *geometry) {
 VBOARD_API int VBoardCreate(const VBoardGeometry *geometry) {
   try {
     if (geometry == nullptr) return 0;
-    auto board = VirtualBoard::InMemory(*geometry);
-    if (!board) return 0;
-    ServedBoard &served = Served();
-    std::lock_guard<std::mutex> lock(served.mutex);
-    served.board = std::move(board);
-    ForgetBoardExtras(served);
-    return 1;
+    return Serve(VirtualBoard::InMemory(*geometry));
   } catch (...) {
     return 0;
   }
@@ -255,13 +260,7 @@ VBOARD_API int VBoardCreate(const VBoardGeometry *geometry) {
 VBOARD_API int VBoardCreateRaw(const uint8_t info[51], uint32_t memory_pages, uint16_t memory_page_size) {
   try {
     if (info == nullptr) return 0;
-    auto board = VirtualBoard::Raw(info, memory_pages, memory_page_size);
-    if (!board) return 0;
-    ServedBoard &served = Served();
-    std::lock_guard<std::mutex> lock(served.mutex);
-    served.board = std::move(board);
-    ForgetBoardExtras(served);
-    return 1;
+    return Serve(VirtualBoard::Raw(info, memory_pages, memory_page_size));
   } catch (...) {
     return 0;
   }
@@ -272,13 +271,7 @@ VBOARD_API int VBoardOpenImage(const char *path, const VBoardGeometry *geometry)
     if (path == nullptr || *path == '\0') return 0;
     const VBoardGeometry create = geometry != nullptr ? *geometry : NewImageGeometry();
     std::string error;
-    auto board = VirtualBoard::Image(path, create, error);
-    if (!board) return 0;
-    ServedBoard &served = Served();
-    std::lock_guard<std::mutex> lock(served.mutex);
-    served.board = std::move(board);
-    ForgetBoardExtras(served);
-    return 1;
+    return Serve(VirtualBoard::Image(path, create, error));
   } catch (...) {
     return 0;
   }
