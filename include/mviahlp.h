@@ -322,8 +322,12 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteData(uint8_t area, const void *data, ui
 
 /* 18. Reads `count` bytes of data area `area` at byte `offset` into `data`; *done receives
  *     the bytes read (after a failure: those of the pages completed before it). Areas 0, 1,
- *     2, 5 are read through the page cache, so they show the caller's unflushed writes.
- *     `data` may be null when `count` is 0. LastError as KLIAWriteDataEx. */
+ *     2, 5 are read through the page cache, so they show the caller's unflushed writes; the
+ *     cache holds the request's last page afterwards. Pages are read into `data` straight
+ *     from the board where they can be, so after a failure the bytes of the page that failed
+ *     (those from *done on, up to the end of that page) are undefined; bytes after it are
+ *     left as they were. `data` may be null when `count` is 0. LastError as
+ *     KLIAWriteDataEx. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAReadDataEx(uint8_t area, void *data, int32_t offset, uint16_t count,
                                                uint16_t *done);
 

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -310,6 +311,79 @@ TEST_F(DataAreasTest, APieceSplitOverPagesLandsByteForByte) {
   const Result read = Read(0, 254, 258);
   EXPECT_EQ(read.data, data);
 }
+
+// A read over several pages sends exactly what loading each page into the cache in turn
+// sends, whatever page the cache held and whether a command fails, and ends holding the page
+// of its last piece (whole pages it passes may go straight into the caller's buffer).
+struct MultiPageCase {
+  const char *name;
+  int dirty;  // page of area 2 (0-2) changed in the cache before the read, or -1
+  int32_t offset;
+  uint16_t length;
+  uint8_t failing_command;  // 0: none; else fails with status 0x33 at its `nth` use
+  uint32_t nth;
+  std::vector<std::pair<uint8_t, uint16_t>> trace;  // (command, page): 21 whole-page loads, 22 write-backs
+  bool ok;
+  uint16_t done;
+  uint16_t cached;  // CachedPage afterwards
+  uint8_t dirty_after;
+};
+
+class MultiPageReadTest : public BoardTest, public ::testing::WithParamInterface<MultiPageCase> {};
+
+TEST_P(MultiPageReadTest, SendsWhatPageByPageLoadingSends) {
+  const MultiPageCase &c = GetParam();
+  Bytes area(3 * kPageSize);
+  for (uint16_t p = 0; p < 3; ++p) {
+    const Bytes page = Pattern(kPageSize, static_cast<uint8_t>(p * 50));
+    PokeBoard(kArea2Page + p, 0, page);
+    std::copy(page.begin(), page.end(), area.begin() + p * kPageSize);
+  }
+  if (c.dirty >= 0) {
+    ASSERT_TRUE(Write(2, c.dirty * kPageSize + 5, {0xAB}).ok);
+    area[c.dirty * kPageSize + 5] = 0xAB;
+  }
+  if (c.failing_command != 0) AddFault(FaultOn(c.failing_command, 0x33, c.nth, 1));
+  VBoardTraceClear();
+
+  const Result read = Read(2, c.offset, c.length);
+
+  std::vector<::testing::Matcher<const TraceEntry &>> expected;
+  for (const auto &[command, page] : c.trace)
+    expected.push_back(command == 21 ? IsReadMemory(kArea2Page + page, 0, kPageSize)
+                                     : IsWriteMemory(kArea2Page + page, 0, kPageSize));
+  EXPECT_THAT(BoardTrace(), ::testing::ElementsAreArray(expected));
+  EXPECT_EQ(read.ok, c.ok);
+  EXPECT_EQ(read.done, c.done);
+  EXPECT_EQ(Bytes(read.data.begin(), read.data.begin() + read.done),
+            Bytes(area.begin() + c.offset, area.begin() + c.offset + read.done));
+  EXPECT_EQ(GetErrorState(), c.ok ? Errors(0, 0) : Errors(KLIA_ERR_PAGE_FAILED, 0x33));
+  EXPECT_EQ(PageCache.CachedPage, c.cached == kNoCachedPage ? kNoCachedPage : kArea2Page + c.cached);
+  EXPECT_EQ(PageCache.CacheDirty, c.dirty_after);
+
+  // What the cache holds now decides the next commands: the held page costs nothing.
+  if (c.ok) {
+    VBoardTraceClear();
+    const Result again = Read(2, c.cached * kPageSize, kPageSize);
+    EXPECT_EQ(again.data, Bytes(area.begin() + c.cached * kPageSize, area.begin() + (c.cached + 1) * kPageSize));
+    EXPECT_THAT(BoardTrace(), IsEmpty());
+  }
+}
+
+const MultiPageCase kMultiPageCases[] = {
+    {"Cold", -1, 0, 768, 0, 0, {{21, 0}, {21, 1}, {21, 2}}, true, 768, 2, 0},
+    {"LeadingPieceAndTail", -1, 100, 600, 0, 0, {{21, 0}, {21, 1}, {21, 2}}, true, 600, 2, 0},
+    {"OneWholePage", -1, 256, 256, 0, 0, {{21, 1}}, true, 256, 1, 0},
+    {"FirstPageHeldDirty", 0, 0, 768, 0, 0, {{22, 0}, {21, 1}, {21, 2}}, true, 768, 2, 0},
+    {"MiddlePageHeldDirty", 1, 0, 768, 0, 0, {{22, 1}, {21, 0}, {21, 1}, {21, 2}}, true, 768, 2, 0},
+    {"LastPageHeldDirty", 2, 0, 768, 0, 0, {{22, 2}, {21, 0}, {21, 1}, {21, 2}}, true, 768, 2, 0},
+    {"LoadOfAPassedPageFails", -1, 0, 768, 21, 2, {{21, 0}, {21, 1}}, false, 256, kNoCachedPage, 0},
+    {"LoadOfTheLastPageFails", -1, 0, 768, 21, 3, {{21, 0}, {21, 1}, {21, 2}}, false, 512, kNoCachedPage, 0},
+    {"WriteBackFails", 1, 0, 768, 22, 1, {{22, 1}}, false, 0, 1, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Reads, MultiPageReadTest, ::testing::ValuesIn(kMultiPageCases),
+                         [](const ::testing::TestParamInfo<MultiPageCase> &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Failing board commands

@@ -116,15 +116,24 @@ CommandStatus WritePageStep(uint8_t area, uint16_t page, uint16_t page_offset, u
   return 0;
 }
 
+// ReadPageStep for a whole page that the request passes on its way to the next page: a page
+// of a cached area goes straight from the board into `data` when the cache moves CacheLength
+// = the page size (see ReadPassingPage); otherwise as ReadPageStep.
+CommandStatus ReadPassingStep(uint8_t area, uint16_t page, uint16_t page_offset, uint16_t count, uint8_t *data) {
+  if (BypassesCache(area) || count != PageCache.CacheLength) return ReadPageStep(area, page, page_offset, count, data);
+  return ReadPassingPage(page, data);
+}
+
 template <typename Byte>
 using PageStep = CommandStatus (*)(uint8_t area, uint16_t page, uint16_t page_offset, uint16_t count, Byte *data);
 
 // Splits the request into a leading piece up to the first page boundary, whole pages, and a
-// tail, and hands each to `step`. The done count grows only after a piece succeeded, so after
-// a failure it holds the bytes of the pieces before it.
+// tail, and hands each to `step`, or to `passing_step` for a whole page that is not the last
+// piece. The done count grows only after a piece succeeded, so after a failure it holds the
+// bytes of the pieces before it.
 template <typename Byte>
 KLIA_BOOL TransferArea(uint8_t area, Byte *data, int32_t offset, uint16_t length, uint16_t *done,
-                       PageStep<Byte> step) {
+                       PageStep<Byte> step, PageStep<Byte> passing_step) {
   const AreaPages pages = AreaGeometry(area);
   if (length == 0) {
     *done = 0;
@@ -142,8 +151,8 @@ KLIA_BOOL TransferArea(uint8_t area, Byte *data, int32_t offset, uint16_t length
   const auto page_offset = static_cast<uint16_t>(static_cast<uint32_t>(offset) % page_size);
   uint16_t remaining = length;
 
-  const auto piece = [&](uint16_t at, uint16_t count) {
-    const CommandStatus status = step(area, static_cast<uint16_t>(page), at, count, data);
+  const auto piece = [&](uint16_t at, uint16_t count, PageStep<Byte> piece_step) {
+    const CommandStatus status = piece_step(area, static_cast<uint16_t>(page), at, count, data);
     DriverState.DeviceStatus = status;
     if (status != 0) {
       SetDriverError(kErrPageFailed);
@@ -156,12 +165,13 @@ KLIA_BOOL TransferArea(uint8_t area, Byte *data, int32_t offset, uint16_t length
     return true;
   };
 
-  if (page_offset != 0 && !piece(page_offset, MinWord(remaining, static_cast<uint16_t>(page_size - page_offset))))
+  if (page_offset != 0 &&
+      !piece(page_offset, MinWord(remaining, static_cast<uint16_t>(page_size - page_offset)), step))
     return 0;
   while (remaining >= page_size) {
-    if (!piece(0, page_size)) return 0;
+    if (!piece(0, page_size, remaining > page_size ? passing_step : step)) return 0;
   }
-  if (remaining != 0 && !piece(0, remaining)) return 0;
+  if (remaining != 0 && !piece(0, remaining, step)) return 0;
   return 1;
 }
 
@@ -176,7 +186,8 @@ KLIA_BOOL KLIA_CALL KLIAReadData(uint8_t area, void *data, int32_t offset, uint1
     *done = length;
     return 1;
   }
-  return TransferArea<uint8_t>(area, static_cast<uint8_t *>(data), offset, length, done, ReadPageStep);
+  return TransferArea<uint8_t>(area, static_cast<uint8_t *>(data), offset, length, done, ReadPageStep,
+                                    ReadPassingStep);
 }
 
 KLIA_BOOL KLIA_CALL KLIAWriteData(uint8_t area, const void *data, int32_t offset, uint16_t length, uint16_t *done) {
@@ -199,7 +210,7 @@ KLIA_BOOL KLIA_CALL KLIAWriteData(uint8_t area, const void *data, int32_t offset
     return 1;
   }
   return TransferArea<const uint8_t>(area, static_cast<const uint8_t *>(data), offset, length, done,
-                                     WritePageStep);
+                                     WritePageStep, WritePageStep);
 }
 
 void KLIA_CALL KLIAFlush() { FlushPageCache(); }

@@ -30,6 +30,13 @@
 //     dirty p .............................. 22 p                  -> clean p
 //     empty or clean ....................... nothing
 //
+// A read of several pages takes each whole page it passes on to the next (every whole page
+// but the request's last piece) straight from the board into the caller's buffer, without
+// the copy through CacheBuffer (ReadPassingPage): it sends the same 22 q and 21 p but ends
+// empty instead of clean p. The next piece is for page p + 1, which neither state holds and
+// neither has to write back, so every later command and the state at the end of the request
+// are those of the table.
+//
 // Failures never lose a change and never let the cache serve bytes the board did not send:
 //
 //   22 q fails (piece or flush) ............ dirty q stays dirty q; the piece or flush fails
@@ -48,6 +55,8 @@
 // read and write pages directly; formatting flushes first (FlushPageCache) and empties the
 // cache when it is done (EmptyPageCache).
 #include "driver/page_cache.h"
+
+#include <cstring>
 
 #include "driver/driver_error.h"
 #include "interface/driver_state.h"
@@ -87,6 +96,19 @@ CommandStatus CachePage(uint16_t page) {
   PageCache.CachedPage = page;
   PageCache.LoadedLength = PageCache.CacheLength;
   return 0;
+}
+
+CommandStatus ReadPassingPage(uint16_t page, uint8_t *data) {
+  if (PageCache.CachedPage == page && PageCache.LoadedLength == PageCache.CacheLength) {
+    std::memcpy(data, PageCache.CacheBuffer, PageCache.CacheLength);
+    return 0;
+  }
+  const CommandStatus written = WriteBackDirtyPage();
+  if (written != 0) return written;
+  // CachePage would hold this page now, clean, and the next piece would load page + 1 over
+  // it without a write-back: an empty cache sends the same.
+  EmptyPageCache();
+  return BoardReadMemory(page, 0, PageCache.CacheLength, data);
 }
 
 bool FlushPageCache() {

@@ -33,6 +33,16 @@ void EmptyPageCache();
 // that CacheLength fits CacheBuffer and that `page` is not kNoCachedPage.
 CommandStatus CachePage(uint16_t page);
 
+// A whole page (CacheLength bytes) that a read request passes on its way to the next page:
+// the commands of CachePage(page), then the page copied into `data`, but a page that is not
+// held is read from the board straight into `data` and leaves the cache empty instead of
+// holding it. Only for such a passing page: the next piece is for page + 1, which CachePage
+// would not find held either way, so the commands of every later piece, and what the cache
+// holds when the request ends, are the same as through CachePage. A failed read leaves the
+// cache empty, as a failed load does, and may have written part of `data`. The caller has
+// made sure that CacheLength fits CacheBuffer and is the page size.
+CommandStatus ReadPassingPage(uint16_t page, uint8_t *data);
+
 // Writes a dirty page back (board command 22) and returns whether the board has it now: true
 // also when nothing was dirty, and then no command is sent. On failure the page stays dirty,
 // so that the next flush tries again, and the failure is recorded: LastError
