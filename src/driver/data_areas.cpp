@@ -2,7 +2,8 @@
 // start of the area. A request is split at page boundaries into pieces; each piece of a cached
 // area goes through the page cache (page_cache.cpp, which lists every board command a
 // sequence of calls sends), and each piece of the log area goes straight between the board
-// and the caller's buffer.
+// and the caller's buffer. A read also takes the whole pages it passes on its way to the next
+// page straight into the caller's buffer, with the commands the cache would send.
 //
 // Before any board command a request is refused with KLIA_ERR_OUT_OF_RANGE when it does not
 // lie inside its area, when its offset is negative or offset + length leaves the signed
@@ -187,7 +188,7 @@ KLIA_BOOL KLIA_CALL KLIAReadData(uint8_t area, void *data, int32_t offset, uint1
     return 1;
   }
   return TransferArea<uint8_t>(area, static_cast<uint8_t *>(data), offset, length, done, ReadPageStep,
-                                    ReadPassingStep);
+                               ReadPassingStep);
 }
 
 KLIA_BOOL KLIA_CALL KLIAWriteData(uint8_t area, const void *data, int32_t offset, uint16_t length, uint16_t *done) {
