@@ -249,12 +249,13 @@ class Board:
         with self._calling("KLIAReadDataEx", True):
             while total < length:
                 count = min(PIECE, length - total)
+                at = offset + total
                 done = ctypes.c_uint16()
-                result = native().KLIAReadDataEx(area, base + total, offset + total, count, ctypes.byref(done))
+                result = native().KLIAReadDataEx(area, base + total, at, count, ctypes.byref(done))
                 if not succeeded(result):
                     total += min(done.value, count)
-                    raise error_for(f"KLIAReadDataEx({area}, {offset + total}, {count})", error_state(),
-                                    done=total, data=bytes(buffer[:total]))
+                    raise error_for(f"KLIAReadDataEx({area}, {at}, {count})", error_state(), done=total,
+                                    data=bytes(buffer[:total]))
                 total += count
         return bytes(buffer[:length])
 
@@ -283,11 +284,12 @@ class Board:
                 # No piece of the log may begin at the append offset.
                 if area == AREA_LOG and offset + total + count == APPEND_OFFSET and total + count < len(data):
                     count -= 1
+                at = offset + total
                 done = ctypes.c_uint16()
-                result = native().KLIAWriteDataEx(area, base + total, offset + total, count, ctypes.byref(done))
+                result = native().KLIAWriteDataEx(area, base + total, at, count, ctypes.byref(done))
                 if not succeeded(result):
                     total += min(done.value, count)
-                    raise error_for(f"KLIAWriteDataEx({area}, {offset + total}, {count})", error_state(), done=total)
+                    raise error_for(f"KLIAWriteDataEx({area}, {at}, {count})", error_state(), done=total)
                 total += count
 
     def append_log(self, record: bytes) -> None:

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import threading
+from pathlib import Path
 from typing import Any, Callable
 
 import pytest
@@ -403,3 +405,37 @@ def test_empty_requests_need_no_buffer(board: mviahlp.Board) -> None:
     assert board.read(mviahlp.AREA_DATA, 0, 0) == b""
     board.write(mviahlp.AREA_DATA, 0, b"")
     assert commands() == []
+
+
+def test_records_too_short_to_decode_are_refused() -> None:
+    for decode, size in ((mviahlp.InfoRecord.decode, 58), (mviahlp.UserRecord.decode, 189),
+                         (mviahlp.ConfigRecord.decode, 14)):
+        for short in (b"", bytes(size - 1)):
+            with pytest.raises(ValueError):
+                decode(short)
+
+
+def test_calls_from_several_threads_do_not_mix(tmp_path: Path) -> None:
+    # The library is not thread-safe and ctypes lets go of the interpreter lock during a call
+    # (here a board image, read and written by every command): the binding serialises the
+    # calls of all threads.
+    vboard.open_image(tmp_path / "board.img", vboard.Geometry.standard(*SMALL))
+    failures: list[str] = []
+
+    def work(board: mviahlp.Board, worker: int) -> None:
+        for round_ in range(100):
+            data = bytes([worker, round_]) * 200
+            offset = worker * 1200 + (round_ % 2) * 400
+            board.write(mviahlp.AREA_DATA, offset, data)
+            if board.read(mviahlp.AREA_DATA, offset, len(data)) != data:
+                failures.append(f"worker {worker}, round {round_}")
+
+    with mviahlp.open() as board:
+        board.format(CHECK_WORD)
+        threads = [threading.Thread(target=work, args=(board, worker)) for worker in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    vboard.create()
+    assert failures == []
