@@ -47,3 +47,24 @@ def test_the_error_state_can_be_read_before_binding() -> None:
     run = run_python("import mviahlp; s = mviahlp.error_state(); print(s.last_error, s.bind_error); mviahlp.today()")
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["0", "0"]
+
+
+def test_the_plain_data_exports_take_their_16_bit_offsets_unsigned() -> None:
+    # The Board reads through KLIAReadDataEx; the declarations of the plain forms and of
+    # KLIAFlush are checked here, through the library itself.
+    import ctypes
+
+    from mviahlp import _library, vboard
+
+    vboard.create(vboard.Geometry.standard(users=2, data_pages=300, log_pages=1))
+    data_first_page = 2 + 8
+    vboard.poke(data_first_page + 0xFFFF // 256, 0xFFFF % 256, b"\x5a")
+    with mviahlp.open() as board:
+        library = _library.native()
+        byte, done = (ctypes.c_uint8 * 1)(), ctypes.c_uint16()
+        assert library.KLIAReadData(mviahlp.AREA_DATA, byte, 0xFFFF, 1, ctypes.byref(done)) & 0xFF
+        assert (byte[0], done.value) == (0x5A, 1)
+        assert library.KLIAWriteData(mviahlp.AREA_DATA, b"\xa5", 0xFFFF, 1, ctypes.byref(done)) & 0xFF
+        library.KLIAFlush()
+        assert vboard.peek(data_first_page + 0xFFFF // 256, 0xFFFF % 256, 1) == b"\xa5"
+        assert board.error_state().last_error == 0
