@@ -22,7 +22,7 @@ import dataclasses
 import datetime as dt
 import os
 import sys
-from typing import Optional
+from typing import Any, Optional
 
 import mviahlp
 from mviahlp import vboard
@@ -82,18 +82,22 @@ def user_of(row: dict[str, str], where: str) -> tuple[int, mviahlp.UserRecord]:
     return number(row["number"], f"{where}, number"), record
 
 
-def config_changes(settings: list[str]) -> dict[str, int]:
-    changes = {}
+def config_changes(settings: list[str]) -> dict[str, Any]:
+    changes: dict[str, Any] = {}  # numbers; flags as 0 or 1
     for setting in settings:
         name, _, value = setting.partition("=")
         if name not in CONFIG_FIELDS or not value:
             raise BadInput(f"--config {setting!r}: give NAME=VALUE with NAME one of {', '.join(sorted(CONFIG_FIELDS))}")
         changes[name] = number(value, f"--config {name}")
+    try:
+        mviahlp.ConfigRecord(**changes)  # every value checked before the board is touched
+    except (TypeError, ValueError) as error:
+        raise BadInput(f"--config: {error}") from None
     return changes
 
 
 def provision(board: mviahlp.Board, users: list[tuple[int, mviahlp.UserRecord]], check_word: Optional[int],
-              changes: dict[str, int]) -> None:
+              changes: dict[str, Any]) -> None:
     if check_word is not None:
         board.format(check_word, lambda message: print(message, end="", file=sys.stderr, flush=True))
         print(file=sys.stderr)
@@ -110,11 +114,7 @@ def provision(board: mviahlp.Board, users: list[tuple[int, mviahlp.UserRecord]],
     now = dt.datetime.now().replace(microsecond=0)
     board.set_clock(now)
     print(f"clock: {now.isoformat(sep=' ')}")
-    config = board.read_config() or mviahlp.ConfigRecord()
-    try:
-        config = dataclasses.replace(config, **changes)
-    except (TypeError, ValueError) as error:
-        raise BadInput(f"--config: {error}") from None
+    config = dataclasses.replace(board.read_config() or mviahlp.ConfigRecord(), **changes)
     board.write_config(config)
     print(f"configuration: {config}")
     board.append_log(f"provisioned {len(users)} users".encode("ascii"))

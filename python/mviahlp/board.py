@@ -18,7 +18,7 @@ from ._library import LOCK, ProgressProc, native, succeeded
 from .days import NO_DAY, date_of_day_number, day_number_of, seconds_of, time_of_seconds
 from .errors import (BindFailedError, ErrorState, MviahlpError, NotBoundError, error_for)
 from .records import (CODEC, CONFIG_RECORD_SIZE, DATETIME_RECORD_SIZE, INFO_RECORD_SIZE, USER_RECORD_SIZE,
-                      ConfigRecord, CurrentUser, InfoRecord, UserRecord, check_bytes, check_uint, get_le)
+                      ConfigRecord, CurrentUser, InfoRecord, UserRecord, check_bytes, check_uint)
 
 AREA_CONFIG = 0
 AREA_1 = 1

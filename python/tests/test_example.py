@@ -52,12 +52,15 @@ def test_bad_input_is_refused_before_the_board_changes(tmp_path: Path) -> None:
         "no such user": "number,name,key,password\n99,Ann,4b4c49412d303031,7365637265742d31\n",
         "no password": "number,name,key\n1,Ann,4b4c49412d303031\n",
     }
+    users = tmp_path / "users.csv"
     for name, text in cases.items():
-        users = tmp_path / "users.csv"
         users.write_text(text, encoding="utf-8")
         run = provision("--users", str(users), "--board", str(image))
         assert run.returncode == 2, (name, run.stderr)
         assert run.stderr.startswith("provision: ") and "Traceback" not in run.stderr, name
+    for setting in ("byte0=256", "word9=x", "nosuch=1", "flag1=2"):
+        run = provision("--users", str(EXAMPLES / "users.csv"), "--board", str(image), "--config", setting)
+        assert run.returncode == 2 and run.stderr.startswith("provision: --config"), (setting, run.stderr)
     assert image.read_bytes()[512:] == before[512:]  # the pages are as they were
     assert provision("--users", str(users), "--board", str(tmp_path / "missing.img")).returncode == 2
     assert not (tmp_path / "missing.img").exists()
