@@ -338,20 +338,23 @@ class Board:
         kept: list[BaseException] = []
 
         def relay(message: Optional[int]) -> None:
+            # Runs inside the library's call: nothing may leave it by an exception (ctypes would
+            # only print it), so whatever is raised here, even KeyboardInterrupt, is kept.
             global _in_progress
-            if kept or progress is None:
-                return
-            text = ""
-            if message:
-                length = ctypes.string_at(message, 1)[0]
-                text = ctypes.string_at(message + 1, length).decode(CODEC)
-            _in_progress = True
             try:
-                progress(text)
-            except BaseException as error:  # noqa: B036 - kept and raised after the library returns
+                if kept or progress is None:
+                    return
+                text = ""
+                if message:
+                    length = ctypes.string_at(message, 1)[0]
+                    text = ctypes.string_at(message + 1, length).decode(CODEC)
+                _in_progress = True
+                try:
+                    progress(text)
+                finally:
+                    _in_progress = False
+            except BaseException as error:
                 kept.append(error)
-            finally:
-                _in_progress = False
 
         procedure = ProgressProc(relay) if progress is not None else ProgressProc()  # a null procedure
         operation = f"KLIAFormatDatabase(0x{check_word:04X})"
