@@ -30,6 +30,7 @@ endif()
 function(cxx_literal text out)
   string(REPLACE "\\" "\\\\" text "${text}")
   string(REPLACE "\"" "\\\"" text "${text}")
+  string(REPLACE "\n" "\\n" text "${text}")
   set(${out} "\"${text}\"" PARENT_SCOPE)
 endfunction()
 
