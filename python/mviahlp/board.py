@@ -243,21 +243,22 @@ class Board:
             raise TypeError(f"length must be an int, not {type(length).__name__}")
         if not 0 <= length <= OFFSET_MAX + 1 - offset:
             raise ValueError(f"length must be 0-{OFFSET_MAX + 1 - offset} at offset {offset}, not {length}")
-        buffer = _buffer(length)
-        base = ctypes.addressof(buffer)
-        total = 0
+        # One piece at a time: a request past the end of its area fails at its first piece,
+        # before memory for all of it is taken.
+        piece = _buffer(min(PIECE, length))
+        content = bytearray()
         with self._calling("KLIAReadDataEx", True):
-            while total < length:
-                count = min(PIECE, length - total)
-                at = offset + total
+            while len(content) < length:
+                count = min(PIECE, length - len(content))
+                at = offset + len(content)
                 done = ctypes.c_uint16()
-                result = native().KLIAReadDataEx(area, base + total, at, count, ctypes.byref(done))
+                result = native().KLIAReadDataEx(area, piece, at, count, ctypes.byref(done))
                 if not succeeded(result):
-                    total += min(done.value, count)
-                    raise error_for(f"KLIAReadDataEx({area}, {at}, {count})", error_state(), done=total,
-                                    data=bytes(buffer[:total]))
-                total += count
-        return bytes(buffer[:length])
+                    content += bytes(piece[:min(done.value, count)])
+                    raise error_for(f"KLIAReadDataEx({area}, {at}, {count})", error_state(), done=len(content),
+                                    data=bytes(content))
+                content += bytes(piece[:count])
+        return bytes(content)
 
     def write(self, area: int, offset: int, data: bytes) -> None:
         """Writes `data` into data area `area` at byte `offset` (KLIAWriteDataEx).

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import subprocess
+import sys
 import threading
 from pathlib import Path
 from typing import Any, Callable
@@ -439,3 +441,21 @@ def test_calls_from_several_threads_do_not_mix(tmp_path: Path) -> None:
             thread.join()
     vboard.create()
     assert failures == []
+
+
+def test_a_huge_read_past_the_end_fails_without_taking_its_memory() -> None:
+    # In a process that may not take 1 GiB, a read of 2 GiB past the end of the area must fail
+    # with the library's out-of-range error, not with MemoryError.
+    code = """
+import resource, mviahlp
+from mviahlp import vboard
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+vboard.create(vboard.Geometry.standard(2, 2, 1))
+with mviahlp.open() as board:
+    try:
+        board.read(mviahlp.AREA_DATA, 0, (1 << 31) - 1)
+    except mviahlp.OutOfRangeError as error:
+        print("refused", error.done)
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=False)
+    assert run.returncode == 0 and run.stdout.split() == ["refused", "0"], run.stderr
