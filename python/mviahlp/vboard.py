@@ -21,6 +21,7 @@ from .records import check_bytes, check_flag, check_uint
 
 INFO_BLOCK_SIZE = 51
 CLOCK_BLOCK_SIZE = 6
+MEMORY_MAX = 64 << 20  # a virtual board holds at most 64 MiB
 
 
 class _Geometry(ctypes.Structure):
@@ -245,6 +246,8 @@ def peek(page: int, offset: int, length: int) -> bytes:
     check_uint(page, 32, "page")
     check_uint(offset, 32, "offset")
     check_uint(length, 32, "length")
+    if length > MEMORY_MAX:
+        raise VirtualBoardError(f"{length} bytes: more than a board's memory holds")
     buffer = (ctypes.c_uint8 * max(length, 1))()
     with LOCK:
         if not _api().VBoardPeek(page, offset, length, buffer):

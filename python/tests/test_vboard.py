@@ -62,6 +62,8 @@ def test_memory_outside_the_board_is_refused() -> None:
     with pytest.raises(vboard.VirtualBoardError):
         vboard.poke(0, 255, b"ab")
     assert vboard.peek(0, 0, 0) == b""
+    with pytest.raises(vboard.VirtualBoardError):
+        vboard.peek(0, 0, 0xFFFFFFFF)
 
 
 def test_the_trace_shows_each_transport_call(fresh_board: mviahlp.Board) -> None:
