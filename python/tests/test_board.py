@@ -378,6 +378,20 @@ BAD_CALLS: list[tuple[str, Callable[[mviahlp.Board], object], type[Exception]]] 
     ("offset above 31 bits", lambda b: b.write(2, 1 << 31, b"x"), ValueError),
     ("negative length", lambda b: b.read(2, 0, -1), ValueError),
     ("data as text", lambda b: b.write(2, 0, "text"), TypeError),  # type: ignore[arg-type]
+    ("no data", lambda b: b.write(2, 0, None), TypeError),  # type: ignore[arg-type]
+    ("no logon key", lambda b: b.login(None, b"secret-1"), TypeError),  # type: ignore[arg-type]
+    ("no log record", lambda b: b.append_log(None), TypeError),  # type: ignore[arg-type]
+    ("no XID data", lambda b: b.make_user_xid(None), TypeError),  # type: ignore[arg-type]
+    ("no user record", lambda b: b.write_user(1, None), TypeError),  # type: ignore[arg-type]
+    ("user name too long", lambda b: b.write_user(1, mviahlp.UserRecord(name="x" * 13)), ValueError),
+    ("user name not in code page 866", lambda b: b.write_user(1, mviahlp.UserRecord(name="名")), ValueError),
+    ("user DATA field of the wrong size", lambda b: b.write_user(1, mviahlp.UserRecord(data28=b"abc")), ValueError),
+    ("user nibble above 15", lambda b: b.write_user(1, mviahlp.UserRecord(nibble115=16)), ValueError),
+    ("user flag as text", lambda b: b.write_user(1, mviahlp.UserRecord(flag26="yes")),  # type: ignore[arg-type]
+     TypeError),
+    ("user flags177 too few", lambda b: b.write_user(1, mviahlp.UserRecord(flags177=(True,))),  # type: ignore[arg-type]
+     TypeError),
+    ("configuration word above 16 bits", lambda b: b.write_config(mviahlp.ConfigRecord(word9=65536)), ValueError),
     ("log record above 16 bits", lambda b: b.append_log(bytes(65536)), ValueError),
     ("check word 0", lambda b: b.format(0), ValueError),
     ("check word 65535", lambda b: b.format(0xFFFF), ValueError),
