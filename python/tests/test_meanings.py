@@ -72,8 +72,8 @@ def test_the_same_failure_has_the_same_words_in_klia_and_in_python(tmp_path: Pat
             board.login(b"KLIA-001", b"secret-1")
         same_words(not_formatted.value, *logon)
         with pytest.raises(mviahlp.OutOfRangeError) as outside:
-            board.read(mviahlp.AREA_DATA, 5100, 40)
-        same_words(outside.value, "data", "read", "2", "5100", "40")
+            board.read(mviahlp.AREA_CONFIG, 500, 40)  # area 0: pages 1 and 2, 512 bytes
+        same_words(outside.value, "data", "read", "0", "500", "40")
         board.format(CHECK_WORD)
         with pytest.raises(mviahlp.LogonUnknownError) as unknown:
             board.login(b"KLIA-001", b"secret-1")
