@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "board_fixture.h"
 #include "driver/board_info.h"
@@ -191,7 +192,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SizePairTest,
                                            SizeCase{255, 257, 0, 65535},
                                            SizeCase{0, 256, 0, 0},
                                            // 65535 x 65535 leaves the signed range: a negative size, reported in 16 bits.
-                                           SizeCase{65535, 65535, 1, 0}));
+                                           SizeCase{65535, 65535, 1, 0}),
+                         [](const ::testing::TestParamInfo<SizeCase> &info) {
+                           return "Pages" + std::to_string(info.param.pages) + "Of" +
+                                  std::to_string(info.param.page_size);
+                         });
 
 TEST_F(InfoTest, LogUsageComesFromTheLogPosition) {
   // Two pages and 10 bytes into the log.
