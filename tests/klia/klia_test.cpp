@@ -2,6 +2,7 @@
 // works on its own board image in a temporary folder.
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -277,6 +278,23 @@ struct BadInput {
 
 class KliaBadInput : public KliaTool, public ::testing::WithParamInterface<BadInput> {};
 
+// A test name from the arguments: their ASCII letters and digits, anything else between them
+// as one '_' ("user write 1 --data28 0102zz04" is user_write_1_data28_0102zz04).
+std::string ArgumentsName(const ::testing::TestParamInfo<BadInput> &info) {
+  std::string name;
+  for (const std::string &arg : info.param.args) {
+    for (const char c : arg + " ") {
+      if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+        name += c;
+      } else if (!name.empty() && name.back() != '_') {
+        name += '_';
+      }
+    }
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name.empty() ? "NoArguments" : name;
+}
+
 TEST_P(KliaBadInput, IsRefusedBeforeTheBoardChanges) {
   Format();
   const std::string before = ReadFile(image_);
@@ -303,6 +321,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{{"login", "0102", "0304"}, "exactly 8 bytes"},
                       BadInput{{"format", "--check-word", "0"}, "from 1 to 65534"},
                       BadInput{{"watchdog", "set", "70000"}, "from 0 to 65535"},
-                      BadInput{{"user", "frobnicate"}, "subcommand is required"}));
+                      BadInput{{"user", "frobnicate"}, "subcommand is required"}),
+    ArgumentsName);
 
 }  // namespace
