@@ -70,4 +70,6 @@ run("consumer (pkg-config, rpath): run" ${CMAKE_COMMAND} -E env --unset=LD_LIBRA
 
 # The installed tool, with nothing on the library path.
 unset(ENV{LD_LIBRARY_PATH})
+file(REMOVE ${WORK_DIR}/board.img)
+run("installed klia: board create" ${prefix}/bin/klia --board ${WORK_DIR}/board.img board create)
 run("installed klia" ${prefix}/bin/klia --board ${WORK_DIR}/board.img info)
