@@ -3,7 +3,8 @@
 #   1. the expected files are there, and the simulator's HWLINK32.DLL is only in simulator/;
 #   2. klia.exe from simulator/ runs `info` and `tour` under Wine with nothing else on the
 #      path: it must find mviahlp.dll and HWLINK32.DLL beside itself;
-#   3. a C caller compiled for the Visual C++ target and linked by lld-link against
+#   3. bin/klia.exe, beside no transport, shows its help and says what is missing;
+#   4. a C caller compiled for the Visual C++ target and linked by lld-link against
 #      lib/mviahlp.lib alone (no C runtime) binds and reads the board from simulator/.
 # Arguments: BUILD_DIR WORK_DIR CPACK PACKAGE_NAME WINE WINEPREFIX LLVM_DLLTOOL CLANG LLD_LINK
 #            MSVC_CALLER.
@@ -57,6 +58,18 @@ run("klia.exe board create" ${wine} ${klia} --board demo.img board create)
 run("klia.exe info" ${wine} ${klia} --board demo.img info)
 if(NOT run_output MATCHES "AVR")
   message(FATAL_ERROR "klia.exe info shows no board signature")
+endif()
+# bin/ has no transport: klia.exe still shows its help, and a command that needs the board
+# says what is missing instead of failing to start.
+run("bin/klia.exe --help without a transport" ${wine} ${root}/bin/klia.exe --help)
+if(NOT run_output MATCHES "Usage: klia")
+  message(FATAL_ERROR "bin/klia.exe --help shows no help")
+endif()
+execute_process(COMMAND ${wine} ${root}/bin/klia.exe --board demo.img info RESULT_VARIABLE result
+                OUTPUT_VARIABLE out ERROR_VARIABLE err WORKING_DIRECTORY ${WORK_DIR}/run)
+if(NOT result EQUAL 1 OR NOT err MATCHES "cannot load mviahlp.dll")
+  message(FATAL_ERROR "bin/klia.exe without a transport: expected exit 1 and 'cannot load mviahlp.dll', got "
+                      "${result}:\n${out}\n${err}")
 endif()
 run("klia.exe tour" ${wine} ${klia} --board tour.img tour)
 if(NOT run_output MATCHES "tour complete: [0-9]+ steps OK")
