@@ -40,8 +40,10 @@ static class Example
                 for (int user = 1; user <= info.UserCount; user++)
                 {
                     UserRecord record = board.ReadUser(user);
-                    if (record.Name.Length > 0)
-                        Console.WriteLine("user {0}: {1} (devices 0x{2:X2})", user, record.Name, record.AccessWord & 0xFF);
+                    // A user never written (or deleted) has a logon key of erased memory.
+                    if (Array.TrueForAll(record.Data28, b => b == 0xFF) && Array.TrueForAll(record.Data32, b => b == 0xFF))
+                        continue;
+                    Console.WriteLine("user {0}: {1} (devices 0x{2:X2})", user, record.Name, record.AccessWord & 0xFF);
                 }
             }
             return 0;
