@@ -66,6 +66,7 @@ namespace Mviahlp.Tests
                 Test("error codes have klia's words", ErrorWords),
                 Test("bad input throws before any board command", BadInput),
                 Test("a closed board refuses calls", ClosedBoard),
+                Test("a flush refused at Dispose throws and keeps the page for the next flush", DisposeFlushRefused),
             };
             int failed = 0;
             foreach (var test in tests)
@@ -209,6 +210,19 @@ namespace Mviahlp.Tests
             Equal(0, Commands().Length, "board commands");
         }
 
+        static void DisposeFlushRefused()
+        {
+            Board board = FormattedBoard();
+            board.Write(NativeMethods.AreaData, 10, Ascii("kept"));
+            VBoard.AddFault(1, VBoard.WriteMemory, 3, false);
+            MviahlpException error = Throws<MviahlpException>(() => board.Dispose(), "Dispose");
+            Equal(NativeMethods.ErrPageFailed, error.LastError, "LastError");
+            Throws<ObjectDisposedException>(() => board.Flush(), "closed all the same");
+            using (Board again = Board.Open())
+                again.Flush();
+            SameBytes(Ascii("kept"), VBoard.Peek(DataFirstPage, 10, 4), "written by the next flush");
+        }
+
         // ---- declarations -----------------------------------------------------------------------
 
         // The C types of the header and the declarations that pass them.
@@ -313,8 +327,12 @@ namespace Mviahlp.Tests
         {
             VBoard.Create(Users, DataPages, LogPages);
             Equal(true, NativeMethods.KLIADriverPresent(), "KLIADriverPresent");
+            DateTime before = DateTime.Today;
             int today = NativeMethods.Today();
             True(today >= 146097 && today <= 182621, "Today is a day number of 2000-2099: " + today);
+            DateTime date = Board.Today();
+            True(date == before || date == DateTime.Today, "Board.Today is the host's date: " + date);
+            Equal(today, (date - new DateTime(2000, 1, 1)).Days + 146097, "day number of Today");
 
             byte[] info = new byte[NativeMethods.InfoRecordSize];
             Equal(true, NativeMethods.KLIAGetInfo(info), "KLIAGetInfo");
