@@ -37,7 +37,8 @@ set(root ${WORK_DIR}/unpacked/${PACKAGE_NAME})
 foreach(file README.txt bin/mviahlp.dll bin/klia.exe lib/mviahlp.def lib/libmviahlp.dll.a lib/mviahlp.lib
              include/mviahlp.h
              simulator/HWLINK32.DLL simulator/README.txt simulator/klia.exe simulator/mviahlp.dll
-             share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md)
+             share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md
+             dotnet/Mviahlp.cs dotnet/Example.cs dotnet/README.md)
   if(NOT EXISTS ${root}/${file})
     message(FATAL_ERROR "not in the zip: ${file}")
   endif()
