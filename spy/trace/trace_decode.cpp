@@ -184,9 +184,10 @@ std::string CommandWords(const Exchange &x, const UserPages &pages) {
     default:
       break;
   }
-  std::string words = "parameters " + BlockText(x.param);
-  if (x.out_length != 0) words += ", out " + std::to_string(x.out_length) + " bytes";
-  if (x.in_length != 0) words += ", in " + std::to_string(x.in_length) + " bytes";
+  std::string words;
+  if (x.param_length != 0) words = "parameters " + BlockText(x.param);
+  if (x.out_length != 0) words += (words.empty() ? "" : ", ") + std::string("out ") + std::to_string(x.out_length) + " bytes";
+  if (x.in_length != 0) words += (words.empty() ? "" : ", ") + std::string("in ") + std::to_string(x.in_length) + " bytes";
   return words;
 }
 
@@ -205,7 +206,9 @@ std::string StatusWords(const Exchange &x) {
 }
 
 std::string Describe(const Exchange &x, const UserPages &pages) {
-  return CommandName(x) + " [" + std::to_string(x.command) + "] " + CommandWords(x, pages) + " -> " + StatusWords(x);
+  const std::string words = CommandWords(x, pages);
+  return CommandName(x) + " [" + std::to_string(x.command) + "]" + (words.empty() ? "" : " " + words) + " -> " +
+         StatusWords(x);
 }
 
 bool SameRequest(const Exchange &a, const Exchange &b) {

@@ -24,5 +24,6 @@ void AddDataCommands(CLI::App &app, Context &context);    // data, log, config, 
 void AddClockCommands(CLI::App &app, Context &context);   // clock, watchdog
 void AddFormatCommand(CLI::App &app, Context &context);   // format
 void AddTourCommand(CLI::App &app, Context &context);     // tour
+void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
 
 }  // namespace klia

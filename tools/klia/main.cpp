@@ -33,6 +33,7 @@ int main(int argc, char **argv) {
   klia::AddDataCommands(app, context);
   klia::AddClockCommands(app, context);
   klia::AddTourCommand(app, context);
+  klia::AddTraceCommands(app, context);
 
   std::vector<std::string> arguments = klia::CommandLineArguments(argc, argv);
   std::vector<char *> pointers;
