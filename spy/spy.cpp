@@ -57,6 +57,15 @@ Block CallBlock(const void *address, uint32_t length, bool withhold) {
   return Block::Bytes(static_cast<const uint8_t *>(address), length);
 }
 
+// The same block for the trace line, without copying its bytes.
+hwtrace::BlockView CallView(const void *address, uint32_t length, bool withhold) {
+  using Kind = Block::Kind;
+  if (length == 0) return {Kind::kBytes, 0, nullptr};
+  if (address == nullptr) return {};
+  if (withhold) return {Kind::kRedacted, length, nullptr};
+  return {Kind::kBytes, length, static_cast<const uint8_t *>(address)};
+}
+
 class Spy {
  public:
   // Never destroyed: the library flushes its page cache from its own unload handler, which
@@ -245,19 +254,29 @@ class Spy {
     try {
       std::lock_guard<std::mutex> lock(mutex_);
       const hwtrace::Withheld withheld = Withheld(call);
-      Exchange x = Request(call, withheld);
+      hwtrace::ExchangeView x;
       x.seq = ++sequence_;
+      x.pid = pid_;
       x.start_us = start;
       x.duration_us = duration;
+      x.entry = call.entry;
+      x.command = call.command;
+      x.param_length = call.param_length;
+      x.param = CallView(call.param, call.param_length, false);
+      x.out_length = call.out_length;
+      x.out = CallView(call.out, call.out_length, withheld.out);
+      x.in_length = call.in_length;
       x.result = result;
       const bool ok = (result & 0xFF) != 0;
       if (ok && call.status != nullptr) x.status = *call.status;
       if (call.aux != nullptr) x.aux = *call.aux;
       if (ok && x.status == 0) {
-        x.in = CallBlock(call.in, call.in_length, withheld.in);
+        x.in = CallView(call.in, call.in_length, withheld.in);
         pages_.Learn(call.command, true, static_cast<const uint8_t *>(call.in), call.in != nullptr ? call.in_length : 0);
       }
-      WriteLocked(hwtrace::EncodeExchange(x));
+      line_.clear();
+      hwtrace::AppendExchange(line_, x);
+      WriteLocked(line_);
     } catch (...) {
       // Out of memory while recording: the call itself has been forwarded already.
       if (!trace_failed_) {
@@ -310,6 +329,7 @@ class Spy {
   bool load_tried_ = false;
   Target target_;
   hwtrace::AppendFile trace_;
+  std::string line_;  // the record being written, its storage kept from call to call
   bool trace_failed_ = false;
   uint64_t sequence_ = 0;
   hwtrace::UserPages pages_;

@@ -51,6 +51,7 @@ struct TraceRecord {
 struct TraceFile {
   hwtrace::AppendFile file;
   std::string path;
+  std::string line;  // the record being written, its storage kept from call to call
   uint64_t sequence = 0;
 };
 
@@ -209,10 +210,10 @@ void RecordingFromEnvironment(ServedBoard &served) {
   }
 }
 
-hwtrace::Block CallBlock(const uint8_t *address, uint32_t length) {
-  if (length == 0) return hwtrace::Block::Bytes(nullptr, 0);
-  if (address == nullptr) return hwtrace::Block::Absent();
-  return hwtrace::Block::Bytes(address, length);
+hwtrace::BlockView CallBlock(const uint8_t *address, uint32_t length) {
+  if (length == 0) return {hwtrace::Block::Kind::kBytes, 0, nullptr};
+  if (address == nullptr) return {};
+  return {hwtrace::Block::Kind::kBytes, length, address};
 }
 
 // Appends one exchange to the recording. The virtual board holds no one's secrets, so
@@ -221,7 +222,7 @@ hwtrace::Block CallBlock(const uint8_t *address, uint32_t length) {
 void RecordCall(ServedBoard &served, const Exchange &x, bool extended, const uint8_t *status_byte, const uint8_t *aux,
                 uint32_t result, uint64_t start, uint64_t duration) {
   TraceFile &recording = *served.recording;
-  hwtrace::Exchange e;
+  hwtrace::ExchangeView e;
   e.seq = ++recording.sequence;
   e.pid = hwtrace::ProcessId();
   e.start_us = start;
@@ -237,8 +238,10 @@ void RecordCall(ServedBoard &served, const Exchange &x, bool extended, const uin
   if (result != 0 && status_byte != nullptr) e.status = *status_byte;
   if (aux != nullptr) e.aux = *aux;
   if (result != 0 && e.status == 0) e.in = CallBlock(x.in, x.in_length);
+  recording.line.clear();
+  hwtrace::AppendExchange(recording.line, e);
   std::string error;
-  if (!recording.file.Append(hwtrace::EncodeExchange(e), error)) {
+  if (!recording.file.Append(recording.line, error)) {
     std::fprintf(stderr, "hwlink32: cannot write the board trace %s: %s; recording stops\n", recording.path.c_str(),
                  error.c_str());
     served.recording.reset();

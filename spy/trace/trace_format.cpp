@@ -61,7 +61,7 @@ void AppendString(std::string &line, std::string_view text) {
   line += '"';
 }
 
-void AppendBlock(std::string &line, const char *name, const Block &block) {
+void AppendBlock(std::string &line, const char *name, const BlockView &block) {
   line += ",\"";
   line += name;
   line += "\":";
@@ -75,15 +75,15 @@ void AppendBlock(std::string &line, const char *name, const Block &block) {
       line += '}';
       break;
     case Block::Kind::kBytes: {
-      line += '"';
       const size_t at = line.size();
-      line.resize(at + 2 * block.data.size());
+      line.resize(at + 2 + 2 * static_cast<size_t>(block.length));
       char *p = line.data() + at;
-      for (const uint8_t byte : block.data) {
-        *p++ = kHexDigits[byte >> 4];
-        *p++ = kHexDigits[byte & 15];
+      *p++ = '"';
+      for (uint32_t i = 0; i < block.length; ++i) {
+        *p++ = kHexDigits[block.data[i] >> 4];
+        *p++ = kHexDigits[block.data[i] & 15];
       }
-      line += '"';
+      *p = '"';
       break;
     }
   }
@@ -125,9 +125,8 @@ std::string EncodeHeader(const Header &header) {
   return line;
 }
 
-std::string EncodeExchange(const Exchange &x) {
-  std::string line;
-  line.reserve(256 + 2 * (x.param.data.size() + x.out.data.size() + x.in.data.size()));
+void AppendExchange(std::string &line, const ExchangeView &x) {
+  line.reserve(line.size() + 400 + 2 * (static_cast<size_t>(x.param.length) + x.out.length + x.in.length));
   line += "{\"type\":\"exchange\"";
   AppendField(line, "seq", x.seq);
   AppendField(line, "pid", x.pid);
@@ -145,6 +144,27 @@ std::string EncodeExchange(const Exchange &x) {
   AppendOptional(line, "aux", x.aux);
   AppendField(line, "result", x.result);
   line += "}\n";
+}
+
+std::string EncodeExchange(const Exchange &x) {
+  ExchangeView view;
+  view.seq = x.seq;
+  view.pid = x.pid;
+  view.start_us = x.start_us;
+  view.duration_us = x.duration_us;
+  view.entry = x.entry;
+  view.command = x.command;
+  view.param_length = x.param_length;
+  view.param = BlockView::Of(x.param);
+  view.out_length = x.out_length;
+  view.out = BlockView::Of(x.out);
+  view.in_length = x.in_length;
+  view.in = BlockView::Of(x.in);
+  view.status = x.status;
+  view.aux = x.aux;
+  view.result = x.result;
+  std::string line;
+  AppendExchange(line, view);
   return line;
 }
 

@@ -106,9 +106,37 @@ class TraceError : public std::runtime_error {
   uint32_t line_;
 };
 
-// Writing: each function returns one whole line, newline included.
+// An exchange as a writer hands it over: the blocks are the caller's own bytes, not copies,
+// so that recording a call costs one pass over its bytes.
+struct BlockView {
+  Block::Kind kind = Block::Kind::kAbsent;
+  uint32_t length = 0;
+  const uint8_t *data = nullptr;  // kBytes only
+
+  static BlockView Of(const Block &block) { return {block.kind, block.length, block.data.data()}; }
+};
+struct ExchangeView {
+  uint64_t seq = 0;
+  uint32_t pid = 0;
+  uint64_t start_us = 0;
+  uint64_t duration_us = 0;
+  uint16_t entry = kEntryTransfer;
+  uint8_t command = 0;
+  uint8_t param_length = 0;
+  BlockView param;
+  uint16_t out_length = 0;
+  BlockView out;
+  uint16_t in_length = 0;
+  BlockView in;
+  std::optional<uint8_t> status;
+  std::optional<uint8_t> aux;
+  uint32_t result = 0;
+};
+
+// Writing: each function returns (or appends to `line`) one whole line, newline included.
 std::string EncodeHeader(const Header &header);
 std::string EncodeExchange(const Exchange &exchange);
+void AppendExchange(std::string &line, const ExchangeView &exchange);
 std::string EncodeNote(const Note &note);
 
 // Reading. Throws TraceError on anything that is not a trace of a version this reader

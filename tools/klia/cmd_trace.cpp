@@ -229,7 +229,8 @@ int ShowTrace(const Context &context, const std::string &path) {
                 "failures");
   text += line;
   for (const CommandStatistics &s : statistics) {
-    std::snprintf(line, sizeof line, "  %-28s %8zu %12llu %10llu %9u\n", s.name.c_str(), s.durations.size(),
+    std::snprintf(line, sizeof line, "  %-28s %8llu %12llu %10llu %9u\n", s.name.c_str(),
+                  static_cast<unsigned long long>(s.durations.size()),
                   static_cast<unsigned long long>(s.total), static_cast<unsigned long long>(Median(s.durations)),
                   s.failures);
     text += line;
