@@ -48,16 +48,8 @@ struct Call {
   uint8_t *aux;
 };
 
-// A block handed to the transport: its bytes, nothing for a null address with a nonzero
-// length, or the length alone when it is withheld.
-Block CallBlock(const void *address, uint32_t length, bool withhold) {
-  if (length == 0) return Block::Bytes(nullptr, 0);
-  if (address == nullptr) return Block::Absent();
-  if (withhold) return Block::Redacted(length);
-  return Block::Bytes(static_cast<const uint8_t *>(address), length);
-}
-
-// The same block for the trace line, without copying its bytes.
+// A block handed to the transport, for the trace: its bytes (not copied), nothing for a null
+// address with a nonzero length, or the length alone when it is withheld.
 hwtrace::BlockView CallView(const void *address, uint32_t length, bool withhold) {
   using Kind = Block::Kind;
   if (length == 0) return {Kind::kBytes, 0, nullptr};
@@ -236,36 +228,33 @@ class Spy {
     return hwtrace::SecretBlocks(call.command, call.param_length, static_cast<const uint8_t *>(call.param), pages_);
   }
 
-  // The request half of an exchange record.
-  Exchange Request(const Call &call, hwtrace::Withheld withheld) const {
-    Exchange x;
+  // The request half of an exchange record, over the caller's own bytes.
+  hwtrace::ExchangeView RequestView(const Call &call, hwtrace::Withheld withheld) const {
+    hwtrace::ExchangeView x;
     x.pid = pid_;
     x.entry = call.entry;
     x.command = call.command;
     x.param_length = call.param_length;
-    x.param = CallBlock(call.param, call.param_length, false);
+    x.param = CallView(call.param, call.param_length, false);
     x.out_length = call.out_length;
-    x.out = CallBlock(call.out, call.out_length, withheld.out);
+    x.out = CallView(call.out, call.out_length, withheld.out);
     x.in_length = call.in_length;
     return x;
+  }
+
+  // The same as a record of its own (for comparing and describing).
+  Exchange Request(const Call &call, hwtrace::Withheld withheld) const {
+    return hwtrace::ToExchange(RequestView(call, withheld));
   }
 
   void Record(const Call &call, uint32_t result, uint64_t start, uint64_t duration) noexcept {
     try {
       std::lock_guard<std::mutex> lock(mutex_);
       const hwtrace::Withheld withheld = Withheld(call);
-      hwtrace::ExchangeView x;
+      hwtrace::ExchangeView x = RequestView(call, withheld);
       x.seq = ++sequence_;
-      x.pid = pid_;
       x.start_us = start;
       x.duration_us = duration;
-      x.entry = call.entry;
-      x.command = call.command;
-      x.param_length = call.param_length;
-      x.param = CallView(call.param, call.param_length, false);
-      x.out_length = call.out_length;
-      x.out = CallView(call.out, call.out_length, withheld.out);
-      x.in_length = call.in_length;
       x.result = result;
       const bool ok = (result & 0xFF) != 0;
       if (ok && call.status != nullptr) x.status = *call.status;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "spy_config.h"
+#include "trace_file.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -128,13 +129,6 @@ HMODULE OwnModule() {
   return module;
 }
 
-std::string ErrorText(DWORD code) {
-  char buffer[256] = {};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                           sizeof buffer, nullptr);
-  while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == '.')) buffer[--n] = '\0';
-  return n > 0 ? std::string(buffer) : "Windows error " + std::to_string(code);
-}
 }  // namespace
 
 std::string SpyFolder() {
@@ -150,7 +144,7 @@ bool LoadTarget(const std::string &target, Target &loaded, std::string &error) {
   // The target's own dependencies are looked for in its folder, not the current one.
   HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) {
-    error = "cannot load " + path + ": " + ErrorText(GetLastError());
+    error = "cannot load " + path + ": " + hwtrace::WindowsErrorText(GetLastError());
     return false;
   }
   if (module == OwnModule()) {

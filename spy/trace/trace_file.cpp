@@ -18,15 +18,13 @@ namespace hwtrace {
 
 #ifdef _WIN32
 
-namespace {
-std::string WindowsErrorText(DWORD code) {
+std::string WindowsErrorText(unsigned long code) {
   char buffer[256] = {};
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
                            sizeof buffer, nullptr);
   while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == '.')) buffer[--n] = '\0';
   return n > 0 ? std::string(buffer) : "Windows error " + std::to_string(code);
 }
-}  // namespace
 
 bool AppendFile::Open(const std::string &path, std::string &error) {
   Close();

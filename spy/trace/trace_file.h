@@ -34,6 +34,11 @@ class AppendFile {
 #endif
 };
 
+#ifdef _WIN32
+// A Windows error code in words.
+std::string WindowsErrorText(unsigned long code);
+#endif
+
 // The whole file, or TraceError saying why it cannot be read.
 std::string ReadWholeFile(const std::string &path);
 

@@ -146,6 +146,35 @@ void AppendExchange(std::string &line, const ExchangeView &x) {
   line += "}\n";
 }
 
+Block ToBlock(const BlockView &view) {
+  switch (view.kind) {
+    case Block::Kind::kAbsent: return Block::Absent();
+    case Block::Kind::kRedacted: return Block::Redacted(view.length);
+    case Block::Kind::kBytes: return Block::Bytes(view.data, view.length);
+  }
+  return Block::Absent();
+}
+
+Exchange ToExchange(const ExchangeView &view) {
+  Exchange x;
+  x.seq = view.seq;
+  x.pid = view.pid;
+  x.start_us = view.start_us;
+  x.duration_us = view.duration_us;
+  x.entry = view.entry;
+  x.command = view.command;
+  x.param_length = view.param_length;
+  x.param = ToBlock(view.param);
+  x.out_length = view.out_length;
+  x.out = ToBlock(view.out);
+  x.in_length = view.in_length;
+  x.in = ToBlock(view.in);
+  x.status = view.status;
+  x.aux = view.aux;
+  x.result = view.result;
+  return x;
+}
+
 std::string EncodeExchange(const Exchange &x) {
   ExchangeView view;
   view.seq = x.seq;

@@ -133,6 +133,10 @@ struct ExchangeView {
   uint32_t result = 0;
 };
 
+// A record of its own, with copies of the bytes.
+Block ToBlock(const BlockView &view);
+Exchange ToExchange(const ExchangeView &view);
+
 // Writing: each function returns (or appends to `line`) one whole line, newline included.
 std::string EncodeHeader(const Header &header);
 std::string EncodeExchange(const Exchange &exchange);
