@@ -419,6 +419,11 @@ TEST_F(Replay, AnswersThatWereWithheldCannotBeReplayed) {
   const Outcome run = ReplayTour("spy.jsonl");
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.out, HasSubstr("holds no bytes for its answer (withheld)"));
+  // The first page read of a user record: the first 21 from page 8 on.
+  const hwtrace::Trace recorded = Read("spy.jsonl");
+  size_t first = 0;
+  while (first < recorded.exchanges.size() && !recorded.exchanges[first].in.redacted()) ++first;
+  EXPECT_THAT(run.out, HasSubstr("left the recording at exchange " + std::to_string(first + 1) + ":"));
 }
 
 // Processes run one after another under one replay go on where the previous one stopped.

@@ -473,8 +473,10 @@ struct ReplayOutcome {
 ReplayOutcome JudgeReplay(const Trace &recording, const Trace &replayed) {
   ReplayOutcome outcome;
   for (const Exchange &x : replayed.exchanges) {
-    if (outcome.served < recording.exchanges.size() &&
-        hwtrace::SameRequest(recording.exchanges[outcome.served], x)) {
+    // Served: the request matched and the recorded answer went back (a refused one answers
+    // "no exchange" instead).
+    if (outcome.served < recording.exchanges.size() && hwtrace::SameRequest(recording.exchanges[outcome.served], x) &&
+        recording.exchanges[outcome.served].result == x.result) {
       ++outcome.served;
     } else {
       break;
