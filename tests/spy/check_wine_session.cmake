@@ -6,8 +6,7 @@
 #   2. The spy's trace equals the virtual board's own trace exchange by exchange, and holds
 #      no logon or password bytes.
 #   3. A target that is the spy itself is refused, and the calls answer "no exchange".
-# Arguments: BIN_DIR (klia.exe, mviahlp.dll, the virtual board's HWLINK32.DLL), SPY_DLL,
-# WORK_DIR, WINE, WINEPREFIX.
+# Arguments: BIN_DIR (klia.exe, mviahlp.dll), VBOARD_DLL, SPY_DLL, WORK_DIR, WINE, WINEPREFIX.
 
 set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
          --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS --unset=HWLINK_SPY_REPLAY
@@ -41,9 +40,9 @@ file(MAKE_DIRECTORY ${WORK_DIR}/plain ${WORK_DIR}/spied)
 foreach(folder plain spied)
   file(COPY ${BIN_DIR}/klia.exe ${BIN_DIR}/mviahlp.dll DESTINATION ${WORK_DIR}/${folder})
 endforeach()
-file(COPY ${BIN_DIR}/HWLINK32.DLL DESTINATION ${WORK_DIR}/plain)
-file(COPY_FILE ${BIN_DIR}/HWLINK32.DLL ${WORK_DIR}/spied/HWLINK32-REAL.DLL)
-file(COPY ${SPY_DLL} DESTINATION ${WORK_DIR}/spied)
+file(COPY_FILE ${VBOARD_DLL} ${WORK_DIR}/plain/HWLINK32.DLL)
+file(COPY_FILE ${VBOARD_DLL} ${WORK_DIR}/spied/HWLINK32-REAL.DLL)
+file(COPY_FILE ${SPY_DLL} ${WORK_DIR}/spied/HWLINK32.DLL)
 
 run(plain 0 HWLINK_VBOARD_TRACE=plain.jsonl -- klia.exe --board board.img tour)
 set(plain_output "${run_output}")

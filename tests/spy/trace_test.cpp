@@ -244,7 +244,7 @@ TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
   spy::Settings s = spy::ResolveSettings(lookup, nullptr, folder);
   EXPECT_EQ(s.target, spy::kDefaultTargetName);
   EXPECT_EQ(s.target_origin, "default");
-  EXPECT_EQ(s.trace, "/opt/spy/hwlink-trace.jsonl");
+  EXPECT_EQ(s.trace, spy::JoinPath(folder, "hwlink-trace.jsonl"));
   EXPECT_FALSE(s.keep_secrets);
 
   const std::string file = "# site settings\n target = /srv/real/libhwlink32.so \ntrace=session.jsonl\nsecrets = keep\n"
@@ -252,7 +252,7 @@ TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
   s = spy::ResolveSettings(lookup, &file, folder);
   EXPECT_EQ(s.target, "/srv/real/libhwlink32.so");
   EXPECT_EQ(s.target_origin, "hwlink-spy.conf");
-  EXPECT_EQ(s.trace, "/opt/spy/session.jsonl");
+  EXPECT_EQ(s.trace, spy::JoinPath(folder, "session.jsonl"));
   EXPECT_TRUE(s.keep_secrets);
   ASSERT_EQ(s.problems.size(), 2u);
   EXPECT_THAT(s.problems[0], HasSubstr("line 5: unknown setting \"colour\""));
