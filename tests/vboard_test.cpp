@@ -16,6 +16,8 @@
 #include "vboard_helpers.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -706,6 +708,58 @@ TEST_F(VBoardImage, RefusesAFileThatIsNotAnImage) {
 }
 
 #if !defined(_WIN32)
+// A process started with a standard stream closed must not get the image on that descriptor:
+// its next line of output would be written into the board's memory. Each case runs in a child
+// process with descriptor `closed` closed, opens (or creates) the image, then writes on the
+// stream's number.
+TEST_F(VBoardImage, NeverLandsOnAStandardStream) {
+  for (const bool create : {true, false}) {
+    for (int closed = 0; closed <= 2; ++closed) {
+      SCOPED_TRACE("descriptor " + std::to_string(closed) + (create ? ", new image" : ", existing image"));
+      if (create) std::remove(path_.c_str());
+      const VBoardGeometry small = Standard(2, 2, 1, 128);
+      if (!create) {
+        ASSERT_TRUE(VBoardOpenImage(path_.c_str(), &small));
+      }
+      NewBoard(Standard());
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        close(closed);
+        if (!VBoardOpenImage(path_.c_str(), &small)) _exit(10);
+        // The descriptor that holds the image is above 2 and close-on-exec.
+        struct stat image {};
+        if (stat(path_.c_str(), &image) != 0) _exit(11);
+        int found = 0;
+        for (int fd = 0; fd < 256; ++fd) {
+          struct stat info {};
+          if (fstat(fd, &info) != 0 || info.st_ino != image.st_ino || info.st_dev != image.st_dev) continue;
+          if (fd <= 2 || (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) _exit(12);
+          ++found;
+        }
+        if (found == 0) _exit(13);
+        const char text[] = "a stray line of output";
+        const ssize_t ignored = write(closed, text, sizeof text - 1);
+        (void)ignored;
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status));
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+      FILE *file = std::fopen(path_.c_str(), "rb");
+      ASSERT_NE(file, nullptr);
+      char magic[8] = {};
+      ASSERT_EQ(std::fread(magic, 1, sizeof magic, file), sizeof magic);
+      std::fclose(file);
+      EXPECT_EQ(std::string(magic, sizeof magic), "VBOARD01");
+      ASSERT_TRUE(VBoardOpenImage(path_.c_str(), nullptr));
+      EXPECT_THAT(ReadMemory(0, 0, 128).Data(), Each(0xFF));
+      NewBoard(Standard());
+    }
+  }
+}
+
 TEST_F(VBoardImage, NewImageWithoutGeometryTakesItFromTheEnvironment) {
   ASSERT_EQ(setenv("HWLINK_VBOARD_GEOMETRY", "users=4,data=8,log=2,page=128,devices=2,ext=0x0102", 1), 0);
   const bool opened = VBoardOpenImage(path_.c_str(), nullptr);

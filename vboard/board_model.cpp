@@ -154,9 +154,9 @@ std::unique_ptr<VirtualBoard> VirtualBoard::Raw(const uint8_t block[info::kSize]
 }
 
 std::unique_ptr<VirtualBoard> VirtualBoard::Image(const std::string &path, const VBoardGeometry &create_geometry,
-                                                  std::string &error) {
+                                                  std::string &error, bool read_only) {
   VBoardGeometry geometry{};
-  std::unique_ptr<Storage> storage = OpenImageStorage(path, create_geometry, geometry, error);
+  std::unique_ptr<Storage> storage = OpenImageStorage(path, create_geometry, geometry, error, read_only);
   if (storage == nullptr) return nullptr;
   auto board = std::make_unique<VirtualBoard>(geometry, geometry.page_count + 1u, geometry.page_size,
                                               std::move(storage));
@@ -256,7 +256,17 @@ uint8_t VirtualBoard::ReadInfo(const Exchange &x) {
 
 // A logon names a user by the key in its record (bytes 0-7, logon block 1) and proves it
 // with the password (bytes 8-15, logon block 2). Only records in use count: an erased record
-// has bits 3-7 of its flag byte set, a written one has them clear.
+// has bits 3-7 of its flag byte set, a written one has them clear. A key of erased memory
+// (eight 0xFF bytes) names nobody: it is what a user's record holds once deleted.
+namespace {
+bool ErasedKey(const uint8_t *key) {
+  for (int i = 0; i < 8; ++i) {
+    if (key[i] != 0xFF) return false;
+  }
+  return true;
+}
+}  // namespace
+
 uint8_t VirtualBoard::Login(const Exchange &x) {
   if (const uint8_t s = CheckShape(x, 0, 16, 0)) return s;
   if (state_.state == kStateLoggedOn) return status::kAlreadyLoggedOn;
@@ -267,7 +277,7 @@ uint8_t VirtualBoard::Login(const Exchange &x) {
     if (!PageRange(user + user_record::kFirstPage - 1, 0, sizeof record, at)) break;
     if (!storage_->Read(at, sizeof record, record)) return status::kStorageFailure;
     if ((record[user_record::kFlags] & user_record::kUnusedBits) != 0) continue;
-    if (std::memcmp(record + user_record::kKey, x.out, 8) != 0) continue;
+    if (std::memcmp(record + user_record::kKey, x.out, 8) != 0 || ErasedKey(x.out)) continue;
     if (std::memcmp(record + user_record::kPassword, x.out + 8, 8) != 0) return status::kWrongPassword;
     state_.state = kStateLoggedOn;
     state_.current_user = static_cast<uint16_t>(user);

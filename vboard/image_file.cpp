@@ -21,17 +21,21 @@
 // is done and the state not yet moved. A new image is written under a temporary name and
 // linked into place only when complete, so no process ever sees half an image.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "board_model.h"
+#include "image_names.h"
 #include "support/bytes.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,6 +114,28 @@ void DecodeState(const uint8_t p[kStateSize], LiveState &s) {
   std::memcpy(s.frozen_clock.data(), p + 21, 6);
 }
 
+#if !defined(_WIN32)
+// open() for a file of the board's, close-on-exec and never on descriptors 0-2: a process
+// started with a standard stream closed would otherwise get the image there, and its next
+// line of output would land in the board's memory. A descriptor below 3 is moved up and
+// /dev/null put in its place, so that the stream stays harmlessly occupied.
+int OpenAboveStandardStreams(const char *path, int flags, mode_t mode) {
+  const int fd = ::open(path, flags | O_CLOEXEC, mode);
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int saved_errno = errno;
+  const int null = ::open("/dev/null", O_RDWR);
+  if (null >= 0 && null != fd) {
+    ::dup2(null, fd);
+    if (null > STDERR_FILENO) ::close(null);
+  } else if (null < 0) {
+    ::close(fd);
+  }
+  errno = saved_errno;
+  return moved;
+}
+#endif
+
 // An open file with positioned reads and writes and a whole-file exclusive lock.
 class File {
  public:
@@ -119,8 +145,8 @@ class File {
   ~File() { Close(); }
 
 #if defined(_WIN32)
-  bool Open(const std::string &path) {
-    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+  bool Open(const std::string &path, bool read_only) {
+    handle_ = CreateFileA(path.c_str(), read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return handle_ != INVALID_HANDLE_VALUE;
@@ -130,6 +156,8 @@ class File {
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return handle_ != INVALID_HANDLE_VALUE;
   }
+  bool CreateUnnamed(const std::string &) { return false; }
+  bool LinkAs(const std::string &) { return false; }
   void Close() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
@@ -185,13 +213,30 @@ class File {
   }
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 #else
-  bool Open(const std::string &path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  bool Open(const std::string &path, bool read_only) {
+    fd_ = OpenAboveStandardStreams(path.c_str(), read_only ? O_RDONLY : O_RDWR, 0);
     return fd_ >= 0;
   }
   bool Create(const std::string &path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = OpenAboveStandardStreams(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
     return fd_ >= 0;
+  }
+  // An unnamed file in `folder` that vanishes with its last descriptor unless it is linked
+  // into place: a process interrupted while it fills a new image leaves nothing behind.
+  // False where the file system cannot make one; the caller then uses a named file.
+  bool CreateUnnamed(const std::string &folder) {
+#if defined(O_TMPFILE)
+    fd_ = OpenAboveStandardStreams(folder.c_str(), O_RDWR | O_TMPFILE, 0666);
+    return fd_ >= 0;
+#else
+    (void)folder;
+    return false;
+#endif
+  }
+  // Gives the unnamed file the name `path`; fails when `path` exists.
+  bool LinkAs(const std::string &path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
   }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
@@ -261,60 +306,83 @@ bool FileExists(const std::string &path) {
 #endif
 }
 
-std::string TemporaryName(const std::string &path) {
-  static unsigned counter = 0;
+void RemoveFile(const std::string &path) {
 #if defined(_WIN32)
-  const unsigned long process = GetCurrentProcessId();
+  DeleteFileA(path.c_str());
 #else
-  const unsigned long process = static_cast<unsigned long>(::getpid());
+  ::unlink(path.c_str());
 #endif
-  return path + ".new." + std::to_string(process) + "." + std::to_string(++counter);
 }
 
-// Puts the complete temporary image at `path` unless another process got there first.
-void LinkIntoPlace(const std::string &temporary, const std::string &path) {
+std::string SystemError() {
 #if defined(_WIN32)
-  if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) DeleteFileA(temporary.c_str());
+  return "system error " + std::to_string(GetLastError());
+#else
+  return std::strerror(errno);
+#endif
+}
+
+bool FillNewImage(File &file, const VBoardGeometry &geometry) {
+  std::vector<uint8_t> header(kHeaderSize, 0);
+  std::memcpy(header.data(), kMagic, sizeof kMagic);
+  put_le32(header.data() + 8, kFormatVersion);
+  put_le32(header.data() + 12, kHeaderSize);
+  EncodeGeometry(geometry, header.data() + kGeometryAt);
+  EncodeState(LiveState{}, header.data() + kStateAt);
+  const uint64_t memory = (static_cast<uint64_t>(geometry.page_count) + 1) * geometry.page_size;
+  return file.WriteAt(0, header.data(), kHeaderSize) && file.EraseAt(kHeaderSize, memory);
+}
+
+// Makes a complete image and only then gives it the name `path`, unless another process got
+// there first (its image is then the one served). Where the file system allows, the image is
+// filled as an unnamed file, which an interrupted or killed process cannot leave behind;
+// elsewhere under a temporary name, which is removed on failure and by the next creation
+// when its process died.
+bool CreateImage(const std::string &path, const VBoardGeometry &geometry, std::string &error) {
+  RemoveAbandonedTemporaries(path);
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  {
+    File file;
+    if (file.CreateUnnamed(folder.empty() ? "." : folder.string())) {
+      if (!FillNewImage(file, geometry)) {
+        error = "cannot write a new image for " + path + ": " + SystemError();
+        return false;
+      }
+      if (!file.LinkAs(path) && !FileExists(path)) {
+        error = "cannot create " + path + ": " + SystemError();
+        return false;
+      }
+      return true;
+    }
+  }
+  static unsigned counter = 0;
+  const std::string temporary = TemporaryImageName(path, ThisProcess(), ++counter);
+  {
+    File file;
+    if (!file.Create(temporary)) {
+      error = "cannot create " + temporary + ": " + SystemError();
+      return false;
+    }
+    if (!FillNewImage(file, geometry)) {
+      error = "cannot write " + temporary + ": " + SystemError();
+      file.Close();
+      RemoveFile(temporary);
+      return false;
+    }
+  }
+#if defined(_WIN32)
+  if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) RemoveFile(temporary);
 #else
   ::link(temporary.c_str(), path.c_str());
   ::unlink(temporary.c_str());
 #endif
-}
-
-bool CreateImage(const std::string &path, const VBoardGeometry &geometry, std::string &error) {
-  const std::string temporary = TemporaryName(path);
-  {
-    File file;
-    if (!file.Create(temporary)) {
-      error = "cannot create " + temporary + ": " + std::strerror(errno);
-      return false;
-    }
-    std::vector<uint8_t> header(kHeaderSize, 0);
-    std::memcpy(header.data(), kMagic, sizeof kMagic);
-    put_le32(header.data() + 8, kFormatVersion);
-    put_le32(header.data() + 12, kHeaderSize);
-    EncodeGeometry(geometry, header.data() + kGeometryAt);
-    EncodeState(LiveState{}, header.data() + kStateAt);
-    const uint64_t memory = (static_cast<uint64_t>(geometry.page_count) + 1) * geometry.page_size;
-    if (!file.WriteAt(0, header.data(), kHeaderSize) || !file.EraseAt(kHeaderSize, memory)) {
-      error = "cannot write " + temporary;
-      file.Close();
-#if defined(_WIN32)
-      DeleteFileA(temporary.c_str());
-#else
-      ::unlink(temporary.c_str());
-#endif
-      return false;
-    }
-  }
-  LinkIntoPlace(temporary, path);
   return true;
 }
 
 class ImageStorage final : public Storage {
  public:
-  explicit ImageStorage(std::unique_ptr<File> file, uint64_t memory_bytes)
-      : file_(std::move(file)), memory_bytes_(memory_bytes) {}
+  ImageStorage(std::unique_ptr<File> file, uint64_t memory_bytes, std::string path, bool read_only)
+      : file_(std::move(file)), memory_bytes_(memory_bytes), path_(std::move(path)), read_only_(read_only) {}
 
   bool Begin(LiveState &state) override {
     if (!file_->Lock()) return false;
@@ -331,7 +399,7 @@ class ImageStorage final : public Storage {
     if (changed) {
       uint8_t block[kStateSize];
       EncodeState(state, block);
-      written = file_->WriteAt(kStateAt, block, kStateSize);
+      written = Writable() && file_->WriteAt(kStateAt, block, kStateSize);
     }
     file_->Unlock();
     return written;
@@ -340,21 +408,51 @@ class ImageStorage final : public Storage {
     return length == 0 || file_->ReadAt(kHeaderSize + at, data, length);
   }
   bool Write(uint64_t at, uint32_t length, const uint8_t *data) override {
-    return length == 0 || file_->WriteAt(kHeaderSize + at, data, length);
+    return length == 0 || (Writable() && file_->WriteAt(kHeaderSize + at, data, length));
   }
-  bool Erase(uint64_t at, uint64_t length) override { return file_->EraseAt(kHeaderSize + at, length); }
-  bool ResetAll(const LiveState &) override { return file_->EraseAt(kHeaderSize, memory_bytes_); }
+  bool Erase(uint64_t at, uint64_t length) override { return Writable() && file_->EraseAt(kHeaderSize + at, length); }
+  bool ResetAll(const LiveState &) override { return Writable() && file_->EraseAt(kHeaderSize, memory_bytes_); }
 
  private:
+  // A read-only image answers every change with a storage failure, and says why once.
+  bool Writable() {
+    if (!read_only_) return true;
+    if (!refusal_reported_) {
+      std::fprintf(stderr, "hwlink32: %s is open read-only: the board refuses every change (status 0x07)\n",
+                   path_.c_str());
+      refusal_reported_ = true;
+    }
+    return false;
+  }
+
   std::unique_ptr<File> file_;
   uint64_t memory_bytes_;
+  std::string path_;
+  bool read_only_;
+  bool refusal_reported_ = false;
 };
+
+bool ReadOnlyDenial() {
+#if defined(_WIN32)
+  return GetLastError() == ERROR_ACCESS_DENIED;
+#else
+  return errno == EACCES || errno == EROFS || errno == EPERM;
+#endif
+}
 
 }  // namespace
 
 std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardGeometry &create_geometry,
-                                          VBoardGeometry &geometry, std::string &error) {
+                                          VBoardGeometry &geometry, std::string &error, bool read_only) {
+  if (path.empty()) {
+    error = "no image file named";
+    return nullptr;
+  }
   if (!FileExists(path)) {
+    if (read_only) {
+      error = "cannot open " + path + ": no such image";
+      return nullptr;
+    }
     if (!GeometryUsable(create_geometry)) {
       error = "unusable geometry for a new image";
       return nullptr;
@@ -362,9 +460,13 @@ std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardG
     if (!CreateImage(path, create_geometry, error)) return nullptr;
   }
   auto file = std::make_unique<File>();
-  if (!file->Open(path)) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return nullptr;
+  // An image the process may not write is still served, read-only.
+  if (!file->Open(path, read_only)) {
+    if (read_only || !ReadOnlyDenial() || !file->Open(path, true)) {
+      error = "cannot open " + path + ": " + SystemError();
+      return nullptr;
+    }
+    read_only = true;
   }
   uint8_t header[kStateAt];
   uint64_t size = 0;
@@ -379,7 +481,7 @@ std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardG
     error = path + " is a damaged board image";
     return nullptr;
   }
-  return std::make_unique<ImageStorage>(std::move(file), memory);
+  return std::make_unique<ImageStorage>(std::move(file), memory, path, read_only);
 }
 
 }  // namespace vboard

@@ -113,6 +113,12 @@ VBoardGeometry NewImageGeometry() {
   return geometry;
 }
 
+// True when HWLINK_VBOARD_READ_ONLY asks for the image to be served read-only.
+bool ReadOnlyRequested() {
+  const char *text = std::getenv("HWLINK_VBOARD_READ_ONLY");
+  return text != nullptr && *text != '\0' && std::strcmp(text, "0") != 0;
+}
+
 // The board served now. With no board made through the control interface, the first use
 // opens HWLINK_VBOARD_IMAGE (null when that fails: the transport then fails too) or makes a
 // default in-memory board.
@@ -122,7 +128,7 @@ VirtualBoard *Board(ServedBoard &served) {
   if (image != nullptr && *image != '\0') {
     const VBoardGeometry geometry = NewImageGeometry();
     std::string error;
-    served.board = VirtualBoard::Image(image, geometry, error);
+    served.board = VirtualBoard::Image(image, geometry, error, ReadOnlyRequested());
     if (!served.board && !served.image_error_reported) {
       std::fprintf(stderr, "hwlink32: %s\n", error.c_str());
       served.image_error_reported = true;

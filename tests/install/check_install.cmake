@@ -63,4 +63,6 @@ run("consumer (pkg-config): run" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefi
 
 # The installed tool, with nothing on the library path.
 unset(ENV{LD_LIBRARY_PATH})
+file(REMOVE ${WORK_DIR}/board.img)
+run("installed klia: board create" ${prefix}/bin/klia --board ${WORK_DIR}/board.img board create)
 run("installed klia" ${prefix}/bin/klia --board ${WORK_DIR}/board.img info)

@@ -50,6 +50,7 @@ endif()
 set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
          WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml= ${WINE})
 set(klia ${root}/simulator/klia.exe)
+run("klia.exe board create" ${wine} ${klia} --board demo.img board create)
 run("klia.exe info" ${wine} ${klia} --board demo.img info)
 if(NOT run_output MATCHES "AVR")
   message(FATAL_ERROR "klia.exe info shows no board signature")

@@ -1,7 +1,10 @@
 // klia run as a separate process, the way an administrator or a script runs it: each test
 // works on its own board image in a temporary folder.
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -58,16 +61,38 @@ class KliaTool : public ::testing::Test {
 
   // klia --board <image> args..., with the environment of a fresh shell for the board.
   Outcome Invoke(const std::vector<std::string> &args, const std::string &stdin_file = "") {
-    std::string command = "env -u HWLINK_VBOARD_GEOMETRY " + Quoted(KLIA_PROGRAM) + " --board " + Quoted(image_);
+    std::vector<std::string> with_board = {"--board", image_.string()};
+    with_board.insert(with_board.end(), args.begin(), args.end());
+    return Run(with_board, stdin_file.empty() ? "" : " <" + Quoted(stdin_file));
+  }
+
+  // klia args... as it is, with `redirections` (shell syntax) after the usual ones for
+  // standard output and error, and `environment` (NAME=value ...) before it. Standard input is
+  // the null device unless redirected.
+  Outcome Run(const std::vector<std::string> &args, const std::string &redirections = "",
+              const std::string &environment = "", const std::string &prefix = "") {
+    std::string command = "env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE " + environment + " " + prefix +
+                          " " + Quoted(KLIA_PROGRAM);
     for (const std::string &arg : args) command += " " + Quoted(arg);
-    command += " >" + Quoted(folder_ / "out") + " 2>" + Quoted(folder_ / "err");
-    if (!stdin_file.empty()) command += " <" + Quoted(stdin_file);
+    command += " >" + Quoted(folder_ / "out") + " 2>" + Quoted(folder_ / "err") + " </dev/null" + redirections;
     const int status = std::system(command.c_str());
     Outcome run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = ReadFile(folder_ / "out");
     run.err = ReadFile(folder_ / "err");
     return run;
+  }
+
+  // klia --board <image> args..., sent Ctrl-C (SIGINT) again and again until it ends: the
+  // signal is ignored until klia guards a step against it, so it lands in the first guarded
+  // step. Standard error goes to the file "err". Returns the wait status.
+  int Interrupt(const std::vector<std::string> &args) {
+    std::string command = "trap '' INT; env -u HWLINK_VBOARD_IMAGE " + Quoted(KLIA_PROGRAM) + " --board " +
+                          Quoted(image_);
+    for (const std::string &arg : args) command += " " + Quoted(arg);
+    command += " >/dev/null 2>" + Quoted(folder_ / "err") +
+               " & pid=$!; while kill -INT $pid 2>/dev/null; do sleep 0.002; done; wait $pid";
+    return std::system(("sh -c " + Quoted(command)).c_str());
   }
 
   nlohmann::json Json(const std::vector<std::string> &args) {
@@ -78,13 +103,23 @@ class KliaTool : public ::testing::Test {
     return nlohmann::json::parse(run.out);
   }
 
-  void Format() { ASSERT_EQ(Invoke({"format", "--check-word", "0x5A5A"}).exit_code, 0); }
+  // A board of the default geometry at image_, unless one is there already.
+  void Create() {
+    if (!fs::exists(image_)) {
+      ASSERT_EQ(Invoke({"board", "create"}).exit_code, 0);
+    }
+  }
+  void Format() {
+    Create();
+    ASSERT_EQ(Invoke({"format", "--yes", "--check-word", "0x5A5A"}).exit_code, 0);
+  }
 
   fs::path folder_;
   fs::path image_;
 };
 
 TEST_F(KliaTool, InfoOnAFreshDefaultBoardNamesEveryField) {
+  Create();
   const Outcome run = Invoke({"info"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
   for (const char *field : {"Signature", "CheckWord", "StateClass", "CurrentUser", "UserCount", "Byte30", "Devices",
@@ -120,20 +155,21 @@ TEST_F(KliaTool, BoardCreateTakesTheGeometryAndRefusesToOverwrite) {
   const Outcome again = Invoke({"board", "create"});
   EXPECT_EQ(again.exit_code, 2);
   EXPECT_THAT(again.err, HasSubstr("--force"));
-  EXPECT_EQ(ReadFile(image_), before);
+  EXPECT_TRUE(ReadFile(image_) == before);
 
   ASSERT_EQ(Invoke({"board", "create", "--force"}).exit_code, 0);
   EXPECT_EQ(Json({"info"})["user_count"], 32);
 }
 
-TEST_F(KliaTool, FormatShowsProgressAndEndsWithTheNewCheckWord) {
+TEST_F(KliaTool, FormatIntoAFileShowsWholeStageLinesAndEndsWithTheNewCheckWord) {
   ASSERT_EQ(Invoke({"board", "create", "--users", "16", "--data-pages", "3000", "--log-pages", "8"}).exit_code, 0);
-  const Outcome run = Invoke({"format", "--check-word", "0x2468"});
+  const Outcome run = Invoke({"format", "--yes", "--check-word", "0x2468"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_THAT(run.out, HasSubstr("Инициализация страниц памяти...OK"));
-  // Pages 1 to 8 + 16 + 3000 + 8 - 1, each reported as it is tested.
-  EXPECT_THAT(run.out, HasSubstr("\r  Страница:1 из 3031 \r  Страница:2 из 3031 "));
-  EXPECT_THAT(run.out, HasSubstr("Страница:3031 из 3031 OK"));
+  // Off a terminal: no carriage-return stream, only the stage lines and, of the page test,
+  // its last page (pages 1 to 8 + 16 + 3000 + 8 - 1).
+  EXPECT_THAT(run.out, ::testing::StartsWith(" Инициализация страниц памяти...OK\n Тестирование страниц памяти...\n"
+                                              "  Страница:3031 из 3031 OK\n Инициализация связи с БД...OK\n"));
+  EXPECT_EQ(run.out.find('\r'), std::string::npos);
   EXPECT_THAT(run.out, HasSubstr("0x2468"));
   const nlohmann::json info = Json({"info"});
   EXPECT_EQ(info["check_word"], 0x2468);
@@ -152,7 +188,8 @@ TEST_F(KliaTool, UserWrittenInOneProcessReadsBackInAnother) {
   EXPECT_EQ(user["name2"], "ops");
   EXPECT_EQ(user["flag27"], 1);
   EXPECT_EQ(user["data28"], "01020304");
-  EXPECT_EQ(user["access-word"]["value"], 0x8005);  // bits 8-15 come back as bit 15
+  EXPECT_EQ(user["access_word"]["value"], 0x8005);  // bits 8-15 come back as bit 15
+  EXPECT_EQ(user["in_use"], true);
   EXPECT_EQ(user["nibble115"], 10);
   EXPECT_EQ(user["flags177"], nlohmann::json::array({0, 0, 0, 0, 0, 0, 0, 1}));
 
@@ -166,6 +203,8 @@ TEST_F(KliaTool, UserWrittenInOneProcessReadsBackInAnother) {
   const nlohmann::json list = Json({"user", "list"});
   ASSERT_EQ(list["users"].size(), 1u);
   EXPECT_EQ(list["users"][0]["user"], 3);
+  EXPECT_EQ(list["users"][0]["access_word"], 0x8005);
+  EXPECT_EQ(Json({"user", "read", "4"})["in_use"], false);
 }
 
 TEST_F(KliaTool, LogonWithTheRecordsKeyAndPassword) {
@@ -249,24 +288,35 @@ TEST_F(KliaTool, TourEndsWithItsSuccessLine) {
 
 TEST_F(KliaTool, RefusedOperationsShowTheErrorState) {
   Format();
-  const Outcome run = Invoke({"data", "read", "4", "0", "1"});  // area 4 has no pages
+  const Outcome run = Invoke({"data", "read", "0", "500", "20"});  // area 0 is pages 1-2: 512 bytes
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.err, HasSubstr("KLIAReadDataEx"));
   EXPECT_THAT(run.err, ::testing::ContainsRegex("LastError +7506 +out of range"));
   EXPECT_THAT(run.err, HasSubstr("DeviceStatus"));
   EXPECT_THAT(run.err, HasSubstr("BindError"));
-  const Outcome json = Invoke({"--json", "data", "read", "2", "51199", "2"});
+  // With --json the error object is on standard error, and standard output stays empty.
+  const Outcome json = Invoke({"--json", "data", "read", "0", "511", "2"});
   EXPECT_EQ(json.exit_code, 1);
-  EXPECT_EQ(nlohmann::json::parse(json.out)["error"]["last_error"]["code"], 7506);
+  EXPECT_EQ(json.out, "");
+  EXPECT_EQ(nlohmann::json::parse(json.err)["error"]["last_error"]["code"], 7506);
 }
 
-TEST_F(KliaTool, AFileThatIsNoBoardImageFailsTheTransport) {
+// An image klia cannot use is named in one line with the cure, and left as it is.
+TEST_F(KliaTool, AnUnusableImageIsNamedWithTheCure) {
   WriteFile(image_, "not a board image");
-  const Outcome run = Invoke({"info"});
+  Outcome run = Invoke({"info"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_THAT(run.err, HasSubstr("KLIADriverPresent"));
-  EXPECT_THAT(run.err, ::testing::ContainsRegex("LastError +255 +the transport call failed"));
+  EXPECT_THAT(run.err, HasSubstr("is not a board image"));
+  EXPECT_THAT(run.err, HasSubstr("board create --force"));
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   EXPECT_EQ(ReadFile(image_), "not a board image");
+
+  fs::remove(image_);
+  fs::create_directory(image_);
+  run = Invoke({"user", "list"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("is a directory"));
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }
 
 // Bad arguments: a clear message, exit code 2, and the board image untouched.
@@ -283,7 +333,7 @@ TEST_P(KliaBadInput, IsRefusedBeforeTheBoardChanges) {
   const Outcome run = Invoke(GetParam().args);
   EXPECT_EQ(run.exit_code, 2) << run.out;
   EXPECT_THAT(run.err, HasSubstr(GetParam().message));
-  EXPECT_EQ(ReadFile(image_), before);
+  EXPECT_TRUE(ReadFile(image_) == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -301,8 +351,267 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{{"clock", "set", "1999-12-31", "10:00"}, "2000 to 2099"},
                       BadInput{{"clock", "set", "tomorrow"}, "YYYY-MM-DD"},
                       BadInput{{"login", "0102", "0304"}, "exactly 8 bytes"},
-                      BadInput{{"format", "--check-word", "0"}, "from 1 to 65534"},
+                      BadInput{{"format", "--yes", "--check-word", "0"}, "from 1 to 65534"},
+                      BadInput{{"format", "--check-word", "0x1234"}, "add --yes to confirm"},
+                      BadInput{{"user", "delete", "1"}, "add --yes to confirm"},
                       BadInput{{"watchdog", "set", "70000"}, "from 0 to 65535"},
-                      BadInput{{"user", "frobnicate"}, "subcommand is required"}));
+                      BadInput{{"user", "frobnicate"}, "unknown subcommand 'frobnicate' of 'klia user'"},
+                      BadInput{{"usr", "list"}, "did you mean 'user'?"},
+                      BadInput{{"data", "read", "2", "51190", "20"}, "area 2 holds 51200 bytes"},
+                      BadInput{{"data", "read", "4", "0", "16"}, "there is no area 4"},
+                      BadInput{{"data", "write", "2", "0", "--hex", ""}, "nothing to write"},
+                      BadInput{{"data", "write", "2", "0", "--in", "/nonexistent"}, "No such file or directory"},
+                      BadInput{{"user", "write", "1", "--key", "0102"}, "exactly 8 bytes"},
+                      BadInput{{"user", "write", "1", "--key", "0102030405060708", "--data28", "01020304"},
+                               "give one or the other"}),
+    [](const ::testing::TestParamInfo<BadInput> &info) {
+      // The test's name: its arguments, letters and digits only.
+      std::string name;
+      for (const std::string &arg : info.param.args) {
+        for (char c : arg) {
+          if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+        }
+        name += '_';
+      }
+      return std::to_string(info.index) + "_" + name;
+    });
+
+// A standard stream closed by whoever started klia (cron, a service manager) must not hand its
+// number to the board image or to a file klia opens: the next line of output would land there.
+struct ClosedStream {
+  int descriptor;
+  std::vector<std::string> args;  // after --board; {out} and {in} stand for files of the test
+};
+
+class KliaClosedStream : public KliaTool, public ::testing::WithParamInterface<ClosedStream> {};
+
+TEST_P(KliaClosedStream, LeavesTheImageAndTheFilesAlone) {
+  Format();
+  // The bytes a write sends are those already there: a correct run leaves the image as it is.
+  WriteFile(folder_ / "in.bin", "Payload");
+  ASSERT_EQ(Invoke({"data", "write", "2", "100", "--hex", "5061796c6f6164"}).exit_code, 0);
+  const std::string before = ReadFile(image_);
+  std::vector<std::string> args = {"--board", image_.string()};
+  for (const std::string &arg : GetParam().args) {
+    args.push_back(arg == "{out}" ? (folder_ / "out.bin").string() : arg == "{in}" ? (folder_ / "in.bin").string() : arg);
+  }
+  Run(args, " " + std::to_string(GetParam().descriptor) + ">&-");
+  EXPECT_EQ(ReadFile(image_).substr(0, 8), "VBOARD01");
+  EXPECT_TRUE(ReadFile(image_) == before) << "the image changed";
+  if (fs::exists(folder_ / "out.bin")) {
+    EXPECT_EQ(ReadFile(folder_ / "out.bin"), "Payload");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, KliaClosedStream,
+    ::testing::Values(ClosedStream{0, {"user", "list"}}, ClosedStream{1, {"user", "list"}},
+                      ClosedStream{2, {"user", "list"}}, ClosedStream{1, {"info"}},
+                      ClosedStream{2, {"data", "read", "9", "0", "1"}},      // a usage error message
+                      ClosedStream{2, {"data", "read", "0", "511", "2"}},    // a board failure message
+                      ClosedStream{1, {"data", "read", "2", "100", "7", "--out", "{out}"}},
+                      ClosedStream{2, {"data", "read", "2", "100", "7", "--out", "{out}"}},
+                      ClosedStream{0, {"data", "write", "2", "100", "--in", "{in}"}},
+                      ClosedStream{1, {"data", "write", "2", "100", "--in", "{in}"}}),
+    [](const ::testing::TestParamInfo<ClosedStream> &info) {
+      std::string name = "fd" + std::to_string(info.param.descriptor);
+      for (const std::string &arg : info.param.args) {
+        name += '_';
+        for (char c : arg) {
+          if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+        }
+      }
+      return name;
+    });
+
+// Only 'board create' and the first use of the default image make an image: a mistyped path
+// must fail, not show an empty board.
+TEST_F(KliaTool, AMissingImageIsNamedAndNothingIsCreated) {
+  const fs::path typo = folder_ / "x" / "typo.img";
+  Outcome run = Run({"--board", typo.string(), "user", "list"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr(typo.string()));
+  EXPECT_THAT(run.err, HasSubstr("klia board create"));
+  EXPECT_FALSE(fs::exists(folder_ / "x"));
+
+  run = Run({"info"}, "", "HWLINK_VBOARD_IMAGE=" + Quoted(typo));
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("chosen by HWLINK_VBOARD_IMAGE"));
+  EXPECT_FALSE(fs::exists(folder_ / "x"));
+
+  run = Run({"--board", "", "info"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("the path is empty"));
+
+  // board create does not make folders the person did not ask for either.
+  run = Run({"--board", typo.string(), "board", "create"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("does not exist"));
+  EXPECT_FALSE(fs::exists(folder_ / "x"));
+}
+
+TEST_F(KliaTool, TheDefaultImageIsMadeOnFirstUseWithANotice) {
+  const std::string state = "XDG_STATE_HOME=" + Quoted(folder_ / "state");
+  const Outcome first = Run({"user", "list"}, "", state);
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  const fs::path image = folder_ / "state" / "klia" / "board.img";
+  EXPECT_TRUE(fs::exists(image));
+  EXPECT_THAT(first.err, HasSubstr("made a new board image with the default geometry at " + image.string()));
+  const Outcome second = Run({"user", "list"}, "", state);
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(second.err, "");
+}
+
+// An image the person may only read can be inspected; a change fails with a clear message.
+TEST_F(KliaTool, AReadOnlyImageServesReadsAndRefusesChanges) {
+  Format();
+  ASSERT_EQ(Invoke({"user", "write", "1", "--name", "reader"}).exit_code, 0);
+  const std::string before = ReadFile(image_);
+  fs::permissions(image_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  // root may write whatever the mode says: run klia as another user then.
+  const std::string as_other = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+  fs::permissions(folder_, fs::perms::all, fs::perm_options::add);
+  Outcome run = Run({"--board", image_.string(), "--json", "user", "read", "1"}, "", "", as_other);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out)["name"], "reader");
+  run = Run({"--board", image_.string(), "info"}, "", "", as_other);
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  run = Run({"--board", image_.string(), "user", "write", "1", "--name", "writer"}, "", "", as_other);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("is read-only for you"));
+  EXPECT_TRUE(ReadFile(image_) == before);
+}
+
+// A creation interrupted with Ctrl-C, or one that was killed, leaves no temporary file and
+// the old image as it was.
+TEST_F(KliaTool, AnInterruptedCreationLeavesNoTemporaryFiles) {
+  ASSERT_EQ(Invoke({"board", "create", "--users", "8"}).exit_code, 0);
+  // What a killed process left is removed by the next creation.
+  WriteFile(folder_ / "board.img.new.999999999.1", "left by a dead process");
+  ASSERT_EQ(Invoke({"board", "create", "--force", "--users", "8"}).exit_code, 0);
+  EXPECT_FALSE(fs::exists(folder_ / "board.img.new.999999999.1"));
+
+  const std::string before = ReadFile(image_);
+  const int status = Interrupt(
+      {"board", "create", "--force", "--users", "1", "--data-pages", "65000", "--log-pages", "0", "--page-size", "1024"});
+  const int exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  for (const auto &entry : fs::directory_iterator(folder_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".new."), std::string::npos) << entry.path();
+  }
+  if (exit_code == 130) {
+    EXPECT_TRUE(ReadFile(image_) == before);
+    EXPECT_THAT(ReadFile(folder_ / "err"), HasSubstr("interrupted"));
+  } else {
+    EXPECT_EQ(exit_code, 0) << "the creation finished before the signal came";
+  }
+}
+
+TEST_F(KliaTool, FormatInterruptedSaysTheBoardIsNotFormatted) {
+  ASSERT_EQ(Invoke({"board", "create", "--users", "1", "--data-pages", "60000", "--page-size", "1024"}).exit_code, 0);
+  const int status = Interrupt({"format", "--yes", "--check-word", "0x1234"});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_THAT(ReadFile(folder_ / "err"), HasSubstr("interrupted: the board is not formatted; run klia format again"));
+}
+
+// Failures say what to do next, in words, even where the library records no code.
+TEST_F(KliaTool, ErrorsNameTheCure) {
+  ASSERT_EQ(Invoke({"board", "create", "--log-pages", "1"}).exit_code, 0);
+  Outcome run = Invoke({"log", "append", "--text", "too early"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("klia format"));
+  EXPECT_THAT(run.err, ::testing::Not(HasSubstr("LastError")));
+
+  Format();
+  ASSERT_EQ(Invoke({"log", "append", "--hex", std::string(200 * 2, 'a')}).exit_code, 0);
+  run = Invoke({"log", "append", "--hex", std::string(100 * 2, 'b')});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("the log is full: 200 of 256 bytes are in use"));
+  EXPECT_THAT(run.err, HasSubstr("klia log clear"));
+  EXPECT_THAT(run.err, ::testing::Not(HasSubstr("LastError")));
+
+  run = Invoke({"user", "password", "1", "--block", std::string(32, '0')});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("nobody is logged on"));
+  EXPECT_THAT(run.err, HasSubstr("klia login"));
+
+  ASSERT_EQ(Invoke({"user", "write", "2", "--key", "1122334455667788", "--password", "a1a2a3a4b1b2b3b4"}).exit_code, 0);
+  ASSERT_EQ(Invoke({"login", "1122334455667788", "a1a2a3a4b1b2b3b4"}).exit_code, 0);
+  run = Invoke({"user", "password", "5", "--block", std::string(32, '0')});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("user 5 is not the logged-on user (user 2 is)"));
+
+  const Outcome json = Invoke({"--json", "log", "append", "--hex", std::string(100 * 2, 'b')});
+  EXPECT_EQ(json.exit_code, 1);
+  EXPECT_THAT(nlohmann::json::parse(json.err)["error"]["log"].get<std::string>(), HasSubstr("the log is full"));
+}
+
+// --json answers in JSON on every path: results, parse errors, usage errors, failures.
+TEST_F(KliaTool, JsonOnEveryPath) {
+  Format();
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    const char *key;  // in the object on standard output (0) or in its "error" on standard error
+  };
+  for (const Case &c : {Case{{"config", "get"}, 1, "nothing_stored"},
+                        Case{{"data", "write", "2", "0", "--hex", "01"}, 0, "written"},
+                        Case{{"log", "append", "--text", "x"}, 0, "appended"},
+                        Case{{"log", "clear"}, 0, "cleared"},
+                        Case{{"board", "path"}, 0, "image"},
+                        Case{{"tour", "--force"}, 0, "steps"},
+                        Case{{"user", "frobnicate"}, 2, "usage"},
+                        Case{{"data", "read", "2", "0"}, 2, "usage"},
+                        Case{{"user", "read", "99"}, 2, "usage"}}) {
+    const Outcome run = Invoke([&] {
+      std::vector<std::string> args = {"--json"};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      return args;
+    }());
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    if (c.exit_code == 0) {
+      EXPECT_TRUE(nlohmann::json::parse(run.out).contains(c.key)) << run.out;
+    } else {
+      EXPECT_EQ(run.out, "");
+      EXPECT_TRUE(nlohmann::json::parse(run.err)["error"].contains(c.key)) << run.err;
+    }
+  }
+}
+
+TEST_F(KliaTool, DeletedUserReadsAsNeverWrittenAndCannotLogOn) {
+  Format();
+  ASSERT_EQ(Invoke({"user", "write", "4", "--name", "gone", "--key", "0102030405060708", "--password",
+                    "1112131415161718"})
+                .exit_code,
+            0);
+  ASSERT_EQ(Invoke({"login", "0102030405060708", "1112131415161718"}).exit_code, 0);
+  ASSERT_EQ(Invoke({"logout"}).exit_code, 0);
+  const Outcome deleted = Invoke({"user", "delete", "4", "--yes"});
+  ASSERT_EQ(deleted.exit_code, 0) << deleted.err;
+  EXPECT_EQ(Json({"user", "read", "4"})["in_use"], false);
+  EXPECT_EQ(Json({"user", "list"})["users"].size(), 0u);
+  EXPECT_THAT(Invoke({"login", "0102030405060708", "1112131415161718"}).err, HasSubstr("0x50"));
+  EXPECT_THAT(Invoke({"login", "ffffffffffffffff", "ffffffffffffffff"}).err, HasSubstr("0x50"));
+}
+
+TEST_F(KliaTool, VersionCompletionAndManualPage) {
+  Outcome run = Run({"--version"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_THAT(run.out, ::testing::StartsWith("klia 1."));
+  run = Run({"completion", "bash"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_THAT(run.out, HasSubstr("complete -F _klia klia"));
+  EXPECT_THAT(run.out, HasSubstr("\"user\") words=\"current read write delete list password"));
+  run = Run({"manpage"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_THAT(run.out, ::testing::StartsWith(".TH KLIA 1"));
+  for (const char *command : {".SS user delete", ".SS data read", ".SS format", ".SS log append"}) {
+    EXPECT_THAT(run.out, HasSubstr(command));
+  }
+  // The bash script is valid shell.
+  WriteFile(folder_ / "completion.bash", Run({"completion", "bash"}).out);
+  EXPECT_EQ(std::system(("bash -n " + Quoted(folder_ / "completion.bash")).c_str()), 0);
+}
 
 }  // namespace

@@ -119,6 +119,12 @@ class SpySession : public ::testing::Test {
   }
   std::string Trace(const std::string &arguments) const { return Quoted(KLIA_PROGRAM) + " trace " + arguments; }
 
+  // A new board image, made without the spy (klia works only on images that exist).
+  void CreateBoard(const std::string &image, const std::string &options = "") {
+    const Outcome made = Run("", Klia(image, "board create" + options));
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+  }
+
   hwtrace::Trace Read(const std::string &name) const { return hwtrace::ReadTraceFile((folder_ / name).string()); }
 
   fs::path folder_;
@@ -196,6 +202,7 @@ TEST_F(SpySession, SettingsComeFromTheFileBesideTheSpyAndTheEnvironmentWins) {
   WriteFile(spy / "hwlink-spy.conf", "# installed for one session\ntarget = " + std::string(VBOARD_LIBRARY) +
                                          "\ntrace = from-file.jsonl\n");
   const std::string library_path = "LD_LIBRARY_PATH=" + Quoted(spy.string());
+  CreateBoard("board.img");
   const Outcome run = Run(library_path, Klia("board.img", "info"));
   ASSERT_EQ(run.exit_code, 0) << run.err;
   EXPECT_GT(Read("spy/from-file.jsonl").exchanges.size(), 0u);
@@ -216,6 +223,8 @@ TEST_F(SpySession, SettingsComeFromTheFileBesideTheSpyAndTheEnvironmentWins) {
 // the trace; a bare name is never looked for in the current folder; the spy refuses itself.
 TEST_F(SpySession, ATargetThatCannotBeLoadedAnswersNoExchange) {
   fs::copy_file(VBOARD_LIBRARY, folder_ / "libhwlink32-real.so");  // in the current folder: must not be used
+  CreateBoard("board.img");
+  const std::string made = ReadFile(folder_ / "board.img");
   const struct {
     const char *name;
     std::string target;
@@ -242,7 +251,7 @@ TEST_F(SpySession, ATargetThatCannotBeLoadedAnswersNoExchange) {
     ASSERT_FALSE(trace.exchanges.empty());
     for (const hwtrace::Exchange &x : trace.exchanges) EXPECT_EQ(x.result, 0u);
   }
-  EXPECT_FALSE(fs::exists(folder_ / "board.img"));  // the virtual board never ran
+  EXPECT_EQ(ReadFile(folder_ / "board.img"), made);  // the virtual board never ran
 }
 
 // A trace that cannot be written never fails the session: the calls go on and the spy says
@@ -277,6 +286,7 @@ TEST_F(SpySession, ATraceDiskThatFillsUpLeavesTheRecordsBeforeIt) {
 // A program started with its standard streams closed: neither the spy's trace nor the
 // virtual board's lands on descriptors 0-2, where the program's own output would go.
 TEST_F(SpySession, TracesNeverTakeTheStandardStreamsOfAProgramStartedWithoutThem) {
+  CreateBoard("board.img");
   Run(SpyEnvironment(folder_ / "spy.jsonl") + " HWLINK_VBOARD_TRACE=board.jsonl",
       "sh -c " + Quoted("exec " + Klia("board.img", "info") + " <&- >&- 2>&-"));
   for (const char *name : {"spy.jsonl", "board.jsonl"}) {
@@ -293,8 +303,8 @@ TEST_F(SpySession, AHostKilledMidSessionLeavesEveryEarlierRecordReadable) {
   // A large board: formatting reads 60000 pages, long enough to be killed in the middle.
   const bool asks = Run("", Klia("big.img", "format --help")).out.find("--yes") != std::string::npos;
   const std::string format = asks ? "format --yes --check-word 1" : "format --check-word 1";
-  const std::string command = "HWLINK_VBOARD_GEOMETRY=users=8,data=60000,log=8,page=256 " +
-                              SpyEnvironment(folder_ / "t.jsonl") + " " + Klia("big.img", format);
+  CreateBoard("big.img", " --users 8 --data-pages 60000 --log-pages 8 --page-size 256");
+  const std::string command = SpyEnvironment(folder_ / "t.jsonl") + " " + Klia("big.img", format);
   const std::string line = "cd " + Quoted(folder_.string()) + " && env " + command + " >/dev/null 2>&1 & echo $! >" +
                            Quoted((folder_ / "pid").string());
   ASSERT_EQ(std::system(line.c_str()), 0);
@@ -428,12 +438,14 @@ TEST_F(Replay, AnswersThatWereWithheldCannotBeReplayed) {
 
 // Processes run one after another under one replay go on where the previous one stopped.
 TEST_F(Replay, SeveralProcessesReplayOneAfterAnother) {
+  CreateBoard("two.img");
   ASSERT_EQ(Run("HWLINK_VBOARD_TRACE=two.jsonl",
                 "sh -c " + Quoted(Klia("two.img", "info") + " && " + Klia("two.img", "user list")))
                 .exit_code,
             0);
+  // The image must exist for klia, but the replay answers without it.
   const Outcome run = Run("", Trace("replay --json --spy " + Quoted(SPY_FOLDER) + " two.jsonl -- sh -c " +
-                                    Quoted(Klia("x.img", "info") + " && " + Klia("x.img", "user list"))));
+                                    Quoted(Klia("two.img", "info") + " && " + Klia("two.img", "user list"))));
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
   const nlohmann::json report = nlohmann::json::parse(run.out.substr(run.out.rfind("\n{") + 1));
   EXPECT_EQ(report["clean"], true);
@@ -485,7 +497,7 @@ TEST_F(SpySession, ShowAndDiffReadTracesAndRefuseWhatIsNotOne) {
     EXPECT_EQ(Run("", Trace(std::string("diff a.jsonl ") + file)).exit_code, 2);
     const Outcome bad_json = Run("", Quoted(KLIA_PROGRAM) + " --json trace show " + file);
     EXPECT_EQ(bad_json.exit_code, 2);
-    EXPECT_TRUE(nlohmann::json::parse(bad_json.out).contains("error"));
+    EXPECT_TRUE(nlohmann::json::parse(bad_json.err)["error"].contains("trace"));  // errors on stderr
   }
   EXPECT_THAT(Run("", Trace("show newer.jsonl")).err, HasSubstr("newer than this reader knows"));
 }

@@ -12,8 +12,9 @@ class App;
 namespace klia {
 
 struct Context {
-  std::string board;  // --board PATH: the virtual board's image
-  bool json = false;  // --json: read commands print JSON
+  std::string board;         // --board PATH: the virtual board's image
+  bool board_given = false;  // --board was on the command line (an empty PATH is refused)
+  bool json = false;         // --json: results and errors as JSON
   std::function<int()> run;
 };
 
@@ -24,6 +25,7 @@ void AddDataCommands(CLI::App &app, Context &context);    // data, log, config, 
 void AddClockCommands(CLI::App &app, Context &context);   // clock, watchdog
 void AddFormatCommand(CLI::App &app, Context &context);   // format
 void AddTourCommand(CLI::App &app, Context &context);     // tour
+void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage (from this table)
 void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
 
 }  // namespace klia

@@ -1,6 +1,8 @@
 #include "binary_io.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -11,6 +13,15 @@
 
 namespace klia {
 namespace {
+
+// Files klia opens are not handed to programs it might start ("e": close-on-exec).
+#ifdef _WIN32
+constexpr const char *kReadMode = "rb";
+constexpr const char *kWriteMode = "wb";
+#else
+constexpr const char *kReadMode = "rbe";
+constexpr const char *kWriteMode = "wbe";
+#endif
 
 std::vector<uint8_t> ReadAll(std::FILE *file, size_t limit, const std::string &what) {
   std::vector<uint8_t> data;
@@ -27,8 +38,8 @@ std::vector<uint8_t> ReadAll(std::FILE *file, size_t limit, const std::string &w
 }  // namespace
 
 std::vector<uint8_t> ReadFileBytes(const std::string &path, size_t limit) {
-  std::FILE *file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) throw UsageError("cannot open " + path + " for reading");
+  std::FILE *file = std::fopen(path.c_str(), kReadMode);
+  if (file == nullptr) throw UsageError("cannot open " + path + " for reading: " + std::strerror(errno));
   try {
     std::vector<uint8_t> data = ReadAll(file, limit, path);
     std::fclose(file);
@@ -47,11 +58,14 @@ std::vector<uint8_t> ReadStandardInput(size_t limit) {
 }
 
 void WriteFileBytes(const std::string &path, const std::vector<uint8_t> &data) {
-  std::FILE *file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) throw UsageError("cannot open " + path + " for writing");
+  std::FILE *file = std::fopen(path.c_str(), kWriteMode);
+  if (file == nullptr) throw UsageError("cannot open " + path + " for writing: " + std::strerror(errno));
   const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  const int write_errno = errno;
   const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) throw UsageError("cannot write " + path);
+  if (!written || !closed) {
+    throw Failure("output", "cannot write " + path + ": " + std::strerror(written ? errno : write_errno));
+  }
 }
 
 void WriteStandardOutput(const std::vector<uint8_t> &data) {

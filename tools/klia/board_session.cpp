@@ -1,11 +1,20 @@
 #include "board_session.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "errors.h"
 #include "mviahlp.h"
+#include "output.h"
 
 namespace klia {
 
@@ -18,14 +27,35 @@ void SetEnvironment(const char *name, const std::string &value) {
 }
 
 namespace {
+
+namespace fs = std::filesystem;
+
 std::string Environment(const char *name) {
   const char *value = std::getenv(name);
   return value != nullptr ? value : "";
 }
+
+// What the virtual board's image file begins with.
+constexpr char kImageMagic[8] = {'V', 'B', 'O', 'A', 'R', 'D', '0', '1'};
+
+bool Writable(const std::string &path) {
+#ifdef _WIN32
+  return _access(path.c_str(), 2) == 0;
+#else
+  return access(path.c_str(), W_OK) == 0;
+#endif
+}
+
+std::string Chosen(const BoardChoice &board) { return board.path + " (chosen by " + board.source + ")"; }
+
+std::string ReplaceCure(const BoardChoice &board) {
+  return "'klia " + std::string(board.source == "--board" ? "--board " + board.path + " " : "") +
+         "board create --force' replaces it with a fresh board (everything in it is lost)";
+}
+
 }  // namespace
 
 std::string DefaultImagePath() {
-  namespace fs = std::filesystem;
 #ifdef _WIN32
   std::string base = Environment("LOCALAPPDATA");
   if (base.empty()) return "klia-board.img";
@@ -42,29 +72,64 @@ std::string DefaultImagePath() {
 }
 
 BoardChoice ChooseBoard(const Context &context) {
-  if (!context.board.empty()) return {context.board, "--board"};
+  if (context.board_given) {
+    if (context.board.empty()) throw UsageError("--board: the path is empty; name the board image file");
+    return {context.board, "--board"};
+  }
   const std::string from_environment = Environment(kImageVariable);
   if (!from_environment.empty()) return {from_environment, kImageVariable};
   return {DefaultImagePath(), "default"};
 }
 
-BoardChoice SelectBoard(const Context &context) {
-  BoardChoice board = ChooseBoard(context);
-  const std::filesystem::path folder = std::filesystem::path(board.path).parent_path();
-  std::error_code ignored;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+std::string ImageProblem(const std::string &path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (fs::is_directory(status)) return "it is a directory, not a board image";
+  if (!fs::is_regular_file(status)) return "it is not a regular file";
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::string("it cannot be read: ") + std::strerror(errno);
+  char magic[sizeof kImageMagic] = {};
+  file.read(magic, sizeof magic);
+  if (file.gcount() != sizeof magic || std::memcmp(magic, kImageMagic, sizeof magic) != 0) {
+    return "it is not a board image (damaged, or another kind of file)";
+  }
+  return "";
+}
+
+void Bind(const BoardChoice &board, Access access) {
   SetEnvironment(kImageVariable, board.path);
-  return board;
-}
-
-void Bind(const BoardChoice &board) {
+  SetEnvironment(kReadOnlyVariable, access == Access::kRead ? "1" : "0");
   Require(KLIADriverPresent(), "KLIADriverPresent",
-          "could not bind to the board (virtual board image " + board.path + ", chosen by " + board.source + ")");
+          "could not bind to the board (virtual board image " + Chosen(board) + ")");
 }
 
-BoardChoice Open(const Context &context) {
-  BoardChoice board = SelectBoard(context);
-  Bind(board);
+BoardChoice Open(const Context &context, Access access) {
+  const BoardChoice board = ChooseBoard(context);
+  std::error_code error;
+  const bool exists = fs::exists(fs::symlink_status(board.path, error)) || fs::exists(board.path, error);
+  bool created = false;
+  if (!exists) {
+    if (board.source != "default") {
+      throw Failure("image", "no board image at " + Chosen(board) +
+                                 "; check the path, or make a new board with 'klia board create'");
+    }
+    // The default image is made on first use, in its own folder.
+    const fs::path folder = fs::path(board.path).parent_path();
+    if (!folder.empty()) fs::create_directories(folder, error);
+    created = true;
+  } else {
+    const std::string problem = ImageProblem(board.path);
+    if (!problem.empty()) {
+      throw Failure("image", "cannot use " + Chosen(board) + ": " + problem + "; " + ReplaceCure(board));
+    }
+    if (access == Access::kWrite && !Writable(board.path)) {
+      throw Failure("image", "cannot change the board: its image " + Chosen(board) + " is read-only for you (" +
+                                 std::strerror(errno) +
+                                 "); commands that only read it still work, or use a copy you may write");
+    }
+  }
+  Bind(board, created ? Access::kWrite : access);
+  if (created) Notice("made a new board image with the default geometry at " + board.path);
   return board;
 }
 

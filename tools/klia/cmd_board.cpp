@@ -7,10 +7,14 @@
 
 #include "app.h"
 #include "board_session.h"
+#include "command_line.h"
 #include "errors.h"
 #include "info_view.h"
 #include "output.h"
+#include "process.h"
 #include "text_input.h"
+
+#include "image_names.h"
 
 namespace klia {
 namespace {
@@ -40,27 +44,63 @@ std::string GeometryText(const CreateOptions &o) {
          ",devices=" + std::to_string(devices);
 }
 
+// Replacing an image (--force) fills the new one beside it under a temporary name and renames
+// it into place only when complete, so an interrupted or failed creation leaves the old image
+// as it was. The name follows the virtual board's own for images under construction, so a
+// leftover of a killed klia is removed by the next creation.
+std::string ReplacementPath(const std::string &path) {
+  return vboard::TemporaryImageName(path, vboard::ThisProcess(), 0);
+}
+
 int CreateBoard(const Context &context, const CreateOptions &options) {
+  namespace fs = std::filesystem;
   const std::string geometry = GeometryText(options);
   const BoardChoice board = ChooseBoard(context);
   std::error_code error;
-  if (std::filesystem::exists(board.path, error)) {
-    if (!options.force) {
-      throw UsageError("board create: " + board.path + " exists already; add --force to replace it");
-    }
-    if (!std::filesystem::remove(board.path, error)) {
-      throw UsageError("board create: cannot remove " + board.path + ": " + error.message());
-    }
+  const bool exists = fs::exists(fs::symlink_status(board.path, error));
+  if (exists && !options.force) {
+    throw UsageError("board create: " + board.path + " exists already; add --force to replace it");
   }
+  if (exists && fs::is_directory(board.path, error)) {
+    throw UsageError("board create: " + board.path + " is a directory; name a file for the image");
+  }
+  const fs::path folder = fs::path(board.path).parent_path();
+  if (!folder.empty() && !fs::is_directory(folder, error)) {
+    if (board.source != "default") {
+      throw Failure("image", "board create: the folder " + folder.string() +
+                                 " does not exist; create it first, or name another path");
+    }
+    fs::create_directories(folder, error);
+  }
+  vboard::RemoveAbandonedTemporaries(board.path);
+  const std::string target = exists ? ReplacementPath(board.path) : board.path;
+  fs::remove(target, error);  // a leftover of an earlier klia with this process number
   SetEnvironment(kGeometryVariable, geometry);
-  // The virtual board creates the image at the first command, which the binding sends.
-  Bind(SelectBoard(context));
-  const Info info = DecodeInfo(ReadInfo());
-  if (context.json) {
-    PrintJson({{"image", board.path}, {"geometry", geometry}, {"info", InfoJson(info)}});
-  } else {
-    PrintText("created board image " + board.path + " (" + geometry + ")\n" + InfoText(info));
+  {
+    const InterruptGuard guard("interrupted: no board image was created" +
+                                   std::string(exists ? "; " + board.path + " is as it was" : ""),
+                               target == board.path ? "" : target);
+    // The virtual board creates the image at the first command, which the binding sends.
+    try {
+      Bind({target, board.source}, Access::kWrite);
+    } catch (...) {
+      if (target != board.path) fs::remove(target, error);
+      throw;
+    }
   }
+  // The new image is complete: one rename puts it in place of the old one. (Interrupted now,
+  // klia leaves either image whole; a leftover temporary goes with the next creation.)
+  if (target != board.path) {
+    fs::rename(target, board.path, error);
+    if (error) {
+      const std::string reason = error.message();
+      fs::remove(target, error);
+      throw Failure("image", "board create: cannot replace " + board.path + ": " + reason + "; it is as it was");
+    }
+  }
+  const Info info = DecodeInfo(ReadInfo());
+  Emit("created board image " + board.path + " (" + geometry + ")\n" + InfoText(info),
+       {{"image", board.path}, {"geometry", geometry}, {"info", InfoJson(info)}});
   return kExitOk;
 }
 
@@ -68,22 +108,16 @@ int ShowPath(const Context &context) {
   const BoardChoice board = ChooseBoard(context);
   std::error_code error;
   const bool exists = std::filesystem::exists(board.path, error);
-  if (context.json) {
-    PrintJson({{"image", board.path}, {"chosen_by", board.source}, {"exists", exists}});
-  } else {
-    PrintText(board.path + "  (chosen by " + board.source + (exists ? "" : "; not created yet") + ")\n");
-  }
+  Emit(board.path + "  (chosen by " + board.source +
+           (exists ? "" : board.source == "default" ? "; made on first use" : "; does not exist") + ")\n",
+       {{"image", board.path}, {"chosen_by", board.source}, {"exists", exists}});
   return kExitOk;
 }
 
 int ShowInfo(const Context &context) {
-  Open(context);
+  Open(context, Access::kRead);
   const Info info = DecodeInfo(ReadInfo());
-  if (context.json) {
-    PrintJson(InfoJson(info));
-  } else {
-    PrintText(InfoText(info));
-  }
+  Emit(InfoText(info), InfoJson(info));
   return kExitOk;
 }
 
@@ -95,14 +129,25 @@ void AddBoardCommands(CLI::App &app, Context &context) {
 
   auto create_options = std::make_shared<CreateOptions>();
   CLI::App *create = board->add_subcommand("create", "Create a fresh board image with the given geometry");
-  create->add_option("--users", create_options->users, "number of user records (1-65535)")->capture_default_str();
-  create->add_option("--data-pages", create_options->data_pages, "pages of data area 2")->capture_default_str();
-  create->add_option("--log-pages", create_options->log_pages, "pages of the event log")->capture_default_str();
-  create->add_option("--page-size", create_options->page_size, "bytes per page (256-1024)")->capture_default_str();
-  create->add_option("--version", create_options->version, "board version (0x123 and later report devices)")
+  create->add_option("--users", create_options->users, "number of user records (1-65535)")
+      ->type_name(kNumberLabel)
       ->capture_default_str();
-  create->add_option("--devices", create_options->devices, "number of devices")->capture_default_str();
-  create->add_flag("--force", create_options->force, "replace an existing image");
+  create->add_option("--data-pages", create_options->data_pages, "pages of data area 2")
+      ->type_name(kNumberLabel)
+      ->capture_default_str();
+  create->add_option("--log-pages", create_options->log_pages, "pages of the event log")
+      ->type_name(kNumberLabel)
+      ->capture_default_str();
+  create->add_option("--page-size", create_options->page_size, "bytes per page (256-1024)")
+      ->type_name(kNumberLabel)
+      ->capture_default_str();
+  create->add_option("--version", create_options->version, "board version (0x123 and later report devices)")
+      ->type_name(kNumberLabel)
+      ->capture_default_str();
+  create->add_option("--devices", create_options->devices, "number of devices")
+      ->type_name(kNumberLabel)
+      ->capture_default_str();
+  create->add_flag("--force", create_options->force, "replace an existing image (erases the board it holds)");
   create->callback([&context, create_options] {
     context.run = [&context, create_options] { return CreateBoard(context, *create_options); };
   });

@@ -6,6 +6,7 @@
 
 #include "app.h"
 #include "board_session.h"
+#include "command_line.h"
 #include "day_time.h"
 #include "errors.h"
 #include "mviahlp.h"
@@ -37,22 +38,19 @@ void SetClock(const CalendarTime &t) {
   Require(KLIASetRTCDateTime(record), "KLIASetRTCDateTime");
 }
 
-void PrintClock(const Context &context, const BoardClock &clock, const std::string &prefix) {
-  if (context.json) {
-    PrintJson({{"day_number", clock.day_number},
-               {"time_of_day", clock.time_of_day},
-               {"date", FormatDayNumber(clock.day_number)},
-               {"time", FormatTimeOfDay(clock.time_of_day)}});
-  } else {
-    PrintText(prefix + "board clock " + FormatDayNumber(clock.day_number) + " " + FormatTimeOfDay(clock.time_of_day) +
-              "  (DayNumber " + std::to_string(clock.day_number) + ", TimeOfDay " +
-              std::to_string(clock.time_of_day) + ")\n");
-  }
+void PrintClock(const BoardClock &clock, const std::string &prefix) {
+  Emit(prefix + "board clock " + FormatDayNumber(clock.day_number) + " " + FormatTimeOfDay(clock.time_of_day) +
+           "  (DayNumber " + std::to_string(clock.day_number) + ", TimeOfDay " + std::to_string(clock.time_of_day) +
+           ")\n",
+       {{"day_number", clock.day_number},
+        {"time_of_day", clock.time_of_day},
+        {"date", FormatDayNumber(clock.day_number)},
+        {"time", FormatTimeOfDay(clock.time_of_day)}});
 }
 
 int GetClock(const Context &context) {
-  Open(context);
-  PrintClock(context, ReadClock(), "");
+  Open(context, Access::kRead);
+  PrintClock(ReadClock(), "");
   return kExitOk;
 }
 
@@ -60,44 +58,40 @@ int SetClockCommand(const Context &context, const std::vector<std::string> &word
   std::string text;
   for (const std::string &word : words) text += (text.empty() ? "" : " ") + word;
   const CalendarTime t = ParseCalendarTime(text);
-  Open(context);
+  Open(context, Access::kWrite);
   SetClock(t);
-  PrintClock(context, ReadClock(), "set; ");
+  PrintClock(ReadClock(), "set; ");
   return kExitOk;
 }
 
 int SyncClock(const Context &context) {
-  Open(context);
   const CalendarTime now = LocalNow();
   if (now.year < 2000 || now.year > 2099) {
     throw UsageError("this computer's date lies outside the board's years 2000 to 2099");
   }
+  Open(context, Access::kWrite);
   SetClock(now);
-  PrintClock(context, ReadClock(), "set from this computer's local time; ");
+  PrintClock(ReadClock(), "set from this computer's local time; ");
   return kExitOk;
 }
 
-void PrintWatchdog(const Context &context) {
+void PrintWatchdog() {
   uint16_t timeout = 0;
   Require(KLIAGetWDTimeout(&timeout), "KLIAGetWDTimeout");
-  if (context.json) {
-    PrintJson({{"watchdog_timeout", timeout}});
-  } else {
-    PrintText("watchdog timeout " + std::to_string(timeout) + " (board units)\n");
-  }
+  Emit("watchdog timeout " + std::to_string(timeout) + " (board units)\n", {{"watchdog_timeout", timeout}});
 }
 
 int GetWatchdog(const Context &context) {
-  Open(context);
-  PrintWatchdog(context);
+  Open(context, Access::kRead);
+  PrintWatchdog();
   return kExitOk;
 }
 
 int SetWatchdog(const Context &context, const std::string &text) {
   const uint16_t timeout = static_cast<uint16_t>(ParseUnsigned(text, 0, 0xFFFF, "watchdog timeout"));
-  Open(context);
+  Open(context, Access::kWrite);
   Require(KLIASetWDTimeout(timeout), "KLIASetWDTimeout");
-  PrintWatchdog(context);
+  PrintWatchdog();
   return kExitOk;
 }
 
@@ -110,7 +104,10 @@ void AddClockCommands(CLI::App &app, Context &context) {
   get->callback([&context] { context.run = [&context] { return GetClock(context); }; });
   auto words = std::make_shared<std::vector<std::string>>();
   CLI::App *set = clock->add_subcommand("set", "Set the board's clock (years 2000-2099)");
-  set->add_option("datetime", *words, "YYYY-MM-DD HH:MM[:SS]")->required()->expected(1, 2);
+  set->add_option("datetime", *words, "the date and time, YYYY-MM-DD HH:MM[:SS]")
+      ->type_name("DATE TIME")
+      ->required()
+      ->expected(1, 2);
   set->callback([&context, words] { context.run = [&context, words] { return SetClockCommand(context, *words); }; });
   CLI::App *sync = clock->add_subcommand("sync", "Set the board's clock to this computer's local time");
   sync->callback([&context] { context.run = [&context] { return SyncClock(context); }; });
@@ -121,7 +118,7 @@ void AddClockCommands(CLI::App &app, Context &context) {
   wd_get->callback([&context] { context.run = [&context] { return GetWatchdog(context); }; });
   auto timeout = std::make_shared<std::string>();
   CLI::App *wd_set = watchdog->add_subcommand("set", "Set the watchdog timeout (board units, 0-65535)");
-  wd_set->add_option("timeout", *timeout, "the timeout")->required();
+  wd_set->add_option("timeout", *timeout, "the timeout, 0-65535")->type_name(kNumberLabel)->required();
   wd_set->callback([&context, timeout] {
     context.run = [&context, timeout] { return SetWatchdog(context, *timeout); };
   });

@@ -7,6 +7,7 @@
 #include "app.h"
 #include "binary_io.h"
 #include "board_session.h"
+#include "command_line.h"
 #include "cp866.h"
 #include "data_access.h"
 #include "errors.h"
@@ -59,9 +60,27 @@ std::vector<uint8_t> ReadInput(const InputOptions &o, size_t limit, bool allow_t
 }
 
 void AddInputOptions(CLI::App *command, InputOptions &o, bool with_text) {
-  command->add_option("--hex", o.hex, "the bytes as hex");
-  if (with_text) command->add_option("--text", o.text, "the bytes as text (stored in code page 866)");
-  command->add_option("--in", o.in, "read the bytes from FILE ('-' or nothing given: standard input)");
+  command->add_option("--hex", o.hex, "the bytes as hex")->type_name(kHexLabel);
+  if (with_text) command->add_option("--text", o.text, "the bytes as text (stored in code page 866)")->type_name(kTextLabel);
+  command->add_option("--in", o.in, "read the bytes from FILE ('-' or nothing given: standard input)")
+      ->type_name(kFileLabel);
+}
+
+// Checks a request against the board's areas before any data command is sent: a request
+// that cannot fit is the person's mistake, not the board's. Areas 2 and 3 have their sizes in
+// the information record; the small fixed areas are left to the library's own check.
+void CheckAgainstBoard(uint8_t area, uint64_t offset, uint64_t length) {
+  if (area != 0 && area != 1 && area != 2 && area != KLIA_AREA_LOG && area != 5) {
+    throw UsageError("there is no area " + std::to_string(area) +
+                     ": the areas are 0 (configuration), 1, 2 (data), 3 (event log) and 5 (hardware step)");
+  }
+  if (area != 2 && area != KLIA_AREA_LOG) return;
+  const Info info = DecodeInfo(ReadInfo());
+  const uint64_t size = area == 2 ? info.DataAreaBytes() : info.LogAreaBytes();
+  if (offset + length > size) {
+    throw UsageError("area " + std::to_string(area) + " holds " + std::to_string(size) + " bytes: offset " +
+                     std::to_string(offset) + " + length " + std::to_string(length) + " runs past its end");
+  }
 }
 
 // data read / data write
@@ -71,18 +90,15 @@ struct ReadOptions {
   bool raw = false;
 };
 
-void PrintBytes(const Context &context, const char *what, uint8_t area, uint32_t offset,
-                const std::vector<uint8_t> &data, nlohmann::json extra = nlohmann::json::object()) {
-  if (context.json) {
-    extra["area"] = area;
-    extra["offset"] = offset;
-    extra["length"] = data.size();
-    extra["hex"] = ToHex(data);
-    PrintJson(extra);
-  } else {
-    PrintText(std::string(what) + ": " + std::to_string(data.size()) + " bytes of area " + std::to_string(area) +
-              " at offset " + std::to_string(offset) + "\n" + Hexdump(data.data(), data.size(), offset));
-  }
+void PrintBytes(const char *what, uint8_t area, uint32_t offset, const std::vector<uint8_t> &data,
+                nlohmann::json extra = nlohmann::json::object()) {
+  extra["area"] = area;
+  extra["offset"] = offset;
+  extra["length"] = data.size();
+  extra["hex"] = ToHex(data);
+  Emit(std::string(what) + ": " + std::to_string(data.size()) + " bytes of area " + std::to_string(area) +
+           " at offset " + std::to_string(offset) + "\n" + Hexdump(data.data(), data.size(), offset),
+       extra);
 }
 
 int ReadData(const Context &context, const ReadOptions &o) {
@@ -90,21 +106,20 @@ int ReadData(const Context &context, const ReadOptions &o) {
   const uint32_t offset = static_cast<uint32_t>(ParseUnsigned(o.offset, 0, kOffsetMax, "offset"));
   const uint32_t length = static_cast<uint32_t>(ParseUnsigned(o.length, 0, kTransferLimit, "length"));
   CheckSpan(offset, length);
-  Open(context);
+  Open(context, Access::kRead);
+  CheckAgainstBoard(area, offset, length);
   const std::vector<uint8_t> data = ReadArea(area, offset, length);
   if (!o.out.empty()) {
     WriteFileBytes(o.out, data);
-    if (!context.json && !o.raw) {
-      PrintText("read " + std::to_string(data.size()) + " bytes of area " + std::to_string(area) + " into " + o.out +
-                "\n");
-      return kExitOk;
-    }
-  }
-  if (o.raw) {
-    if (o.out.empty()) WriteStandardOutput(data);
+    Emit("read " + std::to_string(data.size()) + " bytes of area " + std::to_string(area) + " into " + o.out + "\n",
+         {{"area", area}, {"offset", offset}, {"length", data.size()}, {"out", o.out}});
     return kExitOk;
   }
-  if (o.out.empty() || context.json) PrintBytes(context, "data", area, offset, data);
+  if (o.raw && !context.json) {
+    WriteStandardOutput(data);
+    return kExitOk;
+  }
+  PrintBytes("data", area, offset, data);
   return kExitOk;
 }
 
@@ -120,62 +135,82 @@ int WriteData(const Context &context, const WriteOptions &o) {
     throw UsageError("area 3 at offset 65535 appends a log record: use 'klia log append'");
   }
   const std::vector<uint8_t> data = ReadInput(o.input, kTransferLimit, false);
+  if (data.empty()) throw UsageError("data write: nothing to write (the input is empty)");
   CheckSpan(offset, data.size());
-  Open(context);
+  Open(context, Access::kWrite);
+  CheckAgainstBoard(area, offset, data.size());
   WriteArea(area, offset, data);
-  PrintText("wrote " + std::to_string(data.size()) + " bytes to area " + std::to_string(area) + " at offset " +
-            std::to_string(offset) + "\n");
+  Emit("wrote " + std::to_string(data.size()) + " bytes to area " + std::to_string(area) + " at offset " +
+           std::to_string(offset) + "\n",
+       {{"area", area}, {"offset", offset}, {"length", data.size()}, {"written", true}});
   return kExitOk;
 }
 
 // log clear / append / dump
 
+// The log operations record no code of their own when the board refuses: what happened is
+// told from the board's information instead.
+[[noreturn]] void LogRefused(const std::string &operation, uint64_t record_size) {
+  InfoBytes record{};
+  if (!Succeeded(KLIAGetInfo(record.data()))) throw BoardFailure("KLIAGetInfo", ReadErrorState());
+  const Info info = DecodeInfo(record);
+  if (info.state_class != 2 && info.state_class != 4) {
+    throw Failure("log", operation + ": the board refused: its database is not formatted, so the log has no "
+                                     "write position; format the board with 'klia format'");
+  }
+  if (record_size != 0 && info.LogUsedBytes() + record_size > info.LogAreaBytes()) {
+    throw Failure("log", operation + ": the log is full: " + std::to_string(info.LogUsedBytes()) + " of " +
+                             std::to_string(info.LogAreaBytes()) + " bytes are in use and the record of " +
+                             std::to_string(record_size) +
+                             " bytes does not fit; 'klia log dump' shows what it holds, 'klia log clear' empties it");
+  }
+  throw Failure("log", operation + ": the board refused (" + std::to_string(info.LogUsedBytes()) + " of " +
+                           std::to_string(info.LogAreaBytes()) +
+                           " log bytes in use); the library records no code for this operation");
+}
+
 int ClearLog(const Context &context) {
-  Open(context);
-  Require(KLIAClearLog(), "KLIAClearLog",
-          "the board refused to clear the log; this operation records no code of its own, so the codes above are "
-          "those of the previous operation");
+  Open(context, Access::kWrite);
+  if (!Succeeded(KLIAClearLog())) LogRefused("log clear", 0);
   const Info info = DecodeInfo(ReadInfo());
-  PrintText("log cleared; " + std::to_string(info.LogUsedBytes()) + " of " + std::to_string(info.LogAreaBytes()) +
-            " bytes in use\n");
+  Emit("log cleared; " + std::to_string(info.LogUsedBytes()) + " of " + std::to_string(info.LogAreaBytes()) +
+           " bytes in use\n",
+       {{"cleared", true}, {"log_used_bytes", info.LogUsedBytes()}, {"log_area_bytes", info.LogAreaBytes()}});
   return kExitOk;
 }
 
 int AppendLog(const Context &context, const InputOptions &input) {
   const std::vector<uint8_t> record = ReadInput(input, kLogRecordMax, true);
   if (record.empty()) throw UsageError("log append: the record is empty");
-  Open(context);
+  Open(context, Access::kWrite);
   uint16_t done = 0;
-  Require(KLIAWriteDataEx(KLIA_AREA_LOG, record.data(), KLIA_APPEND_OFFSET, static_cast<uint16_t>(record.size()),
-                          &done),
-          "KLIAWriteDataEx(area 3, append " + std::to_string(record.size()) + " bytes)",
-          "the board refused the log record (is the log full, or the board not formatted?); a log append records "
-          "no code of its own");
+  if (!Succeeded(KLIAWriteDataEx(KLIA_AREA_LOG, record.data(), KLIA_APPEND_OFFSET,
+                                 static_cast<uint16_t>(record.size()), &done))) {
+    LogRefused("log append", record.size());
+  }
   const Info info = DecodeInfo(ReadInfo());
-  PrintText("appended " + std::to_string(record.size()) + " bytes to the log; " + std::to_string(info.LogUsedBytes()) +
-            " of " + std::to_string(info.LogAreaBytes()) + " bytes in use\n");
+  Emit("appended " + std::to_string(record.size()) + " bytes to the log; " + std::to_string(info.LogUsedBytes()) +
+           " of " + std::to_string(info.LogAreaBytes()) + " bytes in use\n",
+       {{"appended", record.size()}, {"log_used_bytes", info.LogUsedBytes()}, {"log_area_bytes", info.LogAreaBytes()}});
   return kExitOk;
 }
 
 int DumpLog(const Context &context, bool all) {
-  Open(context);
+  Open(context, Access::kRead);
   const Info info = DecodeInfo(ReadInfo());
   uint32_t length = all ? info.LogAreaBytes() : info.LogUsedBytes();
   if (length > info.LogAreaBytes()) length = info.LogAreaBytes();
   const std::vector<uint8_t> data = ReadArea(KLIA_AREA_LOG, 0, length);
-  PrintBytes(context, all ? "log area" : "log in use", KLIA_AREA_LOG, 0, data,
+  PrintBytes(all ? "log area" : "log in use", KLIA_AREA_LOG, 0, data,
              {{"log_area_bytes", info.LogAreaBytes()}, {"log_used_bytes", info.LogUsedBytes()}});
   return kExitOk;
 }
 
 // config get / set
 
-void PrintConfig(const Context &context, const ConfigBytes &record) {
-  if (context.json) {
-    PrintJson(RecordJson(ConfigFields(), record.data()));
-  } else {
-    PrintText("Configuration record\n" + RecordText(ConfigFields(), record.data()));
-  }
+void PrintConfig(const ConfigBytes &record, const std::string &lead = "") {
+  Emit(lead + "Configuration record\n" + RecordText(ConfigFields(), record.data()),
+       RecordJson(ConfigFields(), record.data()));
 }
 
 // False when the board holds no valid record; throws when the area could not be read.
@@ -187,12 +222,12 @@ bool ReadConfig(ConfigBytes &record) {
 }
 
 int GetConfig(const Context &context) {
-  Open(context);
+  Open(context, Access::kRead);
   ConfigBytes record{};
   if (!ReadConfig(record)) {
     throw NothingStored("no valid configuration record is stored (erased, all zero, or a check byte does not match)");
   }
-  PrintConfig(context, record);
+  PrintConfig(record);
   return kExitOk;
 }
 
@@ -203,7 +238,7 @@ int SetConfig(const Context &context, const std::map<std::string, std::string> &
     auto typed = fields.find(field.name);
     if (typed != fields.end()) ApplyField(field, typed->second, scratch.data());
   }
-  Open(context);
+  Open(context, Access::kWrite);
   ConfigBytes record{};
   std::string note;
   if (!ReadConfig(record)) {
@@ -217,8 +252,7 @@ int SetConfig(const Context &context, const std::map<std::string, std::string> &
   Require(KLIAWriteConfigData(record.data()), "KLIAWriteConfigData");
   ConfigBytes stored{};
   Require(KLIAReadConfigData(stored.data()), "KLIAReadConfigData");
-  if (!context.json) PrintText(note + "configuration written; the board now holds:\n");
-  PrintConfig(context, stored);
+  PrintConfig(stored, note + "configuration written; the board now holds:\n");
   return kExitOk;
 }
 
@@ -231,25 +265,19 @@ uint8_t ReadHwStep() {
   throw BoardFailure("KLIAReadHwStep", ReadErrorState());
 }
 
-void PrintHwStep(const Context &context, uint8_t step) {
-  if (context.json) {
-    PrintJson({{"hwstep", step}});
-  } else {
-    PrintText("hardware step " + std::to_string(step) + "\n");
-  }
-}
+void PrintHwStep(uint8_t step) { Emit("hardware step " + std::to_string(step) + "\n", {{"hwstep", step}}); }
 
 int GetHwStep(const Context &context) {
-  Open(context);
-  PrintHwStep(context, ReadHwStep());
+  Open(context, Access::kRead);
+  PrintHwStep(ReadHwStep());
   return kExitOk;
 }
 
 int SetHwStep(const Context &context, const std::string &text) {
   const uint8_t step = static_cast<uint8_t>(ParseUnsigned(text, 0, 0xFF, "hardware step"));
-  Open(context);
+  Open(context, Access::kWrite);
   Require(KLIAWriteHwStep(step), "KLIAWriteHwStep");
-  PrintHwStep(context, ReadHwStep());
+  PrintHwStep(ReadHwStep());
   return kExitOk;
 }
 
@@ -264,19 +292,19 @@ void AddDataCommands(CLI::App &app, Context &context) {
 
   auto read_options = std::make_shared<ReadOptions>();
   CLI::App *read = data->add_subcommand("read", "Read bytes of an area: a hexdump, or raw bytes");
-  read->add_option("area", read_options->area, "area number")->required();
-  read->add_option("offset", read_options->offset, "byte offset in the area")->required();
-  read->add_option("length", read_options->length, "number of bytes")->required();
+  read->add_option("area", read_options->area, "area number")->type_name(kNumberLabel)->required();
+  read->add_option("offset", read_options->offset, "byte offset in the area")->type_name(kNumberLabel)->required();
+  read->add_option("length", read_options->length, "number of bytes")->type_name(kNumberLabel)->required();
   read->add_flag("--raw", read_options->raw, "write the raw bytes to standard output");
-  read->add_option("--out", read_options->out, "write the raw bytes to FILE");
+  read->add_option("--out", read_options->out, "write the raw bytes to FILE")->type_name(kFileLabel);
   read->callback([&context, read_options] {
     context.run = [&context, read_options] { return ReadData(context, *read_options); };
   });
 
   auto write_options = std::make_shared<WriteOptions>();
   CLI::App *write = data->add_subcommand("write", "Write bytes into an area (then flush them to the board)");
-  write->add_option("area", write_options->area, "area number")->required();
-  write->add_option("offset", write_options->offset, "byte offset in the area")->required();
+  write->add_option("area", write_options->area, "area number")->type_name(kNumberLabel)->required();
+  write->add_option("offset", write_options->offset, "byte offset in the area")->type_name(kNumberLabel)->required();
   AddInputOptions(write, write_options->input, false);
   write->callback([&context, write_options] {
     context.run = [&context, write_options] { return WriteData(context, *write_options); };
@@ -303,11 +331,7 @@ void AddDataCommands(CLI::App &app, Context &context) {
   get->callback([&context] { context.run = [&context] { return GetConfig(context); }; });
   auto config_fields = std::make_shared<std::map<std::string, std::string>>();
   CLI::App *set = config->add_subcommand("set", "Change fields of the configuration record; the others are kept");
-  for (const RecordField &field : ConfigFields()) {
-    const std::string name = field.name;
-    set->add_option_function<std::string>(
-        "--" + name, [config_fields, name](const std::string &value) { (*config_fields)[name] = value; }, field.help);
-  }
+  AddFieldOptions(set, ConfigFields(), *config_fields);
   set->callback([&context, config_fields] {
     context.run = [&context, config_fields] { return SetConfig(context, *config_fields); };
   });
@@ -318,7 +342,7 @@ void AddDataCommands(CLI::App &app, Context &context) {
   hw_get->callback([&context] { context.run = [&context] { return GetHwStep(context); }; });
   auto step = std::make_shared<std::string>();
   CLI::App *hw_set = hwstep->add_subcommand("set", "Store the hardware step");
-  hw_set->add_option("step", *step, "step value, 0-255")->required();
+  hw_set->add_option("step", *step, "step value, 0-255")->type_name(kNumberLabel)->required();
   hw_set->callback([&context, step] { context.run = [&context, step] { return SetHwStep(context, *step); }; });
 }
 

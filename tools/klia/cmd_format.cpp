@@ -5,39 +5,53 @@
 
 #include "app.h"
 #include "board_session.h"
+#include "command_line.h"
 #include "errors.h"
 #include "format_progress.h"
 #include "info_view.h"
 #include "output.h"
+#include "process.h"
 #include "text_input.h"
 
 namespace klia {
 namespace {
 
-int Format(const Context &context, const std::string &check_word_text) {
+struct FormatOptions {
+  std::string check_word;
+  bool yes = false;
+};
+
+// Formatting erases the whole board: a person at a terminal confirms it, a script says --yes.
+void Confirm(const BoardChoice &board, bool yes) {
+  if (yes) return;
+  const std::string what = "formatting erases every user record, data area and the log of the board in " + board.path;
+  if (!IsTerminal(stdin)) throw UsageError(what + "; add --yes to confirm (standard input is not a terminal)");
+  if (!AskYesNo("klia: " + what + ". Format it?")) throw Failure("declined", "not formatted: nothing was changed");
+}
+
+int Format(const Context &context, const FormatOptions &options) {
   const uint16_t check_word =
-      static_cast<uint16_t>(ParseUnsigned(check_word_text, kCheckWordMin, kCheckWordMax, "--check-word"));
-  Open(context);
+      static_cast<uint16_t>(ParseUnsigned(options.check_word, kCheckWordMin, kCheckWordMax, "--check-word"));
+  Confirm(ChooseBoard(context), options.yes);
+  Open(context, Access::kWrite);
   // With --json the progress goes to standard error and standard output holds only JSON.
   FormatBoard(check_word, context.json ? stderr : stdout);
   const Info info = DecodeInfo(ReadInfo());
-  if (context.json) {
-    PrintJson({{"formatted", true}, {"info", InfoJson(info)}});
-  } else {
-    PrintText("formatted\n" + InfoText(info));
-  }
+  Emit("formatted\n" + InfoText(info), {{"formatted", true}, {"info", InfoJson(info)}});
   return kExitOk;
 }
 
 }  // namespace
 
 void AddFormatCommand(CLI::App &app, Context &context) {
-  auto check_word = std::make_shared<std::string>();
-  CLI::App *format = app.add_subcommand("format", "Format the board's database (erases everything) with progress");
-  format->add_option("--check-word", *check_word, "the check word to store, 1-65534 (e.g. 0x1234)")->required();
-  format->callback([&context, check_word] {
-    context.run = [&context, check_word] { return Format(context, *check_word); };
-  });
+  auto options = std::make_shared<FormatOptions>();
+  CLI::App *format =
+      app.add_subcommand("format", "Format the board's database: erases every user, data area and the log");
+  format->add_option("--check-word", options->check_word, "the check word to store, 1-65534 (e.g. 0x1234)")
+      ->type_name(kNumberLabel)
+      ->required();
+  format->add_flag("--yes", options->yes, "do not ask for confirmation (needed when standard input is not a terminal)");
+  format->callback([&context, options] { context.run = [&context, options] { return Format(context, *options); }; });
 }
 
 }  // namespace klia

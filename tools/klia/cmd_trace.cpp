@@ -45,11 +45,14 @@ constexpr int kExitDiffer = 1;
 constexpr int kExitUnreadable = 2;
 constexpr size_t kContext = 3;  // exchanges shown on each side of a divergence
 
-// An unreadable trace: said on stderr (and as JSON with --json), exit 2.
-int Unreadable(const Context &context, const std::string &what) {
+// An unreadable trace: said on stderr (as a JSON error object with --json), exit 2.
+int Unreadable(const Context &, const std::string &what, const char *kind = "trace") {
   std::fflush(stdout);
-  std::fprintf(stderr, "klia: %s\n", what.c_str());
-  if (context.json) PrintJson({{"error", {{"trace", what}}}});
+  if (JsonOutput()) {
+    PrintJsonError({{"error", {{kind, what}}}});
+  } else {
+    std::fprintf(stderr, "klia: %s\n", what.c_str());
+  }
   return kExitUnreadable;
 }
 
@@ -154,7 +157,7 @@ int ShowTrace(const Context &context, const std::string &path) {
   } catch (const hwtrace::TraceError &e) {
     return Unreadable(context, e.what());
   }
-  if (!trace.warning.empty()) std::fprintf(stderr, "klia: %s: %s\n", path.c_str(), trace.warning.c_str());
+  if (!trace.warning.empty()) Notice(path + ": " + trace.warning);
 
   // Records in file order: sessions, exchanges and notes.
   struct Item {
@@ -294,7 +297,7 @@ int DiffTraces(const Context &context, const std::string &path_a, const std::str
     return Unreadable(context, e.what());
   }
   for (const auto &[path, t] : {std::pair{path_a, &a}, std::pair{path_b, &b}}) {
-    if (!t->warning.empty()) std::fprintf(stderr, "klia: %s: %s\n", path.c_str(), t->warning.c_str());
+    if (!t->warning.empty()) Notice(path + ": " + t->warning);
   }
   const Comparison c = Compare(a, b);
   const size_t na = a.exchanges.size();
@@ -545,10 +548,7 @@ int ReplayTrace(const Context &context, const std::string &path, const std::stri
   }
   if (record_path.empty()) fs::remove(output, ignored);
   if (status < 0) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "klia: cannot run %s\n", command.front().c_str());
-    if (context.json) PrintJson({{"error", {{"command", "cannot run " + command.front()}}}});
-    return kExitUnreadable;
+    return Unreadable(context, "cannot run " + command.front() + ": check the command's name and path", "command");
   }
   if (!output_error.empty()) return Unreadable(context, "the replayed session's trace: " + output_error);
 

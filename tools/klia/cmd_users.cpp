@@ -6,9 +6,11 @@
 
 #include "app.h"
 #include "board_session.h"
+#include "command_line.h"
 #include "cp866.h"
 #include "errors.h"
 #include "output.h"
+#include "process.h"
 #include "record_view.h"
 #include "text_input.h"
 
@@ -66,42 +68,59 @@ nlohmann::json CurrentUserJson(const CurrentUser &current) {
 }
 
 int ShowCurrentUser(const Context &context) {
-  Open(context);
+  Open(context, Access::kRead);
   const CurrentUser current = ReadCurrentUser();
-  if (context.json) {
-    PrintJson(CurrentUserJson(current));
-  } else {
-    PrintText(CurrentUserText(current));
-  }
+  Emit(CurrentUserText(current), CurrentUserJson(current));
   return kExitOk;
 }
 
-void PrintUser(const Context &context, uint16_t user, const UserBytes &record) {
-  if (context.json) {
-    nlohmann::json json = RecordJson(UserFields(), record.data());
-    json["user"] = user;
-    PrintJson(json);
-  } else {
-    PrintText("User " + std::to_string(user) + "\n" + RecordText(UserFields(), record.data()));
-  }
+// A user record as text or JSON; `lead` goes before the text.
+void PrintUser(uint16_t user, const UserBytes &record, const std::string &lead = "") {
+  const bool in_use = !UserRecordLooksErased(record);
+  nlohmann::json json = RecordJson(UserFields(), record.data());
+  json["user"] = user;
+  json["in_use"] = in_use;
+  Emit(lead + "User " + std::to_string(user) + (in_use ? " (in use)" : " (not in use: never written, or deleted)") +
+           "\n" + RecordText(UserFields(), record.data()),
+       json);
 }
 
 int ReadUserCommand(const Context &context, const std::string &number) {
   uint16_t user = ParseUserNumber(number);
-  Open(context);
+  Open(context, Access::kRead);
   user = ResolveUserNumber(user);
-  PrintUser(context, user, ReadUser(user));
+  PrintUser(user, ReadUser(user));
   return kExitOk;
 }
 
 struct WriteOptions {
   std::string number;
   std::map<std::string, std::string> fields;  // option name -> typed value, in table order
+  std::string key;       // --key: bytes 28-35, the first logon block
+  std::string password;  // --password: bytes 36-43, the second logon block
   bool blank = false;
 };
 
-int WriteUserCommand(const Context &context, const WriteOptions &options) {
-  uint16_t user = ParseUserNumber(options.number);
+// --key and --password are the logon blocks, 8 bytes each, kept in the four DATA fields from
+// byte 28: the board compares them with the two blocks of a logon.
+void SplitLogonBlock(const std::string &typed, const char *option, const char *first_field, const char *second_field,
+                     std::map<std::string, std::string> &fields) {
+  if (typed.empty()) return;
+  for (const char *field : {first_field, second_field}) {
+    if (fields.count(field) != 0) {
+      throw UsageError(std::string(option) + " sets --" + field + " already: give one or the other");
+    }
+  }
+  const std::vector<uint8_t> block = ParseHexExactly(typed, kLogonBlockSize, option);
+  fields[first_field] = ToHex(block.data(), 4);
+  fields[second_field] = ToHex(block.data() + 4, 4);
+}
+
+int WriteUserCommand(const Context &context, const WriteOptions &given) {
+  uint16_t user = ParseUserNumber(given.number);
+  WriteOptions options = given;
+  SplitLogonBlock(options.key, "--key", "data28", "data32", options.fields);
+  SplitLogonBlock(options.password, "--password", "data36", "data40", options.fields);
   if (options.fields.empty() && !options.blank) {
     throw UsageError("user write: give at least one field to change, or --blank (see --help)");
   }
@@ -111,7 +130,7 @@ int WriteUserCommand(const Context &context, const WriteOptions &options) {
     auto typed = options.fields.find(field.name);
     if (typed != options.fields.end()) ApplyField(field, typed->second, scratch.data());
   }
-  Open(context);
+  Open(context, Access::kWrite);
   user = ResolveUserNumber(user);
   UserBytes record{};
   std::string note;
@@ -127,14 +146,57 @@ int WriteUserCommand(const Context &context, const WriteOptions &options) {
     if (typed != options.fields.end()) ApplyField(field, typed->second, record.data());
   }
   Require(KLIAWriteUserData(user, record.data()), "KLIAWriteUserData(" + std::to_string(user) + ")");
-  const UserBytes stored = ReadUser(user);
-  if (!context.json) PrintText(note + "wrote user " + std::to_string(user) + "; the board now holds:\n");
-  PrintUser(context, user, stored);
+  PrintUser(user, ReadUser(user), note + "wrote user " + std::to_string(user) + "; the board now holds:\n");
+  return kExitOk;
+}
+
+// The caller record that erased memory reads as: strings of twelve 0xFF characters, DATA
+// fields 0xFF, the flags that erased bits read as. Written back, it leaves the record looking
+// never written, with an erased key that names nobody at logon.
+UserBytes ErasedUserRecord() {
+  UserBytes record;
+  record.fill(0xFF);
+  for (const RecordField &field : UserFields()) {
+    uint8_t *p = record.data() + field.offset;
+    switch (field.kind) {
+      case FieldKind::kString: p[0] = KLIA_USER_STRING_MAX; break;
+      case FieldKind::kFlag: p[0] = 1; break;
+      case FieldKind::kFlags8:
+        for (int k = 0; k < 8; ++k) p[k] = 1;
+        break;
+      default: break;
+    }
+  }
+  // Stored inverted, so erased memory reads 0.
+  record[KLIA_USER_FLAG114] = 0;
+  record[KLIA_USER_NIBBLE115] = 0;
+  return record;
+}
+
+struct DeleteOptions {
+  std::string number;
+  bool yes = false;
+};
+
+int DeleteUser(const Context &context, const DeleteOptions &options) {
+  const uint16_t number = ParseUserNumber(options.number);
+  if (number == 0) throw UsageError("user delete: name the user by number (1 to UserCount), not 0");
+  Open(context, Access::kWrite);
+  const uint16_t user = ResolveUserNumber(number);
+  const UserBytes before = ReadUser(user);
+  if (!options.yes) {
+    const std::string what = "user delete erases user " + std::to_string(user) + " (" +
+                             FieldText(FieldNamed(UserFields(), "name"), before.data()) + ")";
+    if (!IsTerminal(stdin)) throw UsageError(what + "; add --yes to confirm (standard input is not a terminal)");
+    if (!AskYesNo("klia: " + what + ". Delete?")) throw Failure("declined", "not deleted: nothing was changed");
+  }
+  Require(KLIAWriteUserData(user, ErasedUserRecord().data()), "KLIAWriteUserData(" + std::to_string(user) + ")");
+  PrintUser(user, ReadUser(user), "deleted user " + std::to_string(user) + "; the board now holds:\n");
   return kExitOk;
 }
 
 int ListUsers(const Context &context) {
-  Open(context);
+  Open(context, Access::kRead);
   const Info info = DecodeInfo(ReadInfo());
   nlohmann::json list = nlohmann::json::array();
   std::string text;
@@ -145,72 +207,81 @@ int ListUsers(const Context &context) {
     list.push_back({{"user", user},
                     {"name", entry["name"]},
                     {"name2", entry["name2"]},
-                    {"access_word", entry["access-word"]["value"]}});
+                    {"access_word", entry["access_word"]["value"]}});
     char line[64];
     std::snprintf(line, sizeof line, "%5u  ", user);
     text += line + FieldText(FieldNamed(UserFields(), "name"), record.data()) + "  " +
             FieldText(FieldNamed(UserFields(), "name2"), record.data()) + "  access " +
             FieldText(FieldNamed(UserFields(), "access-word"), record.data()) + "\n";
   }
-  if (context.json) {
-    PrintJson({{"user_count", info.user_count}, {"users", list}});
-  } else {
-    PrintText(std::to_string(list.size()) + " of " + std::to_string(info.user_count) + " users in use\n" + text);
-  }
+  Emit(std::to_string(list.size()) + " of " + std::to_string(info.user_count) + " users in use\n" + text,
+       {{"user_count", info.user_count}, {"users", list}});
   return kExitOk;
 }
 
 int Login(const Context &context, const std::string &first_text, const std::string &second_text) {
   const auto first = ParseHexExactly(first_text, kLogonBlockSize, "first logon block");
   const auto second = ParseHexExactly(second_text, kLogonBlockSize, "second logon block");
-  Open(context);
+  Open(context, Access::kWrite);
   if (!Succeeded(KLIALogin(first.data(), second.data(), 0))) {
     const ErrorState state = ReadErrorState();
     std::string note;
-    if (state.device_status != 0x50 && state.device_status != 0x60 && state.device_status != 0x61) {
-      note = "for this board status the library sets no code of its own: LastError is left from an earlier operation";
+    switch (state.device_status) {
+      case 0x50: note = "no user in use holds this key: check it with 'klia user read N'"; break;
+      case 0x60: note = "the key names a user, but the password block differs"; break;
+      case 0x61: note = "someone is logged on already: 'klia logout' first"; break;
+      case 0x30: note = "the board's database is not ready: format it with 'klia format'"; break;
+      default:
+        note = "for this board status the library sets no code of its own: LastError is left from an earlier "
+               "operation";
     }
     throw BoardFailure("KLIALogin", state, note);
   }
   const CurrentUser current = ReadCurrentUser();
-  if (context.json) {
-    PrintJson(CurrentUserJson(current));
-  } else {
-    PrintText(CurrentUserText(current));
-  }
+  Emit(CurrentUserText(current), CurrentUserJson(current));
   return kExitOk;
 }
 
 int Logout(const Context &context) {
-  Open(context);
+  Open(context, Access::kWrite);
   KLIALogout();
   const CurrentUser current = ReadCurrentUser();
-  if (context.json) {
-    PrintJson(CurrentUserJson(current));
-  } else {
-    PrintText(CurrentUserText(current));
-  }
+  Emit(CurrentUserText(current), CurrentUserJson(current));
   return kExitOk;
 }
 
 int ChangePassword(const Context &context, const std::string &number, const std::string &block_text) {
   uint16_t user = ParseUserNumber(number);
   const auto block = ParseHexExactly(block_text, kPasswordBlockSize, "--block");
-  Open(context);
-  user = ResolveUserNumber(user);
-  Require(KLIAChangeUserPassword(user, block.data()), "KLIAChangeUserPassword(" + std::to_string(user) + ")");
-  PrintText("password block accepted for user " + std::to_string(user) + "\n");
+  Open(context, Access::kWrite);
+  // The board changes the password of the logged-on user only.
+  const CurrentUser current = ReadCurrentUser();
+  if (current.user == 0) {
+    throw Failure("logon", "nobody is logged on: the board changes only the logged-on user's password; log the user "
+                           "on first with 'klia login KEY PASSWORD'");
+  }
+  if (user != 0 && user != current.user) {
+    throw Failure("logon", "user " + std::to_string(user) + " is not the logged-on user (user " +
+                               std::to_string(current.user) +
+                               " is); the board changes only the logged-on user's password: 'klia logout', then "
+                               "'klia login' as user " + std::to_string(user));
+  }
+  user = ResolveUserNumber(current.user);
+  Require(KLIAChangeUserPassword(user, block.data()), "KLIAChangeUserPassword(" + std::to_string(user) + ")",
+          "the board refused the block: its first 8 bytes must be the current password");
+  Emit("password block accepted for user " + std::to_string(user) + "\n", {{"user", user}, {"password_changed", true}});
   return kExitOk;
 }
 
 struct XidOptions {
   std::string hex;
   std::string text;
+  int given = 0;  // how many of --hex and --text are on the command line
 };
 
 int MakeXid(const Context &context, const XidOptions &options) {
   std::vector<uint8_t> data;
-  if (!options.hex.empty() && !options.text.empty()) throw UsageError("xid: give --hex or --text, not both");
+  if (options.given != 1) throw UsageError("xid: give the data with one of --hex and --text");
   if (!options.text.empty()) {
     const auto bytes = TerminalToCp866(options.text);
     if (!bytes) throw UsageError("--text: \"" + options.text + "\" has characters that code page 866 cannot hold");
@@ -221,17 +292,14 @@ int MakeXid(const Context &context, const XidOptions &options) {
   if (data.size() > kXidDataMax) {
     throw UsageError("xid: " + std::to_string(data.size()) + " bytes of data; the board takes at most 255");
   }
-  Open(context);
+  Open(context, Access::kRead);
   uint8_t xid[kXidSize] = {};
   Require(KLIAMakeUserXID(static_cast<uint16_t>(data.size()), data.data(), xid), "KLIAMakeUserXID");
-  if (context.json) {
-    PrintJson({{"length", data.size()}, {"xid", ToHex(xid, kXidSize)}, {"value", GetLe32(xid)}});
-  } else {
-    char value[16];
-    std::snprintf(value, sizeof value, "0x%08X", GetLe32(xid));
-    PrintText("XID " + ToHex(xid, kXidSize) + "  (as a little-endian number " + value + ") of " +
-              std::to_string(data.size()) + " bytes\n");
-  }
+  char value[16];
+  std::snprintf(value, sizeof value, "0x%08X", GetLe32(xid));
+  Emit("XID " + ToHex(xid, kXidSize) + "  (as a little-endian number " + value + ") of " +
+           std::to_string(data.size()) + " bytes\n",
+       {{"length", data.size()}, {"xid", ToHex(xid, kXidSize)}, {"value", GetLe32(xid)}});
   return kExitOk;
 }
 
@@ -246,7 +314,9 @@ void AddUserCommands(CLI::App &app, Context &context) {
 
   auto read_number = std::make_shared<std::string>();
   CLI::App *read = users->add_subcommand("read", "Show a user record, every field decoded");
-  read->add_option("number", *read_number, "user number, 1 to UserCount (0 = the logged-on user)")->required();
+  read->add_option("number", *read_number, "user number, 1 to UserCount (0 = the logged-on user)")
+      ->type_name(kNumberLabel)
+      ->required();
   read->callback([&context, read_number] {
     context.run = [&context, read_number] { return ReadUserCommand(context, *read_number); };
   });
@@ -255,16 +325,27 @@ void AddUserCommands(CLI::App &app, Context &context) {
   CLI::App *write = users->add_subcommand(
       "write", "Write a user record: the fields given change, the others keep what the board holds");
   write->add_option("number", write_options->number, "user number, 1 to UserCount (0 = the logged-on user)")
+      ->type_name(kNumberLabel)
       ->required();
-  for (const RecordField &field : UserFields()) {
-    const std::string name = field.name;
-    write->add_option_function<std::string>(
-        "--" + name, [write_options, name](const std::string &value) { write_options->fields[name] = value; },
-        field.help);
-  }
+  write->add_option("--key", write_options->key, "the user's key: 8 bytes (16 hex digits), the first logon block")
+      ->type_name(kHexLabel);
+  write->add_option("--password", write_options->password,
+                    "the user's password: 8 bytes (16 hex digits), the second logon block")
+      ->type_name(kHexLabel);
+  AddFieldOptions(write, UserFields(), write_options->fields);
   write->add_flag("--blank", write_options->blank, "start from an empty record instead of the stored one");
   write->callback([&context, write_options] {
     context.run = [&context, write_options] { return WriteUserCommand(context, *write_options); };
+  });
+
+  auto delete_options = std::make_shared<DeleteOptions>();
+  CLI::App *remove = users->add_subcommand("delete", "Delete a user: the record is erased, its key names nobody");
+  remove->add_option("number", delete_options->number, "user number, 1 to UserCount")
+      ->type_name(kNumberLabel)
+      ->required();
+  remove->add_flag("--yes", delete_options->yes, "do not ask for confirmation (needed off a terminal)");
+  remove->callback([&context, delete_options] {
+    context.run = [&context, delete_options] { return DeleteUser(context, *delete_options); };
   });
 
   CLI::App *list = users->add_subcommand("list", "List the users whose records are in use (not erased)");
@@ -273,8 +354,12 @@ void AddUserCommands(CLI::App &app, Context &context) {
   auto password_number = std::make_shared<std::string>();
   auto password_block = std::make_shared<std::string>();
   CLI::App *password = users->add_subcommand("password", "Change a user's password with a 16-byte block");
-  password->add_option("number", *password_number, "user number (0 = the logged-on user)")->required();
-  password->add_option("--block", *password_block, "the 16-byte password block, hex")->required();
+  password->add_option("number", *password_number, "the logged-on user's number (0 = whoever is logged on)")
+      ->type_name(kNumberLabel)
+      ->required();
+  password->add_option("--block", *password_block, "16 bytes hex: the current password, then the new one")
+      ->type_name(kHexLabel)
+      ->required();
   password->callback([&context, password_number, password_block] {
     context.run = [&context, password_number, password_block] {
       return ChangePassword(context, *password_number, *password_block);
@@ -284,8 +369,10 @@ void AddUserCommands(CLI::App &app, Context &context) {
   auto first = std::make_shared<std::string>();
   auto second = std::make_shared<std::string>();
   CLI::App *login = app.add_subcommand("login", "Log a user on with two 8-byte logon blocks");
-  login->add_option("first", *first, "first logon block, 8 bytes hex")->required();
-  login->add_option("second", *second, "second logon block, 8 bytes hex")->required();
+  login->add_option("key", *first, "first logon block: the user's key, 8 bytes hex")->type_name(kHexLabel)->required();
+  login->add_option("password", *second, "second logon block: the password, 8 bytes hex")
+      ->type_name(kHexLabel)
+      ->required();
   login->callback([&context, first, second] {
     context.run = [&context, first, second] { return Login(context, *first, *second); };
   });
@@ -295,10 +382,12 @@ void AddUserCommands(CLI::App &app, Context &context) {
 
   auto xid_options = std::make_shared<XidOptions>();
   CLI::App *xid = app.add_subcommand("xid", "Have the board derive a 4-byte user XID from data");
-  auto *hex = xid->add_option("--hex", xid_options->hex, "the data as hex (up to 255 bytes)");
-  auto *text = xid->add_option("--text", xid_options->text, "the data as text (stored in code page 866)");
-  hex->excludes(text);
-  xid->require_option(1);
+  const auto count = [xid_options](const std::string &) { ++xid_options->given; };
+  xid->add_option("--hex", xid_options->hex, "the data as hex, up to 255 bytes")->type_name(kHexLabel)->each(count);
+  xid->add_option("--text", xid_options->text, "the data as text, stored in code page 866")
+      ->type_name(kTextLabel)
+      ->each(count);
+  xid->footer("Give one of --hex and --text.");
   xid->callback([&context, xid_options] {
     context.run = [&context, xid_options] { return MakeXid(context, *xid_options); };
   });

@@ -1,8 +1,11 @@
 #include "errors.h"
 
 #include <cstdio>
+#include <span>
+#include <string_view>
 #include <utility>
 
+#include "error_meanings.h"
 #include "mviahlp.h"
 
 namespace klia {
@@ -25,47 +28,49 @@ void Require(uint32_t result, const std::string &operation, const std::string &n
 
 namespace {
 
+// The words come from the table shared with the bindings (share/error-meanings.json), which
+// also states how they combine.
+const char *WordsFor(std::span<const meanings::CodeWords> table, uint16_t code) {
+  for (const meanings::CodeWords &entry : table) {
+    if (entry.code == code) return entry.words;
+  }
+  return nullptr;
+}
+
+void ReplaceAll(std::string &text, std::string_view placeholder, const std::string &value) {
+  for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size())) {
+    text.replace(at, placeholder.size(), value);
+  }
+}
+
 std::string BoardStatusWords(uint16_t status) {
-  char text[96];
-  if (status == KLIA_STATUS_TRANSPORT_FAILED) {
-    return "the transport call failed: no exchange with the board took place";
-  }
-  switch (status) {
-    case 0x50: return "board status 0x50: the board knows no such user";
-    case 0x60: return "board status 0x60: the board refused the logon or password block";
-    case 0x61: return "board status 0x61: the board blocks the logon (a user is already logged on)";
-    default: break;
-  }
-  std::snprintf(text, sizeof text, "board status %u (0x%02X), the board's own code", status, status);
+  if (const char *words = WordsFor(meanings::kBoardStatusWords, status)) return words;
+  char decimal[8];
+  char hex[8];
+  std::snprintf(decimal, sizeof decimal, "%u", status);
+  std::snprintf(hex, sizeof hex, "%02X", status);
+  std::string text = meanings::kBoardStatusOther;
+  ReplaceAll(text, "{decimal}", decimal);
+  ReplaceAll(text, "{hex}", hex);
   return text;
 }
 
 }  // namespace
 
 std::string MeaningOfLastError(uint16_t code) {
-  switch (code) {
-    case 0: return "no error";
-    case KLIA_ERR_LOGON_UNKNOWN: return "logon unknown: the board knows no such user, or no such user number";
-    case KLIA_ERR_LOGON_REFUSED: return "logon refused by the board";
-    case KLIA_ERR_OUT_OF_RANGE: return "out of range: no such user number, or the request lies outside its area";
-    case KLIA_ERR_PAGE_FAILED: return "the board refused a page read or write";
-    case KLIA_ERR_WRITE_FAILED: return "a user write or a formatting step failed";
-    case KLIA_ERR_LOGON_BLOCKED: return "logon blocked by the board";
-    default: break;
-  }
+  if (const char *words = WordsFor(meanings::kLastErrorWords, code)) return words;
   if (code <= 255) return BoardStatusWords(code);
-  return "unknown code";
+  return meanings::kUnknownCode;
 }
 
 std::string MeaningOfDeviceStatus(uint16_t status) {
-  if (status == 0) return "no board status recorded";
+  if (const char *words = WordsFor(meanings::kDeviceStatusWords, status)) return words;
   return BoardStatusWords(status);
 }
 
 std::string MeaningOfBindError(uint16_t code) {
-  if (code == 0) return "bound";
-  if (code == KLIA_ERR_NOT_BOUND) return "not bound: a function was called before the library was bound";
-  return "unknown code";
+  if (const char *words = WordsFor(meanings::kBindErrorWords, code)) return words;
+  return meanings::kUnknownCode;
 }
 
 std::string DescribeFailure(const BoardFailure &failure) {

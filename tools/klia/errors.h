@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -21,10 +22,23 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A read that worked but found nothing stored (no configuration record, no hardware step).
-class NothingStored : public std::runtime_error {
+// A failure that the library's error state does not describe: the board image cannot be
+// used, a read found nothing stored, the person interrupted. Exit code 1. `kind` is the
+// key of the JSON error object ("image", "nothing_stored", ...); the message says what
+// happened and what to do next.
+class Failure : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  Failure(std::string kind, const std::string &message) : std::runtime_error(message), kind_(std::move(kind)) {}
+  const std::string &kind() const { return kind_; }
+
+ private:
+  std::string kind_;
+};
+
+// A read that worked but found nothing stored (no configuration record, no hardware step).
+class NothingStored : public Failure {
+ public:
+  explicit NothingStored(const std::string &message) : Failure("nothing_stored", message) {}
 };
 
 // The library's error state, as KLIAGetErrorState hands it out.

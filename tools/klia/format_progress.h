@@ -1,5 +1,5 @@
-// Formatting the board's database with a live progress display built from the library's
-// own progress messages.
+// Formatting the board's database with a progress display built from the library's own
+// progress messages.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,14 @@ namespace klia {
 inline constexpr uint16_t kCheckWordMin = 1;
 inline constexpr uint16_t kCheckWordMax = 0xFFFE;
 
-// Runs KLIAFormatDatabase, writing every progress message to `stream` as it comes (code page
-// 866 converted to the terminal's encoding; the page messages start with a lone carriage
-// return, so on a console each overwrites the one before). Each line written is prefixed
-// with `indent`. With `only_last_page_off_console`, a stream that is not a console (a log
-// file) gets only the last page message of the run. Throws BoardFailure.
-void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &indent = "",
-                 bool only_last_page_off_console = false);
+// Runs KLIAFormatDatabase, showing its progress on `stream` (code page 866 converted to the
+// terminal's encoding; every line prefixed with `indent`):
+//  - on a terminal, the library's stage messages as they come, and in place of its page
+//    messages one live line: the page, percentage, pages per second and the time left;
+//  - elsewhere (a file, a pipe), only whole lines ending in a plain newline: the stage
+//    messages and, for the page test, its last page message.
+// Ctrl-C during the format ends klia with exit code 130 and says that the board is not
+// formatted. Throws BoardFailure.
+void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &indent = "");
 
 }  // namespace klia

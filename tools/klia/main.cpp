@@ -8,42 +8,64 @@
 #include <CLI/CLI.hpp>
 
 #include "app.h"
+#include "command_line.h"
 #include "cp866.h"
 #include "errors.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "process.h"
+
+namespace {
+
+bool WantsJson(const std::vector<std::string> &arguments) {
+  for (const std::string &argument : arguments) {
+    if (argument == "--") break;
+    if (argument == "--json") return true;
+  }
+  return false;
+}
+
+int ReportUsageError(const std::string &message) {
+  if (klia::JsonOutput()) {
+    klia::PrintJsonError({{"error", {{"usage", message}}}});
+  } else {
+    std::fprintf(stderr, "klia: %s\n", message.c_str());
+  }
+  return klia::kExitUsage;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
+  // A closed standard stream must not hand its number to a file klia or the virtual board
+  // opens: the next line of output would land in that file.
+  klia::ReserveStandardStreams();
   klia::InitTerminalEncoding();
 
   CLI::App app{"klia " MVIAHLP_VERSION_STRING
                " - administration tool for the IA board, through the mviahlp library.\n"
                "Talks to the virtual board image chosen by --board, else HWLINK_VBOARD_IMAGE, else a default "
                "image (see 'klia board path')."};
-  app.name("klia");
-  app.fallthrough();
-  app.require_subcommand(1);
   klia::Context context;
-  app.add_option("--board", context.board, "the virtual board's image file (created on first use)");
-  app.add_flag("--json", context.json, "print results as JSON (errors too)");
-
-  klia::AddBoardCommands(app, context);
-  klia::AddFormatCommand(app, context);
-  klia::AddUserCommands(app, context);
-  klia::AddDataCommands(app, context);
-  klia::AddClockCommands(app, context);
-  klia::AddTourCommand(app, context);
-  klia::AddTraceCommands(app, context);
+  klia::BuildCommandLine(app, context);
 
   std::vector<std::string> arguments = klia::CommandLineArguments(argc, argv);
+  klia::SetJsonOutput(WantsJson(arguments));
   std::vector<char *> pointers;
   for (std::string &argument : arguments) pointers.push_back(argument.data());
   try {
     app.parse(static_cast<int>(pointers.size()), pointers.data());
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
+    return app.exit(e);
   } catch (const CLI::ParseError &e) {
-    return app.exit(e) == 0 ? klia::kExitOk : klia::kExitUsage;
+    return ReportUsageError(klia::ExplainParseError(app, arguments, e));
   }
   if (!context.run) {
+    if (klia::JsonOutput()) return ReportUsageError("no command given (see 'klia --help')");
     std::fputs(app.help().c_str(), stderr);
     return klia::kExitUsage;
   }
@@ -51,21 +73,29 @@ int main(int argc, char **argv) {
   try {
     return context.run();
   } catch (const klia::UsageError &e) {
-    std::fprintf(stderr, "klia: %s\n", e.what());
-    if (context.json) klia::PrintJson({{"error", {{"usage", e.what()}}}});
-    return klia::kExitUsage;
+    return ReportUsageError(e.what());
   } catch (const klia::BoardFailure &e) {
-    std::fflush(stdout);
-    const std::string text = klia::DescribeFailure(e);
-    std::fputs(text.c_str(), stderr);
-    if (context.json) klia::PrintJson(klia::FailureToJson(e));
+    if (klia::JsonOutput()) {
+      klia::PrintJsonError(klia::FailureToJson(e));
+    } else {
+      std::fflush(stdout);
+      std::fputs(klia::DescribeFailure(e).c_str(), stderr);
+    }
     return klia::kExitBoardFailure;
-  } catch (const klia::NothingStored &e) {
-    std::fprintf(stderr, "klia: %s\n", e.what());
-    if (context.json) klia::PrintJson({{"error", {{"nothing_stored", e.what()}}}});
+  } catch (const klia::Failure &e) {
+    if (klia::JsonOutput()) {
+      klia::PrintJsonError({{"error", {{e.kind(), e.what()}}}});
+    } else {
+      std::fflush(stdout);
+      std::fprintf(stderr, "klia: %s\n", e.what());
+    }
     return klia::kExitBoardFailure;
   } catch (const std::exception &e) {
-    std::fprintf(stderr, "klia: %s\n", e.what());
+    if (klia::JsonOutput()) {
+      klia::PrintJsonError({{"error", {{"failure", e.what()}}}});
+    } else {
+      std::fprintf(stderr, "klia: %s\n", e.what());
+    }
     return klia::kExitBoardFailure;
   }
 }

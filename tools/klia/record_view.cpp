@@ -88,38 +88,47 @@ std::string RecordText(const std::vector<RecordField> &fields, const uint8_t *re
   return text;
 }
 
+std::string JsonKey(const RecordField &field) {
+  std::string key = field.name;
+  for (char &c : key) {
+    if (c == '-') c = '_';
+  }
+  return key;
+}
+
 nlohmann::json RecordJson(const std::vector<RecordField> &fields, const uint8_t *record) {
   nlohmann::json json = nlohmann::json::object();
   for (const RecordField &field : fields) {
     const uint8_t *p = record + field.offset;
+    const std::string key = JsonKey(field);
     switch (field.kind) {
       case FieldKind::kString: {
         const std::string_view bytes = BoardString(p);
-        json[field.name] = Cp866ToUtf8(bytes);
-        json[std::string(field.name) + "_hex"] =
+        json[key] = Cp866ToUtf8(bytes);
+        json[key + "_hex"] =
             ToHex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
         break;
       }
       case FieldKind::kFlag:
       case FieldKind::kNibble:
-      case FieldKind::kByte: json[field.name] = p[0]; break;
-      case FieldKind::kWord: json[field.name] = GetLe16(p); break;
+      case FieldKind::kByte: json[key] = p[0]; break;
+      case FieldKind::kWord: json[key] = GetLe16(p); break;
       case FieldKind::kAccessWord: {
         const uint16_t word = GetLe16(p);
         nlohmann::json devices = nlohmann::json::array();
         for (int bit = 0; bit < 8; ++bit) {
           if ((word >> bit) & 1) devices.push_back(bit);
         }
-        json[field.name] = {{"value", word}, {"devices", devices}, {"bit15", (word & 0x8000) != 0}};
+        json[key] = {{"value", word}, {"devices", devices}, {"bit15", (word & 0x8000) != 0}};
         break;
       }
       case FieldKind::kFlags8: {
         nlohmann::json flags = nlohmann::json::array();
         for (int k = 0; k < 8; ++k) flags.push_back(p[k] != 0 ? 1 : 0);
-        json[field.name] = flags;
+        json[key] = flags;
         break;
       }
-      case FieldKind::kData: json[field.name] = ToHex(p, static_cast<size_t>(field.width)); break;
+      case FieldKind::kData: json[key] = ToHex(p, static_cast<size_t>(field.width)); break;
     }
   }
   return json;

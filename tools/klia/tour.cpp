@@ -22,6 +22,7 @@
 #include "format_progress.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "process.h"
 #include "record_view.h"
 #include "records.h"
 #include "text_input.h"
@@ -53,24 +54,31 @@ class Tour {
  public:
   // Runs one step: prints its title, runs it (it may print live output), then prints the
   // lines it returns, indented.
+  // With --json nothing is printed as it goes: the steps are handed out as one JSON object at
+  // the end.
   void Step(const std::string &title, const std::function<std::string()> &body) {
     ++step_;
-    PrintText("[" + std::to_string(step_) + "] " + title + "\n");
+    if (!JsonOutput()) PrintText("[" + std::to_string(step_) + "] " + title + "\n");
     const std::string report = body();
     std::string text;
+    nlohmann::json lines = nlohmann::json::array();
     size_t start = 0;
     while (start < report.size()) {
       const size_t end = report.find('\n', start);
       const size_t stop = end == std::string::npos ? report.size() : end;
       text += kIndent + report.substr(start, stop - start) + "\n";
+      lines.push_back(report.substr(start, stop - start));
       start = stop + 1;
     }
-    PrintText(text);
+    if (!JsonOutput()) PrintText(text);
+    json_steps_.push_back({{"step", step_}, {"title", title}, {"report", lines}});
   }
   int steps() const { return step_; }
+  const nlohmann::json &json_steps() const { return json_steps_; }
 
  private:
   int step_ = 0;
+  nlohmann::json json_steps_ = nlohmann::json::array();
 };
 
 std::string Hex16(unsigned value) {
@@ -118,13 +126,21 @@ int RunTour(Context &context, const TourOptions &options) {
   const std::vector<uint8_t> password = {0x73, 0x65, 0x63, 0x72, 0x65, 0x74, 0x2D, 0x31};        // "secret-1"
   const std::vector<uint8_t> new_password = {0x73, 0x65, 0x63, 0x72, 0x65, 0x74, 0x2D, 0x32};    // "secret-2"
 
+  // A temporary image goes when the tour ends, however it ends.
+  const bool remove_at_end = temporary && !options.keep;
+  const auto remove_temporary = [&] {
+    std::error_code ignored;
+    if (remove_at_end) std::filesystem::remove(image, ignored);
+  };
+  const InterruptGuard guard("interrupted: the tour did not finish", remove_at_end ? image : "");
+
   try {
     tour.Step("Board: a fresh virtual board image", [&] {
       return image + (temporary ? " (temporary)" : "") + "\ngeometry " + kTourGeometry;
     });
 
     tour.Step("Bind: KLIADriverPresent binds the library and probes the board", [&] {
-      Bind(SelectBoard(context));
+      Bind({image, "--board"}, Access::kWrite);
       return std::string("bound; the board answered the probe");
     });
 
@@ -141,7 +157,7 @@ int RunTour(Context &context, const TourOptions &options) {
     tour.Step("Format: KLIAFormatDatabase with check word " + Hex16(kTourCheckWord) +
                   "; the library's own progress messages:",
               [&] {
-                FormatBoard(kTourCheckWord, stdout, kIndent, /*only_last_page_off_console=*/true);
+                FormatBoard(kTourCheckWord, JsonOutput() ? stderr : stdout, kIndent);
                 return std::string("formatted");
               });
 
@@ -344,26 +360,24 @@ int RunTour(Context &context, const TourOptions &options) {
       return std::to_string(in_use) + " of " + std::to_string(info.user_count) + " users in use";
     });
   } catch (const Mismatch &mismatch) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "klia: tour step %d: %s did not hold\n", tour.steps(), mismatch.what());
-    const std::string text = DescribeFailure(BoardFailure("the check of step " + std::to_string(tour.steps()),
-                                                          ReadErrorState(), "the error state after the step"));
-    std::fputs(text.c_str(), stderr);
-    std::fprintf(stderr, "tour FAILED at step %d\n", tour.steps());
-    return kExitBoardFailure;
+    remove_temporary();
+    throw BoardFailure("tour step " + std::to_string(tour.steps()) + ": " + mismatch.what() + " did not hold",
+                       ReadErrorState(), "the error state after the step; tour FAILED at step " +
+                                             std::to_string(tour.steps()));
   } catch (const BoardFailure &failure) {
-    std::fflush(stdout);
-    std::fputs(DescribeFailure(failure).c_str(), stderr);
-    std::fprintf(stderr, "tour FAILED at step %d\n", tour.steps());
-    return kExitBoardFailure;
+    remove_temporary();
+    throw BoardFailure(failure.operation(), failure.state(),
+                       (failure.note().empty() ? "" : failure.note() + "\n  ") + "tour FAILED at step " +
+                           std::to_string(tour.steps()));
+  } catch (...) {
+    remove_temporary();
+    throw;
   }
 
-  if (temporary && !options.keep) {
-    std::error_code ignored;
-    std::filesystem::remove(image, ignored);
-  }
-  PrintText("tour complete: " + std::to_string(tour.steps()) + " steps OK" +
-            (temporary && !options.keep ? "" : " (board image " + image + ")") + "\n");
+  remove_temporary();
+  const std::string kept = temporary && !options.keep ? "" : " (board image " + image + ")";
+  Emit("tour complete: " + std::to_string(tour.steps()) + " steps OK" + kept + "\n",
+       {{"complete", true}, {"steps", tour.json_steps()}, {"image", temporary && !options.keep ? nlohmann::json() : nlohmann::json(image)}});
   return kExitOk;
 }
 

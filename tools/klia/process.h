@@ -1,0 +1,34 @@
+// What klia needs from the process it runs in: its standard streams, whether a person is at
+// the terminal, and what Ctrl-C does.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace klia {
+
+// Opens the null device on any of descriptors 0-2 that is closed, so that no file klia or the
+// virtual board opens later is given a standard stream's number.
+void ReserveStandardStreams();
+
+bool IsTerminal(std::FILE *stream);
+
+// Asks `question` on the terminal and reads the answer from standard input; true only for
+// "y" or "yes".
+bool AskYesNo(const std::string &question);
+
+// From now until the guard ends, SIGINT and SIGTERM remove `remove_path` (when not empty),
+// write `message` on standard error as a line (or as a JSON error object with --json) and end
+// klia with exit code 130. For steps that must not be half done silently: formatting,
+// creating an image.
+class InterruptGuard {
+ public:
+  InterruptGuard(const std::string &message, const std::string &remove_path = "");
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard &) = delete;
+  InterruptGuard &operator=(const InterruptGuard &) = delete;
+};
+
+inline constexpr int kExitInterrupted = 130;
+
+}  // namespace klia
