@@ -68,9 +68,14 @@ class Spy {
   }
 
   // Called when the library is loaded: settle the settings and say that a spy is active.
-  void Announce() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Settle();
+  void Announce() noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Settle();
+    } catch (...) {
+      // Out of memory while loading: the first call settles again.
+      settled_ = false;
+    }
   }
 
   uint32_t Transfer(const Call &call) noexcept {

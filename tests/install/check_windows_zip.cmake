@@ -66,9 +66,9 @@ set(spied ${WORK_DIR}/spied)
 file(MAKE_DIRECTORY ${spied})
 file(COPY ${root}/simulator/klia.exe ${root}/simulator/mviahlp.dll ${root}/spy/HWLINK32.DLL DESTINATION ${spied})
 file(COPY_FILE ${root}/simulator/HWLINK32.DLL ${spied}/HWLINK32-REAL.DLL)
-run("klia.exe info through the spy"
+run("klia.exe tour through the spy"
     ${CMAKE_COMMAND} -E env --unset=HWLINK_SPY_TARGET HWLINK_SPY_TRACE=spied.jsonl ${wine} ${spied}/klia.exe
-    --board spied.img info)
+    --board spied.img tour)
 run("klia.exe trace show" ${wine} ${spied}/klia.exe trace show spied.jsonl)
 if(NOT run_output MATCHES "read information \\[16\\]")
   message(FATAL_ERROR "the trace of the session through the spy does not show its exchanges:\n${run_output}")

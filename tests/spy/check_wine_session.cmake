@@ -5,7 +5,8 @@
 #      same session without the spy.
 #   2. The spy's trace equals the virtual board's own trace exchange by exchange, and holds
 #      no logon or password bytes.
-#   3. A target that is the spy itself is refused, and the calls answer "no exchange".
+#   3. The virtual board's trace replays clean through the spy (klia trace replay).
+#   4. A target that is the spy itself is refused, and the calls answer "no exchange".
 # Arguments: BIN_DIR (klia.exe, mviahlp.dll), VBOARD_DLL, SPY_DLL, WORK_DIR, WINE, WINEPREFIX.
 
 set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
@@ -72,6 +73,12 @@ endif()
 run(spied 0 -- klia.exe trace show spy.jsonl)
 if(NOT run_output MATCHES "logon \\[17\\] logon blocks, 16 bytes -> success")
   message(FATAL_ERROR "klia trace show does not decode the logon:\n${run_output}")
+endif()
+
+# The board's own trace replayed to a new session through the spy installed beside klia.exe.
+run(spied 0 -- klia.exe trace replay board.jsonl -- klia.exe --board replayed.img tour)
+if(NOT run_output MATCHES "exchange\\(s\\) came as recorded")
+  message(FATAL_ERROR "the recorded session did not replay clean:\n${run_output}")
 endif()
 
 # The spy named as its own target, by its bare name: found in the program's folder, refused.
