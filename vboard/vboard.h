@@ -9,7 +9,8 @@
  * Which board is served:
  *  - a board made with VBoardCreate / VBoardCreateRaw / VBoardOpenImage, else
  *  - at the first command, the image file named by the environment variable
- *    HWLINK_VBOARD_IMAGE (created when missing, with the geometry of HWLINK_VBOARD_GEOMETRY
+ *    HWLINK_VBOARD_IMAGE (created when missing, unless HWLINK_VBOARD_READ_ONLY asks for it
+ *    to be served read-only; with the geometry of HWLINK_VBOARD_GEOMETRY
  *    or the default one), else
  *  - a fresh in-memory board of the default geometry.
  *

@@ -26,7 +26,8 @@ unset(ENV{HWLINK_VBOARD_GEOMETRY})
 run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(file include/mviahlp.h ${LIBDIR}/libmviahlp.so ${LIBDIR}/libhwlink32.so bin/klia
              ${LIBDIR}/cmake/mviahlp/mviahlpConfig.cmake ${LIBDIR}/cmake/mviahlp/mviahlpConfigVersion.cmake
-             ${LIBDIR}/pkgconfig/mviahlp.pc share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md)
+             ${LIBDIR}/pkgconfig/mviahlp.pc share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md
+             share/bash-completion/completions/klia share/man/man1/klia.1)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()

@@ -34,8 +34,9 @@ int Format(const Context &context, const FormatOptions &options) {
       static_cast<uint16_t>(ParseUnsigned(options.check_word, kCheckWordMin, kCheckWordMax, "--check-word"));
   Confirm(ChooseBoard(context), options.yes);
   Open(context, Access::kWrite);
-  // With --json the progress goes to standard error and standard output holds only JSON.
-  FormatBoard(check_word, context.json ? stderr : stdout);
+  // With --json standard output holds only JSON and standard error only JSON errors: the
+  // progress is shown on standard error when a person watches it there.
+  FormatBoard(check_word, !context.json ? stdout : IsTerminal(stderr) ? stderr : nullptr);
   const Info info = DecodeInfo(ReadInfo());
   Emit("formatted\n" + InfoText(info), {{"formatted", true}, {"info", InfoJson(info)}});
   return kExitOk;

@@ -109,6 +109,7 @@ void DrawLiveLine(const std::string &text, bool force) {
     line += ", " + std::to_string(static_cast<unsigned long>(rate)) + " pages/s, " +
             Duration((count - page) / rate) + " left";
   }
+  line += ' ';
   // Spaces clear what a longer line before left.
   const size_t length = line.size();
   if (length < g_sink.live_line_length) line.append(g_sink.live_line_length - length, ' ');
@@ -145,15 +146,15 @@ void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &inde
   g_sink = ProgressSink{};
   g_sink.stream = stream;
   g_sink.indent = indent;
-  g_sink.terminal = IsTerminal(stream);
+  g_sink.terminal = stream != nullptr && IsTerminal(stream);
   uint32_t result;
   {
     const InterruptGuard guard("interrupted: the board is not formatted; run klia format again");
-    result = KLIAFormatDatabase(check_word, &ShowProgress);
+    result = KLIAFormatDatabase(check_word, stream != nullptr ? &ShowProgress : nullptr);
   }
   if (!g_sink.held_page.empty()) WriteLines("\n" + g_sink.held_page.substr(1));
   // A failure can leave the cursor after a page message.
-  if (!g_sink.at_line_start) Write("\n");
+  if (stream != nullptr && !g_sink.at_line_start) Write("\n");
   g_sink.stream = nullptr;
   Require(result, "KLIAFormatDatabase", Succeeded(result) ? "" : "the progress messages above show the stage that failed");
 }

@@ -19,7 +19,7 @@ inline constexpr uint16_t kCheckWordMax = 0xFFFE;
 //  - elsewhere (a file, a pipe), only whole lines ending in a plain newline: the stage
 //    messages and, for the page test, its last page message.
 // Ctrl-C during the format ends klia with exit code 130 and says that the board is not
-// formatted. Throws BoardFailure.
+// formatted. A null `stream` shows nothing. Throws BoardFailure.
 void FormatBoard(uint16_t check_word, std::FILE *stream, const std::string &indent = "");
 
 }  // namespace klia

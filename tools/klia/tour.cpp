@@ -157,7 +157,7 @@ int RunTour(Context &context, const TourOptions &options) {
     tour.Step("Format: KLIAFormatDatabase with check word " + Hex16(kTourCheckWord) +
                   "; the library's own progress messages:",
               [&] {
-                FormatBoard(kTourCheckWord, JsonOutput() ? stderr : stdout, kIndent);
+                FormatBoard(kTourCheckWord, !JsonOutput() ? stdout : IsTerminal(stderr) ? stderr : nullptr, kIndent);
                 return std::string("formatted");
               });
 
