@@ -224,9 +224,9 @@ hwtrace::BlockView CallBlock(const uint8_t *address, uint32_t length) {
 
 // Appends one exchange to the recording. The virtual board holds no one's secrets, so
 // nothing is withheld: its traces can be replayed whole. A write that fails ends the
-// recording, said once.
+// recording, said once. Nothing here may change the call's answer, which is given already.
 void RecordCall(ServedBoard &served, const Exchange &x, bool extended, const uint8_t *status_byte, const uint8_t *aux,
-                uint32_t result, uint64_t start, uint64_t duration) {
+                uint32_t result, uint64_t start, uint64_t duration) noexcept try {
   TraceFile &recording = *served.recording;
   hwtrace::ExchangeView e;
   e.seq = ++recording.sequence;
@@ -252,6 +252,9 @@ void RecordCall(ServedBoard &served, const Exchange &x, bool extended, const uin
                  error.c_str());
     served.recording.reset();
   }
+} catch (...) {
+  std::fprintf(stderr, "hwlink32: cannot record a call (out of memory); recording stops\n");
+  served.recording.reset();
 }
 
 uint32_t Serve(ServedBoard &served, Exchange &x, uint8_t *status_byte, bool extended);

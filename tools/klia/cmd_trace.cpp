@@ -29,7 +29,12 @@
 
 #ifdef _WIN32
 #include <process.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -404,17 +409,34 @@ std::filesystem::path FindSpyFolder(const std::string &given) {
 }
 #endif
 
-// A trace file name that does not exist yet, in the temporary folder.
+// Creates a new, empty file in the temporary folder, readable by its owner only, for the
+// replayed session's trace. Made here, exclusively, so that nobody can put a file or a link
+// of their own in its place before the spy appends to it.
 std::string TemporaryTracePath() {
   namespace fs = std::filesystem;
   std::random_device random;
   std::error_code ignored;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path path = fs::temp_directory_path(ignored) /
-                          ("klia-replay-" + std::to_string(hwtrace::ProcessId()) + "-" + std::to_string(random()) + ".jsonl");
-    if (!fs::exists(path, ignored)) return path.string();
+    const std::string path = (fs::temp_directory_path(ignored) / ("klia-replay-" + std::to_string(hwtrace::ProcessId()) +
+                                                                  "-" + std::to_string(random()) + ".jsonl"))
+                                 .string();
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+      return path;
+    }
+#else
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      close(fd);
+      return path;
+    }
+#endif
   }
-  throw UsageError("cannot choose a temporary file for the replayed session");
+  throw UsageError("cannot create a temporary file for the replayed session's trace in " +
+                   fs::temp_directory_path(ignored).string());
 }
 
 // Runs the command with the spy replaying; returns its exit status, or -1 when it could not
