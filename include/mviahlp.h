@@ -34,7 +34,8 @@
  *    serialise their calls.
  *  - Until KLIADriverPresent() has bound the library, every KLIA function except
  *    KLIADriverPresent and KLIAGetErrorState sets BindError to KLIA_ERR_NOT_BOUND, returns
- *    0 (or nothing) and touches no buffer. Today() works bound or not.
+ *    0 (or nothing) and touches no buffer, with one exception: KLIAReadHwStep sets *step to
+ *    255, as for any failed area read. Today() works bound or not.
  *  - Writes to data areas 0, 1, 2 and 5 go through a one-page cache in the library: they
  *    reach the board at KLIAFlush(), when a later request moves the cache to another page,
  *    or when the library unloads (FreeLibrary, process exit). KLIAWriteConfigData and
@@ -207,7 +208,7 @@ typedef uint32_t KLIA_BOOL; /* 1 = success, 0 = failure, in the low byte */
 typedef void(KLIA_CALL *KLIA_PROGRESS_PROC)(const uint8_t *message);
 
 /* ------------------------------------------------------------------------------------------
- * Functions, by ordinal.
+ * Functions, by ordinal: 1-26 the board library's interface, 27 this library's extension.
  * ---------------------------------------------------------------------------------------- */
 
 /* 1. Day number of the current local date (days since 1 January 1600), as in a
@@ -220,8 +221,10 @@ KLIA_EXPORT int32_t KLIA_CALL Today(void);
  *    is sent). DeviceStatus: 0. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAMakeUserXID(uint16_t length, const void *data, void *xid4);
 
-/* 3. Sets the board's clock from a DateTimeRecord (8 bytes). Years 2000-2099 only: a date
- *    in another year is sent as an invalid year, which the board refuses.
+/* 3. Sets the board's clock from a DateTimeRecord (8 bytes). The board's clock holds the
+ *    years 2000-2099 only: a date in another year is sent with the year byte 0xFF, which is
+ *    no year (never a year of another century). The virtual board refuses it with status
+ *    0x05; what a real board does with it is up to the board, so check the date first.
  *    LastError: the board's raw status. DeviceStatus: 0 after success, else left as the
  *    previous function left it. */
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIASetRTCDateTime(const void *date_time8);
@@ -284,7 +287,10 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAChangeUserPassword(uint16_t user, const void
  *     written back (its failure does not stop formatting), the board initialises its memory,
  *     every page is read once as a test (slow on a large board), the board reconnects its
  *     database, the log position is checked, and the check word is written last, only when
- *     every stage succeeded. The cache is empty afterwards. `progress`, if not null, gets
+ *     every stage succeeded. The cache is empty afterwards, with one exception: when the
+ *     board refuses both the write-back of a modified cached page and the initialisation,
+ *     nothing has changed on the board and the page stays cached and modified for a later
+ *     KLIAFlush. `progress`, if not null, gets
  *     messages in Russian (code page 866): the name of each stage as it starts, OK when it
  *     succeeded, before every page a line (begun with CR alone, so that it overwrites the
  *     previous one on a console) with the page's number and the page count, and an error
@@ -380,7 +386,9 @@ KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAGetInfo(void *info58);
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIADriverPresent(void);
 
 /* 27. Hands out the error state: BindError, LastError and DeviceStatus. A null address is
- *     skipped. Works bound or not, sends nothing to the board and changes nothing. */
+ *     skipped. Works bound or not, sends nothing to the board and changes nothing.
+ *     An extension of this library: the 26 functions above are the board library's fixed
+ *     interface, and a caller written for them does not need this one. */
 KLIA_EXPORT void KLIA_CALL KLIAGetErrorState(uint16_t *bind_error, uint16_t *last_error, uint16_t *device_status);
 
 #ifdef __cplusplus

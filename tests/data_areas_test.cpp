@@ -571,6 +571,49 @@ TEST_F(GeometryTest, AnOldBoardWithLargerPagesKeepsPiecesWithinCacheLength) {
   EXPECT_TRUE(Write(3, 300, Pattern(600, 3)).ok);
 }
 
+// The same old board with pages smaller than 256 bytes: a load or write-back of CacheLength
+// bytes would run into the next page (and a write-back would overwrite it with the bytes it
+// held at load), so the cache moves one page, no more.
+TEST_F(GeometryTest, AnOldBoardWithSmallerPagesMovesOnePagePerLoadAndWriteBack) {
+  for (const uint16_t page_size : {97, 128, 255}) {
+    SCOPED_TRACE(page_size);
+    VBoardGeometry geometry = Geometry(4, 4, 4, page_size);
+    geometry.version = 0x122;
+    Serve(geometry);
+    ASSERT_EQ(PageCache.CacheLength, 256);
+    const Bytes page2 = Pattern(page_size, 7);
+    PokeBoard(2, 0, page2);
+    PokeBoard(3, 0, Pattern(page_size, 9));
+
+    // Pieces in pages 1 and 2 of area 0: each load and write-back is one page long.
+    const Bytes data = Pattern(20, 1);
+    const auto offset = static_cast<int32_t>(page_size - 10);
+    ASSERT_TRUE(Write(0, offset, data).ok);
+    KLIAFlush();
+    EXPECT_THAT(BoardTrace(), ElementsAre(IsReadMemory(1, 0, page_size), IsWriteMemory(1, 0, page_size),
+                                          IsReadMemory(2, 0, page_size), IsWriteMemory(2, 0, page_size)));
+    Bytes expected_page2 = page2;
+    std::copy(data.begin() + 10, data.end(), expected_page2.begin());
+    EXPECT_EQ(PeekBoard(1, offset, 10), Bytes(data.begin(), data.begin() + 10));
+    EXPECT_EQ(PeekBoard(2, 0, page_size), expected_page2);
+    EXPECT_EQ(PeekBoard(3, 0, page_size), Pattern(page_size, 9)) << "the page after area 0 is untouched";
+
+    // A read of the whole area, the first page passing straight into the caller's buffer.
+    VBoardTraceClear();
+    const Result read = Read(0, 0, static_cast<uint16_t>(2 * page_size));
+    ASSERT_TRUE(read.ok);
+    EXPECT_EQ(read.done, 2 * page_size);
+    EXPECT_EQ(Bytes(read.data.begin() + offset, read.data.begin() + offset + 20), data);
+    EXPECT_THAT(BoardTrace(), ElementsAre(IsReadMemory(1, 0, page_size), IsReadMemory(2, 0, page_size)));
+
+    // The records kept in areas 0 and 5 work on such a board.
+    ASSERT_EQ(KLIAWriteHwStep(42) & 0xFF, 1u);
+    uint8_t step = 0;
+    ASSERT_EQ(KLIAReadHwStep(&step) & 0xFF, 1u);
+    EXPECT_EQ(step, 42);
+  }
+}
+
 // A held page counts as not cached once KLIAGetInfo changed CacheLength: it is written back
 // with the bytes it was loaded with and loaded again, so no change is lost and no byte that
 // was never loaded is written.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +99,9 @@ void PrintTo(const DayNumberCase &c, std::ostream *os) {
   *os << c.day << "." << c.month << "." << c.year << " -> " << c.day_number;
 }
 
+// A number in a test name (letters, digits and '_' only).
+std::string NameNumber(int64_t n) { return n < 0 ? "Minus" + std::to_string(-n) : std::to_string(n); }
+
 class DayNumberOfCases : public ::testing::TestWithParam<DayNumberCase> {};
 
 TEST_P(DayNumberOfCases, GivesTheDayNumber) {
@@ -123,7 +127,10 @@ INSTANTIATE_TEST_SUITE_P(
         DayNumberCase{-1, 1, 2000, -1}, DayNumberCase{1, -1, 2000, -1}, DayNumberCase{1, 1, 1599, -1},
         DayNumberCase{31, 12, 1599, -1}, DayNumberCase{1, 1, 4000, -1}, DayNumberCase{1, 1, 100, -1},
         DayNumberCase{1, 1, -1, -1}, DayNumberCase{INT32_MAX, 1, 2000, -1},
-        DayNumberCase{1, 1, INT32_MIN, -1}));
+        DayNumberCase{1, 1, INT32_MIN, -1}),
+    [](const ::testing::TestParamInfo<DayNumberCase> &info) {  // day_month_year
+      return NameNumber(info.param.day) + "_" + NameNumber(info.param.month) + "_" + NameNumber(info.param.year);
+    });
 
 TEST(DayNumbers, TwoDigitYearsAreTheNineteenHundreds) {
   EXPECT_EQ(DayNumberOf(1, 1, 99), DayNumberOf(1, 1, 1999));
@@ -148,7 +155,10 @@ INSTANTIATE_TEST_SUITE_P(EdgeDays, SplitDayNumberCases,
                                            SplitCase{59, {29, 2, 1600}}, SplitCase{60, {1, 3, 1600}},
                                            SplitCase{146097, {1, 1, 2000}}, SplitCase{876581, {31, 12, 3999}},
                                            // Beyond the last date the calendar carries on.
-                                           SplitCase{876582, {1, 1, 4000}}));
+                                           SplitCase{876582, {1, 1, 4000}}),
+                         [](const ::testing::TestParamInfo<SplitCase> &info) {
+                           return "Day" + NameNumber(info.param.day_number);
+                         });
 
 // Numbers that are not day numbers still split without trouble (no trap, no overflow).
 TEST(DayNumbers, SplittingAnyNumberIsSafe) {

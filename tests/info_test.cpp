@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "board_fixture.h"
 #include "driver/board_info.h"
@@ -191,7 +192,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SizePairTest,
                                            SizeCase{255, 257, 0, 65535},
                                            SizeCase{0, 256, 0, 0},
                                            // 65535 x 65535 leaves the signed range: a negative size, reported in 16 bits.
-                                           SizeCase{65535, 65535, 1, 0}));
+                                           SizeCase{65535, 65535, 1, 0}),
+                         [](const ::testing::TestParamInfo<SizeCase> &info) {
+                           return "Pages" + std::to_string(info.param.pages) + "Of" +
+                                  std::to_string(info.param.page_size);
+                         });
 
 TEST_F(InfoTest, LogUsageComesFromTheLogPosition) {
   // Two pages and 10 bytes into the log.
@@ -228,25 +233,38 @@ TEST_F(InfoTest, BoardsBeforeVersion123KeepTheDriversOwnDeviceCountAndA256ByteCa
   EXPECT_EQ(PageCache.CacheLength, 512);
 }
 
+// Both ways a command 16 fails may leave bytes in the incoming buffer: a failing transport
+// call and a board answering a status. Neither reaches BoardInfo, CacheLength or the record.
 TEST_F(InfoTest, AFailedInformationReadKeepsTheLastGoodPictureOfTheBoard) {
   Read(TypicalInfo());
   ASSERT_EQ(result, 1u);
   const BoardInfoRecord before = BoardInfo;
   const uint16_t cache_length = PageCache.CacheLength;
 
+  const struct {
+    const char *failure;
+    bool transport_fails;
+    uint8_t status;
+  } kFailures[] = {{"transport failure scribbling the incoming bytes", true, KLIA_STATUS_TRANSPORT_FAILED},
+                   {"board status 0x42 with scribbled incoming bytes", false, 0x42}};
   VBoardFault fault{};
-  fault.command = 16;
-  fault.transport_fails = 1;
-  fault.scribble = 1;
-  VBoardAddFault(&fault);
-  std::memset(record, 0xAB, sizeof record);
-  EXPECT_EQ(driver::KLIAGetInfo(record), 0u);
-  EXPECT_THAT(record, ::testing::Each(0xAB)) << "the record is untouched";
-  EXPECT_EQ(GetErrorState(), (ErrorState{0, 255, 255}));
-  EXPECT_EQ(std::memcmp(&BoardInfo, &before, sizeof before), 0) << "scribbled bytes never reach BoardInfo";
-  EXPECT_EQ(PageCache.CacheLength, cache_length);
+  for (const auto &failure : kFailures) {
+    SCOPED_TRACE(failure.failure);
+    fault = {};
+    fault.command = 16;
+    fault.transport_fails = failure.transport_fails ? 1 : 0;
+    fault.status = failure.transport_fails ? 0 : failure.status;
+    fault.scribble = 1;
+    VBoardAddFault(&fault);
+    std::memset(record, 0xAB, sizeof record);
+    EXPECT_EQ(driver::KLIAGetInfo(record), 0u);
+    EXPECT_THAT(record, ::testing::Each(0xAB)) << "the record is untouched";
+    EXPECT_EQ(GetErrorState(), (ErrorState{0, failure.status, failure.status}));
+    EXPECT_EQ(std::memcmp(&BoardInfo, &before, sizeof before), 0) << "scribbled bytes never reach BoardInfo";
+    EXPECT_EQ(PageCache.CacheLength, cache_length);
+    VBoardClearFaults();
+  }
 
-  VBoardClearFaults();
   fault = {};
   fault.command = 16;
   fault.status = 0x42;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kRecordSize = KLIA_USER_RECORD_SIZE;  // 189
 constexpr int kDeviceSize = 256;
+
+// A byte or word in a test name: upper-case hex digits.
+std::string Hex(unsigned value, int digits = 2) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
 
 struct UserRecordBuffer {
   uint8_t bytes[kRecordSize];
@@ -155,7 +163,11 @@ TEST_P(FlagByte24, PacksAndReadsBackAsOneOrZero) {
 INSTANTIATE_TEST_SUITE_P(Cases, FlagByte24,
                          ::testing::Values(FlagByteCase{0, 0, 0, 0x00}, FlagByteCase{1, 0, 0, 0x01},
                                            FlagByteCase{0, 5, 0, 0x02}, FlagByteCase{0, 0, 0xFF, 0x04},
-                                           FlagByteCase{0x80, 2, 1, 0x07}));
+                                           FlagByteCase{0x80, 2, 1, 0x07}),
+                         [](const ::testing::TestParamInfo<FlagByteCase> &info) {
+                           return "Flag26_" + Hex(info.param.flag26) + "_Flag113_" + Hex(info.param.flag113) +
+                                  "_Flag27_" + Hex(info.param.flag27);
+                         });
 
 // DeviceAccessWord: low byte at 158, high byte at 163; the high byte reads back only as bit 15.
 struct AccessWordCase {
@@ -180,7 +192,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, AccessWord,
                                            AccessWordCase{0x00FF, 0xFF, 0x00, 0x00FF},
                                            AccessWordCase{0x8000, 0x00, 0x80, 0x8000},
                                            AccessWordCase{0x0000, 0x00, 0x00, 0x0000},
-                                           AccessWordCase{0xFFFF, 0xFF, 0xFF, 0x80FF}));
+                                           AccessWordCase{0xFFFF, 0xFF, 0xFF, 0x80FF}),
+                         [](const ::testing::TestParamInfo<AccessWordCase> &info) {
+                           return "Word" + Hex(info.param.written, 4);
+                         });
 
 // Byte 177: the nibble's complement in bits 0-3, bits 4-6 set, bit 7 clear when flag 114 is set.
 struct NibbleCase {
@@ -206,7 +221,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, NibbleAndFlag,
                                            NibbleCase{0x1A, 0, 0xF5, 0x0A, 0},  // only bits 0-3 kept
                                            NibbleCase{0x00, 2, 0x7F, 0x00, 1},  // flag 2 clears bit 7
                                            NibbleCase{0x0F, 1, 0x70, 0x0F, 1},
-                                           NibbleCase{0xF0, 0, 0xFF, 0x00, 0}));
+                                           NibbleCase{0xF0, 0, 0xFF, 0x00, 0}),
+                         [](const ::testing::TestParamInfo<NibbleCase> &info) {
+                           return "Nibble" + Hex(info.param.nibble115) + "_Flag" + Hex(info.param.flag114);
+                         });
 
 // Byte 159: bit k for the flag at 177 + k.
 struct FlagsCase {
@@ -229,7 +247,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, EightFlags,
                                            FlagsCase{{1, 0, 0, 0, 0, 0, 0, 0}, 0x01},
                                            FlagsCase{{0, 0, 0, 0, 0, 0, 0, 0x40}, 0x80},
                                            FlagsCase{{0, 3, 0, 1, 0, 0, 0xFF, 0}, 0x4A},
-                                           FlagsCase{{1, 1, 1, 1, 1, 1, 1, 1}, 0xFF}));
+                                           FlagsCase{{1, 1, 1, 1, 1, 1, 1, 1}, 0xFF}),
+                         [](const ::testing::TestParamInfo<FlagsCase> &info) {
+                           std::string name = "Flags";
+                           for (const uint8_t flag : info.param.flags) name += "_" + Hex(flag);
+                           return name;
+                         });
 
 // Erased memory: both strings 12 x 0xFF, flags 1, the inverted items 0, access word 0x80FF,
 // copied fields all 0xFF; byte 176 untouched.
@@ -308,7 +331,8 @@ TEST_P(RoundTrip, ChangesOnlyWhatTheStoredFormCannotKeep) {
   EXPECT_THAT(Bytes(read.bytes, read.bytes + kRecordSize),
               ElementsAreArray(expected.bytes, kRecordSize));
 }
-INSTANTIATE_TEST_SUITE_P(Seeds, RoundTrip, ::testing::Range(1u, 17u));
+INSTANTIATE_TEST_SUITE_P(Seeds, RoundTrip, ::testing::Range(1u, 17u),
+                         [](const ::testing::TestParamInfo<unsigned> &info) { return "Seed" + std::to_string(info.param); });
 
 }  // namespace
 }  // namespace mviahlp::testing

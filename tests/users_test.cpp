@@ -374,7 +374,10 @@ INSTANTIATE_TEST_SUITE_P(Statuses, LoginAnswers,
                                            LoginCase{0x60, KLIA_ERR_LOGON_REFUSED},
                                            LoginCase{0x61, KLIA_ERR_LOGON_BLOCKED}, LoginCase{0x30, 0x30},
                                            LoginCase{kBoardStatus, kBoardStatus},
-                                           LoginCase{KLIA_STATUS_TRANSPORT_FAILED, 255}));
+                                           LoginCase{KLIA_STATUS_TRANSPORT_FAILED, 255}),
+                         [](const ::testing::TestParamInfo<LoginCase> &info) {
+                           return "Status" + std::to_string(info.param.status);
+                         });
 
 // --- The whole story on the virtual board ---------------------------------------------------
 

@@ -245,7 +245,12 @@ INSTANTIATE_TEST_SUITE_P(
                   {18, {0x85, 0x04}},
                   {33, {0xFF, 0xFF, 0xFF, 0x00}},
                   {37, {0x54, 0x04, 0x32, 0x00, 0xE8, 0x03}},
-                  {44, {0x3C, 0x5A, 0x00, 0x00, 0x09, 0x00, 0x02}}}}));
+                  {44, {0x3C, 0x5A, 0x00, 0x00, 0x09, 0x00, 0x02}}}}),
+    [](const ::testing::TestParamInfo<InfoCase> &info) {
+      const VBoardGeometry &g = info.param.geometry;
+      return "Users" + std::to_string(g.user_count) + "_Data" + std::to_string(g.data_page_count) + "_Log" +
+             std::to_string(g.log_page_count) + "_Page" + std::to_string(g.page_size);
+    });
 
 TEST_F(VBoardTest, InfoFollowsTheLiveState) {
   VBoardSetState(2);
@@ -504,7 +509,16 @@ INSTANTIATE_TEST_SUITE_P(Blocks, InvalidClock,
                                            Bytes{0x00, 0x00, 0x00, 0x31, 0x04, 0x24},   // 31 April
                                            Bytes{0x00, 0x00, 0x00, 0x29, 0x02, 0x23},   // 29 Feb 2023
                                            Bytes{0x00, 0x00, 0x00, 0x01, 0x13, 0x24},   // month 13
-                                           Bytes{0x00, 0x00, 0x00, 0x1A, 0x01, 0x24})); // not BCD
+                                           Bytes{0x00, 0x00, 0x00, 0x1A, 0x01, 0x24}),  // not BCD
+                         [](const ::testing::TestParamInfo<Bytes> &info) {  // the block in hex
+                           std::string name = "Block";
+                           char hex[4];
+                           for (const uint8_t byte : info.param) {
+                             std::snprintf(hex, sizeof hex, "_%02X", byte);
+                             name += hex;
+                           }
+                           return name;
+                         });
 
 TEST_F(VBoardTest, ClockShapes) {
   EXPECT_EQ(Send(28, {0x00, 0x00, 0x00, 0x01, 0x01}).status, kBadParamLength);
@@ -560,7 +574,8 @@ TEST_P(UnknownCommands, AnswerStatus1) {
   EXPECT_THAT(a.in, Each(0xEE));
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, UnknownCommands, ::testing::Values(0, 1, 7, 14, 15, 26, 29, 31, 255));
+INSTANTIATE_TEST_SUITE_P(Codes, UnknownCommands, ::testing::Values(0, 1, 7, 14, 15, 26, 29, 31, 255),
+                         [](const ::testing::TestParamInfo<int> &info) { return "Command" + std::to_string(info.param); });
 
 // ---------------------------------------------------------------------------------------------
 // Faults and trace

@@ -9,9 +9,11 @@
 // lie inside its area, when its offset is negative or offset + length leaves the signed
 // 32-bit range, when the board's page size is 0 (BoardInfo not read yet), when its pages run
 // past page 0xFFFF, and, for a cached area, when the page size or CacheLength exceeds
-// CacheBuffer or a piece would reach past CacheLength within its page (an old board reports
-// CacheLength 256 whatever its page size): the cache never copies past its buffer and never
-// holds a change it would not write back. Requests of length 0 succeed without a command.
+// CacheBuffer or a piece would reach past the bytes a load moves within its page (an old
+// board reports CacheLength 256 whatever its page size, so on pages larger than 256 bytes
+// only their first 256 are cached; see PageTransferLength for smaller pages): the cache never
+// copies past its buffer and never holds a change it would not write back. Requests of
+// length 0 succeed without a command.
 #include <cstdint>
 #include <cstring>
 
@@ -72,7 +74,7 @@ bool RequestAllowed(uint8_t area, int32_t offset, uint16_t length, AreaPages pag
   // piece that reaches the end of its page.
   const uint32_t page_offset = static_cast<uint32_t>(offset) % page_size;
   const uint32_t reach = page_offset + length <= page_size ? page_offset + length : page_size;
-  return reach <= PageCache.CacheLength;
+  return reach <= PageTransferLength();
 }
 
 // The bytes of a request that lies inside the page the cache holds, or null. Such a request
@@ -81,7 +83,7 @@ bool RequestAllowed(uint8_t area, int32_t offset, uint16_t length, AreaPages pag
 // of the small accesses the cache is for.
 uint8_t *CachedBytes(uint8_t area, int32_t offset, uint16_t length) {
   const uint32_t page_size = BoardInfo.PageSize;
-  const uint32_t cache_length = PageCache.CacheLength;
+  const uint32_t cache_length = PageTransferLength();
   if (length == 0 || offset < 0 || BypassesCache(area) || page_size == 0 || page_size > kCacheBufferSize ||
       cache_length > kCacheBufferSize || PageCache.CachedPage == kNoCachedPage ||
       PageCache.LoadedLength != cache_length)
@@ -97,7 +99,7 @@ uint8_t *CachedBytes(uint8_t area, int32_t offset, uint16_t length) {
 }
 
 // `count` bytes of `page` from `page_offset` into `data`. TransferArea never passes a count
-// of 0 and keeps cached pieces within CacheLength.
+// of 0 and keeps cached pieces within PageTransferLength().
 CommandStatus ReadPageStep(uint8_t area, uint16_t page, uint16_t page_offset, uint16_t count, uint8_t *data) {
   if (BypassesCache(area)) return BoardReadMemory(page, page_offset, count, data);
   const CommandStatus status = CachePage(page);
@@ -118,10 +120,10 @@ CommandStatus WritePageStep(uint8_t area, uint16_t page, uint16_t page_offset, u
 }
 
 // ReadPageStep for a whole page that the request passes on its way to the next page: a page
-// of a cached area goes straight from the board into `data` when the cache moves CacheLength
-// = the page size (see ReadPassingPage); otherwise as ReadPageStep.
+// of a cached area goes straight from the board into `data` when a load moves the whole page
+// (see ReadPassingPage); otherwise as ReadPageStep.
 CommandStatus ReadPassingStep(uint8_t area, uint16_t page, uint16_t page_offset, uint16_t count, uint8_t *data) {
-  if (BypassesCache(area) || count != PageCache.CacheLength) return ReadPageStep(area, page, page_offset, count, data);
+  if (BypassesCache(area) || count != PageTransferLength()) return ReadPageStep(area, page, page_offset, count, data);
   return ReadPassingPage(page, data);
 }
 

@@ -10,10 +10,12 @@
 //   dirty   CachedPage = p, CacheDirty = 1: CacheBuffer holds page p with changes the board
 //           does not have yet.
 //
-// A load always moves CacheLength bytes from offset 0 of the page (board command 21 into
-// CacheBuffer) and a write-back always moves the LoadedLength bytes that were loaded (board
-// command 22 from CacheBuffer, offset 0); the two are equal unless KLIAGetInfo changed
-// CacheLength meanwhile. Pieces of the log area (area byte exactly 3) never touch the cache.
+// A load always moves the transfer length, PageTransferLength() = the smaller of CacheLength
+// and the page size, from offset 0 of the page (board command 21 into CacheBuffer), and a
+// write-back always moves the LoadedLength bytes that were loaded (board command 22 from
+// CacheBuffer, offset 0); the two are equal unless the board's information, read again
+// meanwhile, changed the transfer length. Pieces of the log area (area byte exactly 3) never
+// touch the cache.
 //
 // TRANSITIONS, with the board commands each one sends ("21 p" = load page p, "22 p" = write
 // page p back; a piece is the part of a read or write request that falls into one page):
@@ -47,9 +49,10 @@
 //                                            CacheBuffer); the piece fails. A load only ever
 //                                            follows a clean state or a successful 22.
 //
-// A page held with a LoadedLength other than the current CacheLength counts as not cached:
-// the next piece for it writes it back if dirty and loads it again, so that every byte a
-// piece may touch (pieces are kept within CacheLength) is a byte the write-back sends.
+// A page held with a LoadedLength other than the current transfer length counts as not
+// cached: the next piece for it writes it back if dirty and loads it again, so that every
+// byte a piece may touch (pieces are kept within the transfer length) is a byte the
+// write-back sends.
 //
 // Nothing else changes the state. Formatting and the user-record and check-word operations
 // read and write pages directly; formatting flushes first (FlushPageCache) and empties the
@@ -58,8 +61,10 @@
 
 #include <cstring>
 
+#include "driver/board_info.h"
 #include "driver/driver_error.h"
 #include "interface/driver_state.h"
+#include "support/bits.h"
 
 namespace mviahlp {
 
@@ -70,6 +75,8 @@ void EmptyPageCache() {
   PageCache.CacheDirty = 0;
   PageCache.LoadedLength = 0;
 }
+
+uint16_t PageTransferLength() { return MinWord(PageCache.CacheLength, BoardInfo.PageSize); }
 
 namespace {
 
@@ -85,22 +92,24 @@ CommandStatus WriteBackDirtyPage() {
 }  // namespace
 
 CommandStatus CachePage(uint16_t page) {
-  if (PageCache.CachedPage == page && PageCache.LoadedLength == PageCache.CacheLength) return 0;
+  const uint16_t length = PageTransferLength();
+  if (PageCache.CachedPage == page && PageCache.LoadedLength == length) return 0;
   const CommandStatus written = WriteBackDirtyPage();
   if (written != 0) return written;
-  const CommandStatus loaded = BoardReadMemory(page, 0, PageCache.CacheLength, PageCache.CacheBuffer);
+  const CommandStatus loaded = BoardReadMemory(page, 0, length, PageCache.CacheBuffer);
   if (loaded != 0) {
     EmptyPageCache();
     return loaded;
   }
   PageCache.CachedPage = page;
-  PageCache.LoadedLength = PageCache.CacheLength;
+  PageCache.LoadedLength = length;
   return 0;
 }
 
 CommandStatus ReadPassingPage(uint16_t page, uint8_t *data) {
-  if (PageCache.CachedPage == page && PageCache.LoadedLength == PageCache.CacheLength) {
-    std::memcpy(data, PageCache.CacheBuffer, PageCache.CacheLength);
+  const uint16_t length = PageTransferLength();
+  if (PageCache.CachedPage == page && PageCache.LoadedLength == length) {
+    std::memcpy(data, PageCache.CacheBuffer, length);
     return 0;
   }
   const CommandStatus written = WriteBackDirtyPage();
@@ -108,7 +117,7 @@ CommandStatus ReadPassingPage(uint16_t page, uint8_t *data) {
   // CachePage would hold this page now, clean, and the next piece would load page + 1 over
   // it without a write-back: an empty cache sends the same.
   EmptyPageCache();
-  return BoardReadMemory(page, 0, PageCache.CacheLength, data);
+  return BoardReadMemory(page, 0, length, data);
 }
 
 bool FlushPageCache() {

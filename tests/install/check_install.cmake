@@ -2,7 +2,9 @@
 #   1. the expected files are there;
 #   2. a C program configured with find_package(mviahlp) builds and runs against the virtual
 #      board;
-#   3. the same program compiled with `pkg-config --cflags --libs mviahlp` runs too;
+#   3. the same program compiled with `pkg-config --cflags --libs mviahlp` runs too: with
+#      LD_LIBRARY_PATH, and, built as README shows (an rpath to pkg-config's libdir), with
+#      nothing on the library path;
 #   4. the installed klia runs (it finds its libraries through its RPATH).
 # Arguments: BUILD_DIR WORK_DIR CONSUMER_DIR LIBDIR GENERATOR C_COMPILER C_FLAGS
 #            EXE_LINKER_FLAGS PKG_CONFIG.
@@ -61,6 +63,11 @@ separate_arguments(c_flags UNIX_COMMAND "${C_FLAGS} ${EXE_LINKER_FLAGS}")
 run("consumer: compile with pkg-config" ${C_COMPILER} ${c_flags} -DEXPECTED_VERSION="${pc_version}"
     ${CONSUMER_DIR}/consumer.c ${pc_flags} -o ${WORK_DIR}/consumer-pc)
 run("consumer (pkg-config): run" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${WORK_DIR}/consumer-pc)
+run("pkg-config --variable=libdir" ${PKG_CONFIG} --variable=libdir mviahlp)
+string(STRIP "${run_output}" pc_libdir)
+run("consumer: compile with pkg-config and an rpath" ${C_COMPILER} ${c_flags} -DEXPECTED_VERSION="${pc_version}"
+    ${CONSUMER_DIR}/consumer.c ${pc_flags} -Wl,-rpath,${pc_libdir} -o ${WORK_DIR}/consumer-rpath)
+run("consumer (pkg-config, rpath): run" ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK_DIR}/consumer-rpath)
 
 # The installed tool, with nothing on the library path.
 unset(ENV{LD_LIBRARY_PATH})

@@ -2,8 +2,11 @@
 # a user would:
 #   1. the expected files are there, and the simulator's HWLINK32.DLL is only in simulator/;
 #   2. klia.exe from simulator/ runs `info` and `tour` under Wine with nothing else on the
-#      path: it must find mviahlp.dll and HWLINK32.DLL beside itself.
-# Arguments: BUILD_DIR WORK_DIR CPACK PACKAGE_NAME WINE WINEPREFIX.
+#      path: it must find mviahlp.dll and HWLINK32.DLL beside itself;
+#   3. a C caller compiled for the Visual C++ target and linked by lld-link against
+#      lib/mviahlp.lib alone (no C runtime) binds and reads the board from simulator/.
+# Arguments: BUILD_DIR WORK_DIR CPACK PACKAGE_NAME WINE WINEPREFIX LLVM_DLLTOOL CLANG LLD_LINK
+#            MSVC_CALLER.
 
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err
@@ -30,7 +33,8 @@ if(NOT result EQUAL 0)
 endif()
 
 set(root ${WORK_DIR}/unpacked/${PACKAGE_NAME})
-foreach(file bin/mviahlp.dll bin/klia.exe lib/mviahlp.def lib/libmviahlp.dll.a include/mviahlp.h
+foreach(file README.txt bin/mviahlp.dll bin/klia.exe lib/mviahlp.def lib/libmviahlp.dll.a lib/mviahlp.lib
+             include/mviahlp.h
              simulator/HWLINK32.DLL simulator/README.txt simulator/klia.exe simulator/mviahlp.dll
              spy/HWLINK32.DLL spy/README.txt
              share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md)
@@ -59,6 +63,18 @@ run("klia.exe tour" ${wine} ${klia} --board tour.img tour)
 if(NOT run_output MATCHES "tour complete: [0-9]+ steps OK")
   message(FATAL_ERROR "klia.exe tour did not complete")
 endif()
+
+# The Visual C++ import library. The caller's calls name the decorated stdcall symbols; the
+# system's own import (ExitProcess) comes from an import library made here the same way.
+set(msvc ${WORK_DIR}/msvc)
+file(MAKE_DIRECTORY ${msvc})
+file(WRITE ${msvc}/kernel32.def "LIBRARY kernel32.dll\nEXPORTS\n  ExitProcess@4\n")
+run("kernel32.lib" ${LLVM_DLLTOOL} -m i386 -k -d ${msvc}/kernel32.def -l ${msvc}/kernel32.lib)
+run("caller: compile for Visual C++" ${CLANG} --target=i686-pc-windows-msvc -O1 -Wall -Werror -I ${root}/include
+    -c ${MSVC_CALLER} -o ${msvc}/msvc_caller.obj)
+run("caller: link with lld-link" ${LLD_LINK} /nologo /subsystem:console /entry:caller_main /nodefaultlib
+    ${msvc}/msvc_caller.obj ${root}/lib/mviahlp.lib ${msvc}/kernel32.lib /out:${root}/simulator/msvc_caller.exe)
+run("caller (mviahlp.lib) binds and reads the board" ${wine} ${root}/simulator/msvc_caller.exe)
 
 # The spy as its README installs it: beside the program, the real transport (here the
 # simulator) renamed HWLINK32-REAL.DLL; the session runs and leaves a trace.

@@ -327,6 +327,23 @@ struct BadInput {
 
 class KliaBadInput : public KliaTool, public ::testing::WithParamInterface<BadInput> {};
 
+// A test name from the arguments: their ASCII letters and digits, anything else between them
+// as one '_' ("user write 1 --data28 0102zz04" is user_write_1_data28_0102zz04).
+std::string ArgumentsName(const ::testing::TestParamInfo<BadInput> &info) {
+  std::string name;
+  for (const std::string &arg : info.param.args) {
+    for (const char c : arg + " ") {
+      if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+        name += c;
+      } else if (!name.empty() && name.back() != '_') {
+        name += '_';
+      }
+    }
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name.empty() ? "NoArguments" : name;
+}
+
 TEST_P(KliaBadInput, IsRefusedBeforeTheBoardChanges) {
   Format();
   const std::string before = ReadFile(image_);
@@ -364,17 +381,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{{"user", "write", "1", "--key", "0102"}, "exactly 8 bytes"},
                       BadInput{{"user", "write", "1", "--key", "0102030405060708", "--data28", "01020304"},
                                "give one or the other"}),
-    [](const ::testing::TestParamInfo<BadInput> &info) {
-      // The test's name: its arguments, letters and digits only.
-      std::string name;
-      for (const std::string &arg : info.param.args) {
-        for (char c : arg) {
-          if (std::isalnum(static_cast<unsigned char>(c))) name += c;
-        }
-        name += '_';
-      }
-      return std::to_string(info.index) + "_" + name;
-    });
+    ArgumentsName);
 
 // A standard stream closed by whoever started klia (cron, a service manager) must not hand its
 // number to the board image or to a file klia opens: the next line of output would land there.

@@ -99,8 +99,16 @@ std::string ImageProblem(const std::string &path) {
 void Bind(const BoardChoice &board, Access access) {
   SetEnvironment(kImageVariable, board.path);
   SetEnvironment(kReadOnlyVariable, access == Access::kRead ? "1" : "0");
-  Require(KLIADriverPresent(), "KLIADriverPresent",
-          "could not bind to the board (virtual board image " + Chosen(board) + ")");
+  if (Succeeded(KLIADriverPresent())) return;
+  const ErrorState state = ReadErrorState();
+  // No exchange at all: the virtual board could not serve the image, and has said why on
+  // standard error.
+  if (state.last_error == KLIA_STATUS_TRANSPORT_FAILED) {
+    throw Failure("image", "cannot use the board image " + Chosen(board) +
+                               ": the virtual board cannot serve it (its reason is above); if it is damaged, " +
+                               ReplaceCure(board));
+  }
+  throw BoardFailure("KLIADriverPresent", state, "could not bind to the board (virtual board image " + Chosen(board) + ")");
 }
 
 BoardChoice Open(const Context &context, Access access) {
