@@ -243,7 +243,6 @@ TEST_F(SpySession, ATargetThatCannotBeLoadedAnswersNoExchange) {
     if (c.target.empty()) environment = "LD_LIBRARY_PATH=" + Quoted(SPY_FOLDER) + " HWLINK_SPY_TRACE=t.jsonl";
     const Outcome run = Run(environment, Klia("board.img", "info"));
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_THAT(run.err, HasSubstr("255"));  // the library's status for "no exchange"
     EXPECT_EQ(Count(run.err, c.reason), 1u) << run.err;
     const hwtrace::Trace trace = Read("t.jsonl");
     ASSERT_EQ(trace.notes.size(), 1u);
