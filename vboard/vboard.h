@@ -127,6 +127,14 @@ VBOARD_API int VBoardTraceGet(uint32_t index, VBoardTraceEntry *entry);
 VBOARD_API void VBoardTraceClear(void);
 VBOARD_API void VBoardTraceEnable(int enabled); /* on after create */
 
+/* Records every transport call from now on as a board trace (the JSON Lines format of
+ * spy/README.md, the same as the transport spy's) appended to the file at `path`, created
+ * readable by its owner only when missing; each call to this function starts a new session
+ * header. NULL or "" stops recording. Returns 0 when the file cannot be opened or written.
+ * Recording goes on across new boards. Without this call, HWLINK_VBOARD_TRACE names the file
+ * at the first transport call. Nothing is withheld: the virtual board holds no secrets. */
+VBOARD_API int VBoardTraceRecord(const char *path);
+
 /* Nonzero while the board serves a transport call (allocation counters skip the board). */
 VBOARD_API int VBoardInCommand(void);
 

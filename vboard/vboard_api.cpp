@@ -14,7 +14,13 @@
 
 #include "board/hwlink.h"
 #include "board_model.h"
+#include "trace_file.h"
+#include "trace_format.h"
 #include "vboard.h"
+
+#ifndef VBOARD_VERSION
+#define VBOARD_VERSION "0"
+#endif
 
 namespace vboard {
 namespace {
@@ -40,8 +46,19 @@ struct TraceRecord {
   std::vector<uint8_t> out;  // owns the copy that entry.out points into
 };
 
+// The board trace file that every transport call is appended to (VBoardTraceRecord,
+// HWLINK_VBOARD_TRACE). It outlives the boards served: it records the transport, not a board.
+struct TraceFile {
+  hwtrace::AppendFile file;
+  std::string path;
+  std::string line;  // the record being written, its storage kept from call to call
+  uint64_t sequence = 0;
+};
+
 struct ServedBoard {
   std::mutex mutex;
+  std::unique_ptr<TraceFile> recording;
+  bool recording_variable_read = false;
   std::unique_ptr<VirtualBoard> board;
   std::vector<ActiveFault> faults;
   std::vector<InfoPatch> patches;
@@ -172,8 +189,78 @@ void FinishTrace(TraceRecord *record, uint8_t status, bool transport_ok) {
   record->entry.transport_ok = transport_ok ? 1 : 0;
 }
 
+// Starts recording to `path` (a new header in the file). Returns false, saying why in
+// `error`, when the file cannot be opened or written.
+bool StartRecording(ServedBoard &served, const std::string &path, std::string &error) {
+  auto recording = std::make_unique<TraceFile>();
+  recording->path = path;
+  hwtrace::Header header;
+  header.writer = "hwlink32 virtual board " VBOARD_VERSION;
+  header.source = "vboard";
+  header.pid = hwtrace::ProcessId();
+  header.start_us = hwtrace::WallClockMicros();
+  if (!recording->file.Open(path, error) || !recording->file.Append(hwtrace::EncodeHeader(header), error)) return false;
+  served.recording = std::move(recording);
+  return true;
+}
+
+// HWLINK_VBOARD_TRACE, read once, at the first transport call.
+void RecordingFromEnvironment(ServedBoard &served) {
+  if (served.recording_variable_read) return;
+  served.recording_variable_read = true;
+  const char *path = std::getenv("HWLINK_VBOARD_TRACE");
+  if (path == nullptr || *path == '\0' || served.recording) return;
+  std::string error;
+  if (!StartRecording(served, path, error)) {
+    std::fprintf(stderr, "hwlink32: HWLINK_VBOARD_TRACE: %s; the calls are not recorded\n", error.c_str());
+  }
+}
+
+hwtrace::BlockView CallBlock(const uint8_t *address, uint32_t length) {
+  if (length == 0) return {hwtrace::Block::Kind::kBytes, 0, nullptr};
+  if (address == nullptr) return {};
+  return {hwtrace::Block::Kind::kBytes, length, address};
+}
+
+// Appends one exchange to the recording. The virtual board holds no one's secrets, so
+// nothing is withheld: its traces can be replayed whole. A write that fails ends the
+// recording, said once. Nothing here may change the call's answer, which is given already.
+void RecordCall(ServedBoard &served, const Exchange &x, bool extended, const uint8_t *status_byte, const uint8_t *aux,
+                uint32_t result, uint64_t start, uint64_t duration) noexcept try {
+  TraceFile &recording = *served.recording;
+  hwtrace::ExchangeView e;
+  e.seq = ++recording.sequence;
+  e.pid = hwtrace::ProcessId();
+  e.start_us = start;
+  e.duration_us = duration;
+  e.entry = extended ? hwtrace::kEntryTransferEx : hwtrace::kEntryTransfer;
+  e.command = x.command;
+  e.param_length = x.param_length;
+  e.param = CallBlock(x.param, x.param_length);
+  e.out_length = x.out_length;
+  e.out = CallBlock(x.out, x.out_length);
+  e.in_length = x.in_length;
+  e.result = result;
+  if (result != 0 && status_byte != nullptr) e.status = *status_byte;
+  if (aux != nullptr) e.aux = *aux;
+  if (result != 0 && e.status == 0) e.in = CallBlock(x.in, x.in_length);
+  recording.line.clear();
+  hwtrace::AppendExchange(recording.line, e);
+  std::string error;
+  if (!recording.file.Append(recording.line, error)) {
+    std::fprintf(stderr, "hwlink32: cannot write the board trace %s: %s; recording stops\n", recording.path.c_str(),
+                 error.c_str());
+    served.recording.reset();
+  }
+} catch (...) {
+  std::fprintf(stderr, "hwlink32: cannot record a call (out of memory); recording stops\n");
+  served.recording.reset();
+}
+
+uint32_t Serve(ServedBoard &served, Exchange &x, uint8_t *status_byte, bool extended);
+
 uint32_t Transfer(uint8_t command, uint8_t param_length, const void *param, uint16_t out_length, const void *out,
-                  uint16_t in_length, void *in, uint8_t *status_byte, bool extended) noexcept {
+                  uint16_t in_length, void *in, uint8_t *status_byte, uint8_t *aux, bool extended) noexcept {
   InCommand scope;
   try {
     Exchange x;
@@ -187,33 +274,45 @@ uint32_t Transfer(uint8_t command, uint8_t param_length, const void *param, uint
 
     ServedBoard &served = Served();
     std::lock_guard<std::mutex> lock(served.mutex);
-    TraceRecord *record = StartTrace(served, x, extended);
-    VirtualBoard *board = Board(served);
-    if (board == nullptr || status_byte == nullptr) {
-      FinishTrace(record, 0, false);
-      return 0;
-    }
-
-    if (const VBoardFault *fault = FiringFault(served, command)) {
-      if (fault->scribble != 0 && x.in != nullptr && x.in_length != 0) std::memset(x.in, kScribble, x.in_length);
-      if (fault->transport_fails != 0) {
-        if (fault->scribble != 0) *status_byte = kScribble;
-        FinishTrace(record, fault->scribble != 0 ? kScribble : 0, false);
-        return 0;
-      }
-      *status_byte = fault->status;
-      FinishTrace(record, fault->status, true);
-      return 1;
-    }
-
-    const uint8_t answer = board->Execute(x);
-    if (answer == status::kOk && command == command::kReadInfo) ApplyPatches(served, x.in, true);
-    *status_byte = answer;
-    FinishTrace(record, answer, true);
-    return 1;
+    RecordingFromEnvironment(served);
+    if (!served.recording) return Serve(served, x, status_byte, extended);
+    const uint64_t start = hwtrace::WallClockMicros();
+    const uint64_t begun = hwtrace::MonotonicMicros();
+    const uint32_t result = Serve(served, x, status_byte, extended);
+    RecordCall(served, x, extended, status_byte, aux, result, start, hwtrace::MonotonicMicros() - begun);
+    return result;
   } catch (...) {
     return 0;
   }
+}
+
+// One transport call on the served board, with the faults and the in-memory trace.
+uint32_t Serve(ServedBoard &served, Exchange &x, uint8_t *status_byte, bool extended) {
+  const uint8_t command = x.command;
+  TraceRecord *record = StartTrace(served, x, extended);
+  VirtualBoard *board = Board(served);
+  if (board == nullptr || status_byte == nullptr) {
+    FinishTrace(record, 0, false);
+    return 0;
+  }
+
+  if (const VBoardFault *fault = FiringFault(served, command)) {
+    if (fault->scribble != 0 && x.in != nullptr && x.in_length != 0) std::memset(x.in, kScribble, x.in_length);
+    if (fault->transport_fails != 0) {
+      if (fault->scribble != 0) *status_byte = kScribble;
+      FinishTrace(record, fault->scribble != 0 ? kScribble : 0, false);
+      return 0;
+    }
+    *status_byte = fault->status;
+    FinishTrace(record, fault->status, true);
+    return 1;
+  }
+
+  const uint8_t answer = board->Execute(x);
+  if (answer == status::kOk && command == command::kReadInfo) ApplyPatches(served, x.in, true);
+  *status_byte = answer;
+  FinishTrace(record, answer, true);
+  return 1;
 }
 
 template <class Change>
@@ -235,14 +334,14 @@ extern "C" {
 
 HWLINK_API uint32_t KLIA_CALL HwTransfer(uint8_t command, uint8_t param_length, const void *param,
                                          uint8_t out_length, const void *out, uint8_t in_length, void *in,
-                                         uint8_t *status, uint8_t * /*aux: never written*/) {
-  return Transfer(command, param_length, param, out_length, out, in_length, in, status, false);
+                                         uint8_t *status, uint8_t *aux /* never written */) {
+  return Transfer(command, param_length, param, out_length, out, in_length, in, status, aux, false);
 }
 
 HWLINK_API uint32_t KLIA_CALL HwTransferEx(uint8_t command, uint8_t param_length, const void *param,
                                            uint16_t out_length, const void *out, uint16_t in_length, void *in,
-                                           uint8_t *status, uint8_t * /*aux: never written*/) {
-  return Transfer(command, param_length, param, out_length, out, in_length, in, status, true);
+                                           uint8_t *status, uint8_t *aux /* never written */) {
+  return Transfer(command, param_length, param, out_length, out, in_length, in, status, aux, true);
 }
 
 VBOARD_API void VBoardMakeGeometry(uint16_t user_count, uint16_t data_page_count, uint16_t log_page_count,
@@ -455,6 +554,24 @@ VBOARD_API void VBoardTraceEnable(int enabled) {
   ServedBoard &served = Served();
   std::lock_guard<std::mutex> lock(served.mutex);
   served.trace_enabled = enabled != 0;
+}
+
+VBOARD_API int VBoardTraceRecord(const char *path) {
+  try {
+    ServedBoard &served = Served();
+    std::lock_guard<std::mutex> lock(served.mutex);
+    served.recording_variable_read = true;  // the control call decides from now on
+    served.recording.reset();
+    if (path == nullptr || *path == '\0') return 1;
+    std::string error;
+    if (!StartRecording(served, path, error)) {
+      std::fprintf(stderr, "hwlink32: %s\n", error.c_str());
+      return 0;
+    }
+    return 1;
+  } catch (...) {
+    return 0;
+  }
 }
 
 VBOARD_API int VBoardInCommand(void) { return g_in_command.load() != 0 ? 1 : 0; }

@@ -37,6 +37,7 @@ set(root ${WORK_DIR}/unpacked/${PACKAGE_NAME})
 foreach(file README.txt bin/mviahlp.dll bin/klia.exe lib/mviahlp.def lib/libmviahlp.dll.a lib/mviahlp.lib
              include/mviahlp.h
              simulator/HWLINK32.DLL simulator/README.txt simulator/klia.exe simulator/mviahlp.dll
+             spy/HWLINK32.DLL spy/README.txt
              share/doc/mviahlp/LICENSE share/doc/mviahlp/USAGE.md
              dotnet/Mviahlp.cs dotnet/Example.cs dotnet/README.md)
   if(NOT EXISTS ${root}/${file})
@@ -46,8 +47,8 @@ endforeach()
 file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
 string(TOLOWER "${files}" files)
 list(FILTER files INCLUDE REGEX "hwlink32")
-if(NOT files STREQUAL "simulator/hwlink32.dll")
-  message(FATAL_ERROR "the simulator must be in simulator/ only, found: ${files}")
+if(NOT files STREQUAL "simulator/hwlink32.dll;spy/hwlink32.dll")
+  message(FATAL_ERROR "the simulator must be in simulator/ only and the spy in spy/ only, found: ${files}")
 endif()
 
 # Wine as the build runs its programs, but with an empty WINEPATH: Windows finds the DLLs
@@ -88,3 +89,17 @@ run("caller: compile for Visual C++" ${CLANG} --target=i686-pc-windows-msvc -O1 
 run("caller: link with lld-link" ${LLD_LINK} /nologo /subsystem:console /entry:caller_main /nodefaultlib
     ${msvc}/msvc_caller.obj ${root}/lib/mviahlp.lib ${msvc}/kernel32.lib /out:${root}/simulator/msvc_caller.exe)
 run("caller (mviahlp.lib) binds and reads the board" ${wine} ${root}/simulator/msvc_caller.exe)
+
+# The spy as its README installs it: beside the program, the real transport (here the
+# simulator) renamed HWLINK32-REAL.DLL; the session runs and leaves a trace.
+set(spied ${WORK_DIR}/spied)
+file(MAKE_DIRECTORY ${spied})
+file(COPY ${root}/simulator/klia.exe ${root}/simulator/mviahlp.dll ${root}/spy/HWLINK32.DLL DESTINATION ${spied})
+file(COPY_FILE ${root}/simulator/HWLINK32.DLL ${spied}/HWLINK32-REAL.DLL)
+run("klia.exe tour through the spy"
+    ${CMAKE_COMMAND} -E env --unset=HWLINK_SPY_TARGET HWLINK_SPY_TRACE=spied.jsonl ${wine} ${spied}/klia.exe
+    --board spied.img tour)
+run("klia.exe trace show" ${wine} ${spied}/klia.exe trace show spied.jsonl)
+if(NOT run_output MATCHES "read information \\[16\\]")
+  message(FATAL_ERROR "the trace of the session through the spy does not show its exchanges:\n${run_output}")
+endif()

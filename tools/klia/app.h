@@ -26,5 +26,6 @@ void AddClockCommands(CLI::App &app, Context &context);   // clock, watchdog
 void AddFormatCommand(CLI::App &app, Context &context);   // format
 void AddTourCommand(CLI::App &app, Context &context);     // tour
 void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage (from this table)
+void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
 
 }  // namespace klia

@@ -1,0 +1,362 @@
+// The spy transport: HwTransfer (1000) and HwTransferEx (1002) in front of the real
+// transport. Each call is forwarded first, unchanged (same arguments, same buffer addresses,
+// same result), and recorded second, as one line appended to the trace.
+//
+// Nothing the spy does may change what the caller or the board sees, and its own failures
+// stay its own: a trace that cannot be written is reported once and the calls go on; a real
+// transport that cannot be loaded makes every call answer "no exchange" (false), as a
+// missing board would.
+//
+// In replay mode (HWLINK_SPY_REPLAY) no transport is loaded: the calls are answered from a
+// recorded trace, exchange by exchange, and the first call that differs from the recording
+// gets "no exchange", as does every call after it.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "spy_config.h"
+#include "spy_platform.h"
+#include "trace_decode.h"
+#include "trace_file.h"
+#include "trace_format.h"
+
+#ifndef SPY_VERSION
+#define SPY_VERSION "0"
+#endif
+
+namespace spy {
+namespace {
+
+using hwtrace::Block;
+using hwtrace::Exchange;
+
+const char kWriter[] = "hwlink-spy " SPY_VERSION;
+
+// One transport call as it reaches the spy.
+struct Call {
+  uint16_t entry;
+  uint8_t command;
+  uint8_t param_length;
+  const void *param;
+  uint16_t out_length;
+  const void *out;
+  uint16_t in_length;
+  void *in;
+  uint8_t *status;
+  uint8_t *aux;
+};
+
+// A block handed to the transport, for the trace: its bytes (not copied), nothing for a null
+// address with a nonzero length, or the length alone when it is withheld.
+hwtrace::BlockView CallView(const void *address, uint32_t length, bool withhold) {
+  using Kind = Block::Kind;
+  if (length == 0) return {Kind::kBytes, 0, nullptr};
+  if (address == nullptr) return {};
+  if (withhold) return {Kind::kRedacted, length, nullptr};
+  return {Kind::kBytes, length, static_cast<const uint8_t *>(address)};
+}
+
+class Spy {
+ public:
+  // Never destroyed: the library flushes its page cache from its own unload handler, which
+  // may run after this library's static objects would have been destroyed.
+  static Spy &Instance() {
+    static Spy &spy = *new Spy;
+    return spy;
+  }
+
+  // Called when the library is loaded: settle the settings and say that a spy is active.
+  void Announce() noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Settle();
+    } catch (...) {
+      // Out of memory while loading: the first call settles again.
+      settled_ = false;
+    }
+  }
+
+  uint32_t Transfer(const Call &call) noexcept {
+    bool ready = false;
+    try {
+      ready = Ready();
+    } catch (...) {
+    }
+    uint32_t result = 0;
+    const uint64_t start = hwtrace::WallClockMicros();
+    const uint64_t begun = hwtrace::MonotonicMicros();
+    if (ready && replay_) {
+      result = Serve(call);
+    } else if (ready) {
+      result = call.entry == hwtrace::kEntryTransfer
+                   ? target_.transfer(call.command, call.param_length, call.param, static_cast<uint8_t>(call.out_length),
+                                      call.out, static_cast<uint8_t>(call.in_length), call.in, call.status, call.aux)
+                   : target_.transfer_ex(call.command, call.param_length, call.param, call.out_length, call.out,
+                                         call.in_length, call.in, call.status, call.aux);
+    }
+    const uint64_t duration = hwtrace::MonotonicMicros() - begun;
+    Record(call, result, start, duration);
+    return result;
+  }
+
+ private:
+  Spy() = default;
+
+  // The settings and the announcement, once. Called with the mutex held.
+  void Settle() {
+    if (settled_) return;
+    settled_ = true;
+    const std::string folder = SpyFolder();
+    std::string config_text;
+    bool have_config = false;
+    if (!folder.empty()) {
+      try {
+        config_text = hwtrace::ReadWholeFile(JoinPath(folder, kConfigFileName));
+        have_config = true;
+      } catch (const hwtrace::TraceError &) {
+        // No configuration file beside the spy: the environment and the defaults decide.
+      }
+    }
+    settings_ = ResolveSettings([](const char *name) { return std::getenv(name); },
+                                have_config ? &config_text : nullptr, folder);
+    pid_ = hwtrace::ProcessId();
+    std::string line = "hwlink spy: active in process " + std::to_string(pid_) + ": ";
+    if (!settings_.replay.empty()) {
+      line += "replaying " + settings_.replay;
+    } else {
+      line += "forwarding to " + settings_.target + " (" + settings_.target_origin + ")";
+    }
+    line += ", trace in " + settings_.trace;
+    if (settings_.keep_secrets) line += " (secrets kept: lab use only)";
+    Say(line);
+    for (const std::string &problem : settings_.problems) Say("hwlink spy: " + problem);
+  }
+
+  // Loads the real transport, or the recording, at the first call. False when calls must
+  // answer "no exchange".
+  bool Ready() {
+    if (ready_.load(std::memory_order_acquire)) return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Settle();
+    if (load_tried_) return ready_.load(std::memory_order_relaxed);
+    load_tried_ = true;
+    std::string error;
+    bool ok;
+    if (!settings_.replay.empty()) {
+      ok = LoadRecording(error);
+    } else {
+      ok = LoadTarget(settings_.target, target_, error);
+      if (!ok) error = "cannot load the real transport " + settings_.target + " (" + settings_.target_origin + "): " + error;
+    }
+    if (!ok) {
+      const std::string text = error + "; every call answers \"no exchange\"";
+      Say("hwlink spy: " + text);
+      NoteLocked(text);
+      return false;
+    }
+    ready_.store(true, std::memory_order_release);
+    return true;
+  }
+
+  bool LoadRecording(std::string &error) {
+    try {
+      recording_ = hwtrace::ReadTraceFile(settings_.replay);
+    } catch (const hwtrace::TraceError &e) {
+      error = std::string("cannot replay: ") + e.what();
+      return false;
+    }
+    // Processes run one after another under one replay share it: each goes on where the
+    // previous one stopped, as counted in the trace they all append to.
+    try {
+      const hwtrace::Trace so_far = hwtrace::ReadTraceFile(settings_.trace);
+      position_ = so_far.exchanges.size();
+      for (const hwtrace::Note &note : so_far.notes) {
+        if (note.text.rfind("replay: exchange", 0) == 0) diverged_ = true;
+      }
+    } catch (const hwtrace::TraceError &) {
+      position_ = 0;  // no trace yet
+    }
+    replay_ = true;
+    return true;
+  }
+
+  // Answers a call from the recording. The first call that does not match the next
+  // recorded exchange, and every call after it, gets "no exchange".
+  uint32_t Serve(const Call &call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (diverged_) return 0;
+    const uint64_t number = position_ + 1;
+    // Compared in full; shown with the secrets withheld as the trace would hold them.
+    const Exchange live = Request(call, hwtrace::Withheld{});
+    const Exchange shown = Request(call, Withheld(call));
+    if (position_ >= recording_.exchanges.size()) {
+      Diverge("replay: exchange " + std::to_string(number) + ": the recording ends before it; came " +
+              hwtrace::Describe(shown, replay_pages_));
+      return 0;
+    }
+    const Exchange &expected = recording_.exchanges[position_];
+    if (!hwtrace::SameRequest(expected, live)) {
+      Diverge("replay: exchange " + std::to_string(number) + " differs from the recording (line " +
+              std::to_string(expected.line) + "): expected " + hwtrace::Describe(expected, replay_pages_) +
+              "; came " + hwtrace::CommandName(shown) + " [" + std::to_string(shown.command) + "] " +
+              hwtrace::CommandWords(shown, replay_pages_) + "; " + hwtrace::Differences(expected, shown));
+      return 0;
+    }
+    const bool answers_data = expected.succeeded() && expected.status == 0 && expected.in_length != 0;
+    if (answers_data && (expected.in.kind != Block::Kind::kBytes || call.in == nullptr)) {
+      Diverge("replay: exchange " + std::to_string(number) + " (line " + std::to_string(expected.line) +
+              "): the recording holds no bytes for its answer (" +
+              (expected.in.redacted() ? "withheld" : "not recorded") +
+              "); record the session with secrets kept to replay it");
+      return 0;
+    }
+    ++position_;
+    replay_pages_.Learn(expected);
+    if (!expected.succeeded()) return expected.result;
+    if (call.status != nullptr && expected.status) *call.status = *expected.status;
+    if (answers_data) std::memcpy(call.in, expected.in.data.data(), expected.in_length);
+    if (call.aux != nullptr && expected.aux) *call.aux = *expected.aux;
+    return expected.result;
+  }
+
+  void Diverge(const std::string &text) {
+    diverged_ = true;
+    Say("hwlink spy: " + text);
+    NoteLocked(text);
+  }
+
+  // The blocks of this call that the trace must not hold. Called with the mutex held.
+  hwtrace::Withheld Withheld(const Call &call) const {
+    if (settings_.keep_secrets) return {};
+    return hwtrace::SecretBlocks(call.command, call.param_length, static_cast<const uint8_t *>(call.param), pages_);
+  }
+
+  // The request half of an exchange record, over the caller's own bytes.
+  hwtrace::ExchangeView RequestView(const Call &call, hwtrace::Withheld withheld) const {
+    hwtrace::ExchangeView x;
+    x.pid = pid_;
+    x.entry = call.entry;
+    x.command = call.command;
+    x.param_length = call.param_length;
+    x.param = CallView(call.param, call.param_length, false);
+    x.out_length = call.out_length;
+    x.out = CallView(call.out, call.out_length, withheld.out);
+    x.in_length = call.in_length;
+    return x;
+  }
+
+  // The same as a record of its own (for comparing and describing).
+  Exchange Request(const Call &call, hwtrace::Withheld withheld) const {
+    return hwtrace::ToExchange(RequestView(call, withheld));
+  }
+
+  void Record(const Call &call, uint32_t result, uint64_t start, uint64_t duration) noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const hwtrace::Withheld withheld = Withheld(call);
+      hwtrace::ExchangeView x = RequestView(call, withheld);
+      x.seq = ++sequence_;
+      x.start_us = start;
+      x.duration_us = duration;
+      x.result = result;
+      const bool ok = (result & 0xFF) != 0;
+      if (ok && call.status != nullptr) x.status = *call.status;
+      if (call.aux != nullptr) x.aux = *call.aux;
+      if (ok && x.status == 0) {
+        x.in = CallView(call.in, call.in_length, withheld.in);
+        pages_.Learn(call.command, true, static_cast<const uint8_t *>(call.in), call.in != nullptr ? call.in_length : 0);
+      }
+      line_.clear();
+      hwtrace::AppendExchange(line_, x);
+      WriteLocked(line_);
+    } catch (...) {
+      // Out of memory while recording: the call itself has been forwarded already.
+      if (!trace_failed_) {
+        trace_failed_ = true;
+        Say("hwlink spy: cannot record a call (out of memory); calls are still forwarded");
+      }
+    }
+  }
+
+  void NoteLocked(const std::string &text) {
+    hwtrace::Note note;
+    note.pid = pid_;
+    note.start_us = hwtrace::WallClockMicros();
+    note.text = text;
+    WriteLocked(hwtrace::EncodeNote(note));
+  }
+
+  // Appends one line to the trace, opening it (and writing this process's header) first.
+  // After the first failure the trace is left alone for the rest of the process: a record
+  // written in part must not be followed by more.
+  void WriteLocked(const std::string &line) {
+    if (trace_failed_) return;
+    std::string error;
+    if (!trace_.is_open()) {
+      hwtrace::Header header;
+      header.writer = kWriter;
+      header.source = replay_ ? "replay" : "spy";
+      header.pid = pid_;
+      header.start_us = hwtrace::WallClockMicros();
+      if (!trace_.Open(settings_.trace, error) || !trace_.Append(hwtrace::EncodeHeader(header), error)) {
+        TraceFailed(error);
+        return;
+      }
+    }
+    if (!trace_.Append(line, error)) TraceFailed(error);
+  }
+
+  void TraceFailed(const std::string &error) {
+    trace_failed_ = true;
+    trace_.Close();
+    Say("hwlink spy: cannot write the trace " + settings_.trace + ": " + error +
+        "; calls are still forwarded, without a trace");
+  }
+
+  std::mutex mutex_;
+  bool settled_ = false;
+  Settings settings_;
+  uint32_t pid_ = 0;
+  std::atomic<bool> ready_{false};
+  bool load_tried_ = false;
+  Target target_;
+  hwtrace::AppendFile trace_;
+  std::string line_;  // the record being written, its storage kept from call to call
+  bool trace_failed_ = false;
+  uint64_t sequence_ = 0;
+  hwtrace::UserPages pages_;
+  // Replay.
+  bool replay_ = false;
+  hwtrace::Trace recording_;
+  size_t position_ = 0;
+  bool diverged_ = false;
+  hwtrace::UserPages replay_pages_;
+};
+
+// Says at load that a spy is active, so that a forgotten one is noticed.
+struct AnnounceAtLoad {
+  AnnounceAtLoad() { Spy::Instance().Announce(); }
+} announce_at_load;
+
+}  // namespace
+}  // namespace spy
+
+extern "C" {
+
+HWLINK_API uint32_t KLIA_CALL HwTransfer(uint8_t command, uint8_t param_length, const void *param,
+                                         uint8_t out_length, const void *out, uint8_t in_length, void *in,
+                                         uint8_t *status, uint8_t *aux) {
+  return spy::Spy::Instance().Transfer(spy::Call{hwtrace::kEntryTransfer, command, param_length, param, out_length, out,
+                                                 in_length, in, status, aux});
+}
+
+HWLINK_API uint32_t KLIA_CALL HwTransferEx(uint8_t command, uint8_t param_length, const void *param,
+                                           uint16_t out_length, const void *out, uint16_t in_length, void *in,
+                                           uint8_t *status, uint8_t *aux) {
+  return spy::Spy::Instance().Transfer(spy::Call{hwtrace::kEntryTransferEx, command, param_length, param, out_length,
+                                                 out, in_length, in, status, aux});
+}
+
+}  // extern "C"

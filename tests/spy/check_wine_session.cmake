@@ -1,0 +1,89 @@
+# The spy under Wine as a site would install it: klia.exe and mviahlp.dll beside the spy's
+# HWLINK32.DLL, and the virtual board's HWLINK32.DLL renamed HWLINK32-REAL.DLL (the spy's
+# default target, found in the program's folder).
+#   1. A whole session (klia tour) gives the same output and the same board memory as the
+#      same session without the spy.
+#   2. The spy's trace equals the virtual board's own trace exchange by exchange, and holds
+#      no logon or password bytes.
+#   3. The virtual board's trace replays clean through the spy (klia trace replay).
+#   4. A target that is the spy itself is refused, and the calls answer "no exchange".
+# Arguments: BIN_DIR (klia.exe, mviahlp.dll), VBOARD_DLL, SPY_DLL, WORK_DIR, WINE, WINEPREFIX.
+
+set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
+         --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS --unset=HWLINK_SPY_REPLAY
+         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml=)
+
+# run(<folder> <expected exit code> <VAR=value...> -- <program> <arguments...>)
+function(run folder expected)
+  set(environment)
+  set(command)
+  set(in_command FALSE)
+  foreach(word ${ARGN})
+    if(word STREQUAL "--")
+      set(in_command TRUE)
+    elseif(in_command)
+      list(APPEND command ${word})
+    else()
+      list(APPEND environment ${word})
+    endif()
+  endforeach()
+  execute_process(COMMAND ${wine} ${environment} ${WINE} ${command}
+                  WORKING_DIRECTORY ${WORK_DIR}/${folder} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL expected)
+    message(FATAL_ERROR "${folder}: ${command} exited with ${result}, not ${expected}:\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+  set(run_error "${err}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/plain ${WORK_DIR}/spied)
+foreach(folder plain spied)
+  file(COPY ${BIN_DIR}/klia.exe ${BIN_DIR}/mviahlp.dll DESTINATION ${WORK_DIR}/${folder})
+endforeach()
+file(COPY_FILE ${VBOARD_DLL} ${WORK_DIR}/plain/HWLINK32.DLL)
+file(COPY_FILE ${VBOARD_DLL} ${WORK_DIR}/spied/HWLINK32-REAL.DLL)
+file(COPY_FILE ${SPY_DLL} ${WORK_DIR}/spied/HWLINK32.DLL)
+
+run(plain 0 HWLINK_VBOARD_TRACE=plain.jsonl -- klia.exe --board board.img tour)
+set(plain_output "${run_output}")
+run(spied 0 HWLINK_SPY_TRACE=spy.jsonl HWLINK_VBOARD_TRACE=board.jsonl -- klia.exe --board board.img tour)
+if(NOT run_output STREQUAL plain_output)
+  message(FATAL_ERROR "the session's output differs with the spy:\n${run_output}\nwithout it:\n${plain_output}")
+endif()
+if(NOT run_error MATCHES "hwlink spy: active in process [0-9]+: forwarding to [^\n]*HWLINK32-REAL.DLL")
+  message(FATAL_ERROR "the spy did not say that it is active:\n${run_error}")
+endif()
+
+# The board's pages (after the image's 512-byte header, whose live state holds the clock's
+# offset from the host's time).
+file(READ ${WORK_DIR}/plain/board.img plain_pages OFFSET 512 HEX)
+file(READ ${WORK_DIR}/spied/board.img spied_pages OFFSET 512 HEX)
+if(NOT plain_pages STREQUAL spied_pages)
+  message(FATAL_ERROR "the board's memory differs with the spy")
+endif()
+
+file(COPY ${WORK_DIR}/plain/plain.jsonl DESTINATION ${WORK_DIR}/spied)
+run(spied 0 -- klia.exe trace diff spy.jsonl board.jsonl)
+run(spied 0 -- klia.exe trace diff board.jsonl plain.jsonl)
+file(READ ${WORK_DIR}/spied/spy.jsonl spy_trace)
+if(NOT spy_trace MATCHES "\"out\":{\"redacted\":16}" OR spy_trace MATCHES "7365637265742d3[12]")
+  message(FATAL_ERROR "the spy's trace does not withhold the logon and password blocks")
+endif()
+run(spied 0 -- klia.exe trace show spy.jsonl)
+if(NOT run_output MATCHES "logon \\[17\\] logon blocks, 16 bytes -> success")
+  message(FATAL_ERROR "klia trace show does not decode the logon:\n${run_output}")
+endif()
+
+# The board's own trace replayed to a new session through the spy installed beside klia.exe.
+run(spied 0 -- klia.exe trace replay board.jsonl -- klia.exe --board replayed.img tour)
+if(NOT run_output MATCHES "exchange\\(s\\) came as recorded")
+  message(FATAL_ERROR "the recorded session did not replay clean:\n${run_output}")
+endif()
+
+# The spy named as its own target, by its bare name: found in the program's folder, refused.
+run(spied 1 HWLINK_SPY_TARGET=HWLINK32.DLL HWLINK_SPY_TRACE=self.jsonl -- klia.exe --board board.img info)
+if(NOT run_error MATCHES "is this spy itself")
+  message(FATAL_ERROR "a target that is the spy itself was not refused:\n${run_error}")
+endif()
+message(STATUS "the spy under Wine: ok")

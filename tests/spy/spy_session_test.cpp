@@ -1,0 +1,504 @@
+// The transport spy as a program meets it: klia runs against the virtual board with the spy
+// in front (found first through the library path, forwarding to the virtual board named by
+// HWLINK_SPY_TARGET), in separate processes, each test in its own temporary folder.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "trace_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct Outcome {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const fs::path &path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path &path, const std::string &bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file << bytes;
+}
+
+std::string Quoted(const std::string &word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+size_t Count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end - at));
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string> &lines) {
+  std::string text;
+  for (const std::string &line : lines) text += line + "\n";
+  return text;
+}
+
+// The board's pages: the image after its 512-byte header (the header's live state holds the
+// clock's offset from the host's time, which differs from run to run).
+std::string Pages(const fs::path &image) { return ReadFile(image).substr(512); }
+
+class SpySession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    folder_ = fs::temp_directory_path() / ("spy-test-" + std::to_string(random()));
+    fs::create_directories(folder_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  // The environment that puts the spy in front of the virtual board, recording to `trace`.
+  std::string SpyEnvironment(const fs::path &trace, const std::string &target = VBOARD_LIBRARY) const {
+    return "LD_LIBRARY_PATH=" + Quoted(SPY_FOLDER) + " HWLINK_SPY_TARGET=" + Quoted(target) +
+           " HWLINK_SPY_TRACE=" + Quoted(trace.string());
+  }
+
+  // Runs `command` through sh in the test's folder, with `environment` (NAME=value words)
+  // added to a clean board environment.
+  Outcome Run(const std::string &environment, const std::string &command) {
+    const std::string line = "cd " + Quoted(folder_.string()) +
+                             " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE -u HWLINK_SPY_TARGET"
+                             " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY " +
+                             environment + " " + command + " >" + Quoted((folder_ / "out").string()) + " 2>" +
+                             Quoted((folder_ / "err").string());
+    const int status = std::system(line.c_str());
+    Outcome run;
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(folder_ / "out");
+    run.err = ReadFile(folder_ / "err");
+    return run;
+  }
+
+  std::string Klia(const std::string &image, const std::string &arguments) const {
+    return Quoted(KLIA_PROGRAM) + " --board " + Quoted((folder_ / image).string()) + " " + arguments;
+  }
+  std::string Trace(const std::string &arguments) const { return Quoted(KLIA_PROGRAM) + " trace " + arguments; }
+
+  // A new board image, made without the spy (klia works only on images that exist).
+  void CreateBoard(const std::string &image, const std::string &options = "") {
+    const Outcome made = Run("", Klia(image, "board create" + options));
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+  }
+
+  hwtrace::Trace Read(const std::string &name) const { return hwtrace::ReadTraceFile((folder_ / name).string()); }
+
+  fs::path folder_;
+};
+
+// A whole session (bind, info, users, logon, password, data, log, format with progress,
+// clock, watchdog) gives the same output and the same board memory with and without the
+// spy, and the spy's trace equals the virtual board's own exchange by exchange.
+TEST_F(SpySession, ASessionThroughTheSpyIsTheSessionWithoutIt) {
+  const Outcome plain = Run("HWLINK_VBOARD_TRACE=plain.jsonl", Klia("plain.img", "tour"));
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  const Outcome spied = Run(SpyEnvironment(folder_ / "spy.jsonl") + " HWLINK_VBOARD_TRACE=board.jsonl",
+                            Klia("spied.img", "tour"));
+  ASSERT_EQ(spied.exit_code, 0) << spied.err;
+
+  EXPECT_EQ(std::regex_replace(spied.out, std::regex("spied\\.img"), "X"),
+            std::regex_replace(plain.out, std::regex("plain\\.img"), "X"));
+  EXPECT_EQ(Pages(folder_ / "spied.img"), Pages(folder_ / "plain.img"));
+
+  // One line says that a spy is active and where it writes.
+  EXPECT_EQ(Count(spied.err, "hwlink spy: active in process"), 1u) << spied.err;
+  EXPECT_THAT(spied.err, HasSubstr("trace in " + (folder_ / "spy.jsonl").string()));
+
+  EXPECT_EQ(Run("", Trace("diff spy.jsonl board.jsonl")).exit_code, 0);
+  EXPECT_EQ(Run("", Trace("diff board.jsonl plain.jsonl")).exit_code, 0);
+
+  const hwtrace::Trace trace = Read("spy.jsonl");
+  ASSERT_EQ(trace.headers.size(), 1u);
+  EXPECT_EQ(trace.headers[0].source, "spy");
+  EXPECT_EQ(trace.exchanges.size(), Read("board.jsonl").exchanges.size());
+  for (size_t i = 0; i < trace.exchanges.size(); ++i) EXPECT_EQ(trace.exchanges[i].seq, i + 1);
+
+  struct stat info {};
+  ASSERT_EQ(stat((folder_ / "spy.jsonl").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// The logon and password blocks and the user pages never reach the trace; their lengths do.
+TEST_F(SpySession, SecretsAreWithheldUnlessTheLabSwitchIsOn) {
+  ASSERT_EQ(Run(SpyEnvironment(folder_ / "spy.jsonl"), Klia("board.img", "tour")).exit_code, 0);
+  const std::string text = ReadFile(folder_ / "spy.jsonl");
+  // The tour's passwords "secret-1" and "secret-2", in hex.
+  EXPECT_THAT(text, Not(HasSubstr("7365637265742d31")));
+  EXPECT_THAT(text, Not(HasSubstr("7365637265742d32")));
+  const hwtrace::Trace trace = Read("spy.jsonl");
+  bool user_page_seen = false;
+  for (const hwtrace::Exchange &x : trace.exchanges) {
+    if (x.command == 17 || x.command == 19) {
+      EXPECT_TRUE(x.out.redacted()) << "line " << x.line;
+      EXPECT_EQ(x.out.length, 16u);
+    }
+    const bool memory = (x.command == 21 || x.command == 22) && x.param.data.size() == 6;
+    const unsigned page = memory ? x.param.data[0] | x.param.data[1] << 8 : 0;
+    if (memory && page >= 8 && page <= 39) {  // users 1-32 of the default board
+      user_page_seen = true;
+      EXPECT_TRUE((x.command == 21 ? x.in : x.out).redacted() || (x.command == 21 && !x.in.present()))
+          << "line " << x.line;
+    }
+    if (memory && page < 8 && x.command == 21 && x.status == 0) {
+      EXPECT_FALSE(x.in.redacted()) << "line " << x.line;
+    }
+  }
+  EXPECT_TRUE(user_page_seen);
+
+  ASSERT_EQ(Run(SpyEnvironment(folder_ / "lab.jsonl") + " HWLINK_SPY_SECRETS=keep", Klia("lab.img", "tour")).exit_code,
+            0);
+  EXPECT_THAT(ReadFile(folder_ / "lab.jsonl"), HasSubstr("7365637265742d31"));
+}
+
+TEST_F(SpySession, SettingsComeFromTheFileBesideTheSpyAndTheEnvironmentWins) {
+  // A spy folder of its own, with its configuration file.
+  const fs::path spy = folder_ / "spy";
+  fs::create_directories(spy);
+  fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
+  WriteFile(spy / "hwlink-spy.conf", "# installed for one session\ntarget = " + std::string(VBOARD_LIBRARY) +
+                                         "\ntrace = from-file.jsonl\n");
+  const std::string library_path = "LD_LIBRARY_PATH=" + Quoted(spy.string());
+  CreateBoard("board.img");
+  const Outcome run = Run(library_path, Klia("board.img", "info"));
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_GT(Read("spy/from-file.jsonl").exchanges.size(), 0u);
+
+  const Outcome overridden = Run(library_path + " HWLINK_SPY_TRACE=env.jsonl", Klia("board.img", "info"));
+  ASSERT_EQ(overridden.exit_code, 0) << overridden.err;
+  EXPECT_GT(Read("env.jsonl").exchanges.size(), 0u);
+
+  // A configuration file in the current folder is not read.
+  WriteFile(folder_ / "hwlink-spy.conf", "trace = cwd.jsonl\n");
+  fs::remove(spy / "hwlink-spy.conf");
+  Run(library_path + " HWLINK_SPY_TARGET=" + Quoted(VBOARD_LIBRARY), Klia("board.img", "info"));
+  EXPECT_FALSE(fs::exists(folder_ / "cwd.jsonl"));
+  EXPECT_TRUE(fs::exists(spy / "hwlink-trace.jsonl"));  // the default: beside the spy
+}
+
+// A target that cannot be loaded makes every call "no exchange", said once on stderr and in
+// the trace; a bare name is never looked for in the current folder; the spy refuses itself.
+TEST_F(SpySession, ATargetThatCannotBeLoadedAnswersNoExchange) {
+  fs::copy_file(VBOARD_LIBRARY, folder_ / "libhwlink32-real.so");  // in the current folder: must not be used
+  CreateBoard("board.img");
+  const std::string made = ReadFile(folder_ / "board.img");
+  const struct {
+    const char *name;
+    std::string target;
+    const char *reason;
+  } cases[] = {
+      {"missing file", (folder_ / "nowhere" / "libhwlink32.so").string(), "cannot load the real transport"},
+      {"default name, only in the current folder", "", "no file libhwlink32-real.so in the program's folder"},
+      {"relative path", "./libhwlink32-real.so", "neither a full path nor a bare file name"},
+      {"the spy itself", (fs::path(SPY_FOLDER) / "libhwlink32.so").string(), "is this spy itself"},
+      {"not a transport", "/bin/sh", "cannot load the real transport"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(folder_ / "t.jsonl");
+    std::string environment = SpyEnvironment(folder_ / "t.jsonl", c.target);
+    if (c.target.empty()) environment = "LD_LIBRARY_PATH=" + Quoted(SPY_FOLDER) + " HWLINK_SPY_TRACE=t.jsonl";
+    const Outcome run = Run(environment, Klia("board.img", "info"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(Count(run.err, c.reason), 1u) << run.err;
+    const hwtrace::Trace trace = Read("t.jsonl");
+    ASSERT_EQ(trace.notes.size(), 1u);
+    EXPECT_THAT(trace.notes[0].text, HasSubstr(c.reason));
+    ASSERT_FALSE(trace.exchanges.empty());
+    for (const hwtrace::Exchange &x : trace.exchanges) EXPECT_EQ(x.result, 0u);
+  }
+  EXPECT_EQ(ReadFile(folder_ / "board.img"), made);  // the virtual board never ran
+}
+
+// A trace that cannot be written never fails the session: the calls go on and the spy says
+// so once.
+TEST_F(SpySession, AnUnwritableTraceLeavesTheSessionAlone) {
+  const Outcome plain = Run("", Klia("plain.img", "tour"));
+  for (const std::string &trace : {(folder_ / "no-such-folder" / "t.jsonl").string(), std::string("/dev/null")}) {
+    SCOPED_TRACE(trace);
+    fs::remove(folder_ / "board.img");
+    const Outcome run = Run(SpyEnvironment(trace), Klia("board.img", "tour"));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Count(run.err, "cannot write the trace"), 1u) << run.err;
+    EXPECT_EQ(Pages(folder_ / "board.img"), Pages(folder_ / "plain.img"));
+  }
+}
+
+// The disk fills up mid-session (the file size limit stands in for it): the session goes on,
+// the spy says so once, and every record before is readable.
+TEST_F(SpySession, ATraceDiskThatFillsUpLeavesTheRecordsBeforeIt) {
+  const Outcome run = Run(SpyEnvironment(folder_ / "t.jsonl"),
+                          "sh -c " + Quoted("trap '' XFSZ; ulimit -f 256; exec " + Klia("board.img", "tour")));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(Count(run.err, "cannot write the trace"), 1u) << run.err;
+  EXPECT_LE(fs::file_size(folder_ / "t.jsonl"), 256u * 1024);  // 512- or 1024-byte blocks
+  const hwtrace::Trace trace = Read("t.jsonl");
+  ASSERT_GT(trace.exchanges.size(), 10u);
+  for (size_t i = 0; i < trace.exchanges.size(); ++i) EXPECT_EQ(trace.exchanges[i].seq, i + 1);
+  const Outcome show = Run("", Trace("show t.jsonl"));
+  EXPECT_EQ(show.exit_code, 0) << show.err;
+}
+
+// A program started with its standard streams closed: neither the spy's trace nor the
+// virtual board's lands on descriptors 0-2, where the program's own output would go.
+TEST_F(SpySession, TracesNeverTakeTheStandardStreamsOfAProgramStartedWithoutThem) {
+  CreateBoard("board.img");
+  Run(SpyEnvironment(folder_ / "spy.jsonl") + " HWLINK_VBOARD_TRACE=board.jsonl",
+      "sh -c " + Quoted("exec " + Klia("board.img", "info") + " <&- >&- 2>&-"));
+  for (const char *name : {"spy.jsonl", "board.jsonl"}) {
+    SCOPED_TRACE(name);
+    const hwtrace::Trace trace = Read(name);
+    EXPECT_TRUE(trace.warning.empty());
+    EXPECT_GT(trace.exchanges.size(), 0u);
+    EXPECT_THAT(ReadFile(folder_ / name), Not(HasSubstr("Board information")));
+  }
+}
+
+// A host killed mid-session loses no record written before the kill.
+TEST_F(SpySession, AHostKilledMidSessionLeavesEveryEarlierRecordReadable) {
+  // A large board: formatting reads 60000 pages, long enough to be killed in the middle.
+  const bool asks = Run("", Klia("big.img", "format --help")).out.find("--yes") != std::string::npos;
+  const std::string format = asks ? "format --yes --check-word 1" : "format --check-word 1";
+  CreateBoard("big.img", " --users 8 --data-pages 60000 --log-pages 8 --page-size 256");
+  const std::string command = SpyEnvironment(folder_ / "t.jsonl") + " " + Klia("big.img", format);
+  const std::string line = "cd " + Quoted(folder_.string()) + " && env " + command + " >/dev/null 2>&1 & echo $! >" +
+                           Quoted((folder_ / "pid").string());
+  ASSERT_EQ(std::system(line.c_str()), 0);
+  const pid_t pid = static_cast<pid_t>(std::stol(ReadFile(folder_ / "pid")));
+  std::error_code ignored;
+  auto written = [&] {
+    const uintmax_t size = fs::file_size(folder_ / "t.jsonl", ignored);
+    return ignored ? 0 : size;
+  };
+  for (int i = 0; i < 2000 && written() < 200000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(kill(pid, SIGKILL), 0) << "the session ended before it could be killed";
+  for (int i = 0; i < 400 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  const hwtrace::Trace trace = Read("t.jsonl");
+  EXPECT_TRUE(trace.warning.empty()) << trace.warning;
+  ASSERT_GT(trace.exchanges.size(), 100u);
+  EXPECT_LT(trace.exchanges.size(), 60000u);
+  for (size_t i = 0; i < trace.exchanges.size(); ++i) ASSERT_EQ(trace.exchanges[i].seq, i + 1);
+}
+
+// Several processes appending to one trace at once: every record whole, each process's
+// records in its own order.
+TEST_F(SpySession, SeveralProcessesShareOneTraceRecordByRecord) {
+  ASSERT_EQ(Run(SpyEnvironment(folder_ / "one.jsonl"), Klia("one.img", "tour")).exit_code, 0);
+  const size_t per_session = Read("one.jsonl").exchanges.size();
+  std::string loop;
+  for (const char *image : {"b1.img", "b2.img", "b3.img", "b4.img"}) loop += Klia(image, "tour >/dev/null") + " & ";
+  const std::string command = "sh -c " + Quoted(loop + "wait");
+  ASSERT_EQ(Run(SpyEnvironment(folder_ / "all.jsonl"), command).exit_code, 0);
+  const hwtrace::Trace trace = Read("all.jsonl");
+  EXPECT_EQ(trace.headers.size(), 4u);
+  std::map<uint32_t, uint64_t> last_seq;
+  for (const hwtrace::Exchange &x : trace.exchanges) EXPECT_EQ(x.seq, ++last_seq[x.pid]);
+  ASSERT_EQ(last_seq.size(), 4u);
+  for (const auto &[pid, count] : last_seq) EXPECT_EQ(count, per_session);
+}
+
+// ---------------------------------------------------------------------------------------
+// Replay
+
+class Replay : public SpySession {
+ protected:
+  void SetUp() override {
+    SpySession::SetUp();
+    // The recording: the virtual board's own trace of a tour (nothing withheld).
+    const Outcome recorded = Run("HWLINK_VBOARD_TRACE=rec.jsonl", Klia("rec.img", "tour"));
+    ASSERT_EQ(recorded.exit_code, 0) << recorded.err;
+    lines_ = Lines(ReadFile(folder_ / "rec.jsonl"));
+  }
+
+  Outcome ReplayTour(const std::string &trace, const std::string &options = "") {
+    return Run("", Trace("replay " + options + " --spy " + Quoted(SPY_FOLDER) + " " + trace + " -- " +
+                         Klia("fresh.img", "tour")));
+  }
+
+  std::vector<std::string> lines_;  // lines_[0] is the header, lines_[n] exchange n
+};
+
+TEST_F(Replay, ARecordedSessionReplaysClean) {
+  const Outcome run = ReplayTour("rec.jsonl");
+  EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_THAT(run.out, HasSubstr("all " + std::to_string(lines_.size() - 1) + " exchange(s) came as recorded"));
+  EXPECT_THAT(run.out, HasSubstr("tour complete"));
+  EXPECT_FALSE(fs::exists(folder_ / "fresh.img"));  // answered from the recording alone
+}
+
+TEST_F(Replay, ADroppedExchangeIsReportedAtThatExchange) {
+  std::vector<std::string> edited = lines_;
+  edited.erase(edited.begin() + 40);  // exchange 40
+  WriteFile(folder_ / "dropped.jsonl", JoinLines(edited));
+  const Outcome run = ReplayTour("dropped.jsonl");
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_THAT(run.out, HasSubstr("left the recording at exchange 40:"));
+  EXPECT_THAT(run.out, HasSubstr("exchange 40 differs from the recording"));
+  EXPECT_THAT(run.out, HasSubstr("39 of " + std::to_string(edited.size() - 1) + " recorded exchange(s) served"));
+
+  const Outcome json = Run("", Quoted(KLIA_PROGRAM) + " --json trace replay --spy " + Quoted(SPY_FOLDER) +
+                                   " dropped.jsonl -- " + Klia("fresh.img", "tour"));
+  EXPECT_EQ(json.exit_code, 1);
+  const nlohmann::json report = nlohmann::json::parse(json.out.substr(json.out.rfind("\n{") + 1));
+  EXPECT_EQ(report["clean"], false);
+  EXPECT_EQ(report["divergence"]["exchange"], 40);
+  EXPECT_EQ(report["exchanges_served"], 39);
+}
+
+// An edited answer is served as edited; the run leaves the recording where the program's next
+// request shows it (here: a refused page read ends the operation), and the report shows the
+// edited exchange as the last one served.
+TEST_F(Replay, AChangedAnswerIsServedAndTheRunLeavesTheRecordingRightAfterIt) {
+  // The first whole-page read after the format's own reads: a read of data that the tour checks.
+  size_t changed = 0;
+  for (size_t n = 1; n < lines_.size(); ++n) {
+    if (lines_[n].find("\"command\":21,") != std::string::npos && lines_[n].find("\"status\":0") != std::string::npos &&
+        n > 200) {
+      changed = n;
+      break;
+    }
+  }
+  ASSERT_NE(changed, 0u);
+  std::vector<std::string> edited = lines_;
+  nlohmann::json record = nlohmann::json::parse(edited[changed]);
+  record["status"] = 7;
+  record["in"] = nullptr;
+  edited[changed] = record.dump();
+  WriteFile(folder_ / "changed.jsonl", JoinLines(edited));
+  const Outcome run = ReplayTour("changed.jsonl", "--record replayed.jsonl");
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_THAT(run.out, HasSubstr("left the recording at exchange " + std::to_string(changed + 1) + ":"));
+  EXPECT_THAT(run.out, HasSubstr("#" + std::to_string(changed) + " (line " + std::to_string(changed + 1) +
+                                 ")  read memory [21]"));
+  EXPECT_THAT(run.out, HasSubstr("board status 7 (0x07)"));
+  // The replayed session's own trace is kept on request: the edited answer as served.
+  const hwtrace::Trace replayed = Read("replayed.jsonl");
+  ASSERT_GE(replayed.exchanges.size(), changed);
+  EXPECT_EQ(replayed.exchanges[changed - 1].status, 7);
+}
+
+TEST_F(Replay, AnswersThatWereWithheldCannotBeReplayed) {
+  ASSERT_EQ(Run(SpyEnvironment(folder_ / "spy.jsonl"), Klia("spied.img", "tour")).exit_code, 0);
+  const Outcome run = ReplayTour("spy.jsonl");
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.out, HasSubstr("holds no bytes for its answer (withheld)"));
+  // The first page read of a user record: the first 21 from page 8 on.
+  const hwtrace::Trace recorded = Read("spy.jsonl");
+  size_t first = 0;
+  while (first < recorded.exchanges.size() && !recorded.exchanges[first].in.redacted()) ++first;
+  EXPECT_THAT(run.out, HasSubstr("left the recording at exchange " + std::to_string(first + 1) + ":"));
+}
+
+// Processes run one after another under one replay go on where the previous one stopped.
+TEST_F(Replay, SeveralProcessesReplayOneAfterAnother) {
+  CreateBoard("two.img");
+  ASSERT_EQ(Run("HWLINK_VBOARD_TRACE=two.jsonl",
+                "sh -c " + Quoted(Klia("two.img", "info") + " && " + Klia("two.img", "user list")))
+                .exit_code,
+            0);
+  // The image must exist for klia, but the replay answers without it.
+  const Outcome run = Run("", Trace("replay --json --spy " + Quoted(SPY_FOLDER) + " two.jsonl -- sh -c " +
+                                    Quoted(Klia("two.img", "info") + " && " + Klia("two.img", "user list"))));
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  const nlohmann::json report = nlohmann::json::parse(run.out.substr(run.out.rfind("\n{") + 1));
+  EXPECT_EQ(report["clean"], true);
+  EXPECT_EQ(report["exchanges_served"], report["exchanges_recorded"]);
+}
+
+// ---------------------------------------------------------------------------------------
+// klia trace show and diff on files a person hands over.
+
+TEST_F(SpySession, ShowAndDiffReadTracesAndRefuseWhatIsNotOne) {
+  ASSERT_EQ(Run("HWLINK_VBOARD_TRACE=a.jsonl", Klia("a.img", "tour")).exit_code, 0);
+  const Outcome show = Run("", Trace("show a.jsonl"));
+  ASSERT_EQ(show.exit_code, 0) << show.err;
+  EXPECT_THAT(show.out, HasSubstr("read memory [21] page 3 (check word), offset 0, 4 bytes -> success"));
+  EXPECT_THAT(show.out, HasSubstr("set clock [28] to 20"));
+  EXPECT_THAT(show.out, HasSubstr("Per command:"));
+  const Outcome json = Run("", "sh -c " + Quoted(Quoted(KLIA_PROGRAM) + " --json trace show a.jsonl"));
+  ASSERT_EQ(json.exit_code, 0);
+  const nlohmann::json shown = nlohmann::json::parse(json.out);
+  EXPECT_EQ(shown["records"][0]["type"], "header");
+  EXPECT_EQ(shown["records"][1]["name"], "read information");
+
+  // A trace of another session: the first divergence, with context, and exit 1.
+  std::vector<std::string> lines = Lines(ReadFile(folder_ / "a.jsonl"));
+  nlohmann::json record = nlohmann::json::parse(lines[5]);
+  std::string in = record["in"];
+  in[0] = in[0] == '0' ? '1' : '0';
+  record["in"] = in;
+  lines[5] = record.dump();
+  lines.erase(lines.begin() + 20);
+  WriteFile(folder_ / "b.jsonl", JoinLines(lines));
+  const Outcome diff = Run("", Trace("diff a.jsonl b.jsonl"));
+  EXPECT_EQ(diff.exit_code, 1);
+  EXPECT_THAT(diff.out, HasSubstr("the traces differ at exchange 5:"));
+  EXPECT_THAT(diff.out, HasSubstr("incoming"));
+  EXPECT_THAT(diff.out, HasSubstr("= #4"));
+  EXPECT_THAT(diff.out, HasSubstr("A #5"));
+
+  // Unreadable input: a clear message and exit 2, as JSON with --json.
+  WriteFile(folder_ / "garbage.jsonl", std::string("\x7f" "ELF\x01\x02\x00\x00", 8));
+  WriteFile(folder_ / "newer.jsonl",
+            R"({"type":"header","format":"hwlink-trace","version":"2.0","writer":"w","source":"s","pid":1,"start_us":1})"
+            "\n");
+  for (const char *file : {"garbage.jsonl", "newer.jsonl", "missing.jsonl"}) {
+    SCOPED_TRACE(file);
+    const Outcome bad = Run("", Trace(std::string("show ") + file));
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_THAT(bad.err, HasSubstr(file));
+    EXPECT_EQ(Run("", Trace(std::string("diff a.jsonl ") + file)).exit_code, 2);
+    const Outcome bad_json = Run("", Quoted(KLIA_PROGRAM) + " --json trace show " + file);
+    EXPECT_EQ(bad_json.exit_code, 2);
+    EXPECT_TRUE(nlohmann::json::parse(bad_json.err)["error"].contains("trace"));  // errors on stderr
+  }
+  EXPECT_THAT(Run("", Trace("show newer.jsonl")).err, HasSubstr("newer than this reader knows"));
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// The board trace format, its decoding and comparison, and the spy's settings: the parts
+// that the spy, the virtual board and klia share, tested without a transport.
+#include <map>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "spy_config.h"
+#include "trace_decode.h"
+#include "trace_format.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using hwtrace::Block;
+using hwtrace::Exchange;
+
+const std::string kHeader =
+    R"({"type":"header","format":"hwlink-trace","version":"1.0","writer":"w","source":"spy","pid":1,"start_us":5})"
+    "\n";
+
+Exchange ReadMemory(uint16_t page, std::vector<uint8_t> answer) {
+  Exchange x;
+  x.seq = 7;
+  x.pid = 4711;
+  x.start_us = 1765375200123456;
+  x.duration_us = 42;
+  x.entry = hwtrace::kEntryTransferEx;
+  x.command = 21;
+  const uint8_t block[6] = {static_cast<uint8_t>(page), static_cast<uint8_t>(page >> 8), 0, 0,
+                            static_cast<uint8_t>(answer.size()), static_cast<uint8_t>(answer.size() >> 8)};
+  x.param_length = 6;
+  x.param = Block::Bytes(block, 6);
+  x.out = Block::Bytes(nullptr, 0);
+  x.in_length = static_cast<uint16_t>(answer.size());
+  x.in = Block::Bytes(answer.data(), static_cast<uint32_t>(answer.size()));
+  x.status = 0;
+  x.aux = 0;
+  x.result = 1;
+  return x;
+}
+
+TEST(TraceFormat, AnExchangeReadsBackAsItWasWritten) {
+  Exchange x = ReadMemory(0x0108, {0x00, 0xFF, 0x7F, 0x80});
+  hwtrace::Note note{4711, 9, "a \"quoted\" path C:\\x and a byte \xE9", 0};
+  const std::string text = kHeader + hwtrace::EncodeExchange(x) + hwtrace::EncodeNote(note);
+  const hwtrace::Trace trace = hwtrace::ParseTrace(text);
+  ASSERT_EQ(trace.exchanges.size(), 1u);
+  const Exchange &y = trace.exchanges[0];
+  EXPECT_TRUE(hwtrace::SameExchange(x, y));
+  EXPECT_EQ(y.seq, 7u);
+  EXPECT_EQ(y.pid, 4711u);
+  EXPECT_EQ(y.start_us, 1765375200123456u);
+  EXPECT_EQ(y.duration_us, 42u);
+  EXPECT_EQ(y.param.data, (std::vector<uint8_t>{0x08, 0x01, 0, 0, 4, 0}));
+  EXPECT_EQ(y.line, 2u);
+  ASSERT_EQ(trace.notes.size(), 1u);
+  EXPECT_EQ(trace.notes[0].text, "a \"quoted\" path C:\\x and a byte \xC3\xA9");  // bytes above 0x7F as U+00XX
+  EXPECT_TRUE(trace.warning.empty());
+}
+
+TEST(TraceFormat, WithheldAndMissingBlocksKeepTheirLengths) {
+  Exchange x;
+  x.command = 17;
+  x.out_length = 16;
+  x.out = Block::Redacted(16);
+  x.param = Block::Bytes(nullptr, 0);
+  x.in_length = 0;
+  x.in = Block::Absent();  // the call failed: nothing came in
+  x.result = 0;
+  const std::string line = hwtrace::EncodeExchange(x);
+  EXPECT_THAT(line, HasSubstr(R"("out":{"redacted":16})"));
+  EXPECT_THAT(line, HasSubstr(R"("in":null)"));
+  EXPECT_THAT(line, HasSubstr(R"("status":null)"));
+  const Exchange y = hwtrace::ParseTrace(kHeader + line).exchanges.at(0);
+  EXPECT_TRUE(y.out.redacted());
+  EXPECT_EQ(y.out.length, 16u);
+  EXPECT_FALSE(y.in.present());
+  EXPECT_FALSE(y.status.has_value());
+}
+
+// Every hostile input is refused with a message naming the line, never a crash.
+TEST(TraceFormat, HostileInputIsRefusedWithTheLineAndTheReason) {
+  const std::string good = hwtrace::EncodeExchange(ReadMemory(3, {1, 2}));
+  auto with = [&good](const std::string &from, const std::string &to) {
+    std::string line = good;
+    const size_t at = line.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return line.replace(at, from.size(), to);
+  };
+  const struct {
+    const char *name;
+    std::string text;
+    const char *message;
+  } cases[] = {
+      {"empty file", "", "empty"},
+      {"no header", good, "does not begin with a header"},
+      {"binary garbage", std::string("\x00\xFF\x13\x37garbage\n", 12), "not a board trace"},
+      {"another format", R"({"type":"header","format":"other","version":"1.0","writer":"w","source":"s","pid":1,"start_us":1})" "\n",
+       "format is not hwlink-trace"},
+      {"newer major version", R"({"type":"header","format":"hwlink-trace","version":"2.0","writer":"w","source":"s","pid":1,"start_us":1})" "\n",
+       "newer than this reader knows"},
+      {"version not a number", R"({"type":"header","format":"hwlink-trace","version":"one","writer":"w","source":"s","pid":1,"start_us":1})" "\n",
+       "MAJOR.MINOR"},
+      {"truncated line in the middle", kHeader + good.substr(0, 40) + "\n" + good, "line 2: not a JSON object"},
+      {"string for a number", kHeader + with("\"command\":21", "\"command\":\"21\""), "\"command\" is not a whole number"},
+      {"negative number", kHeader + with("\"seq\":7", "\"seq\":-7"), "\"seq\" is not a whole number"},
+      {"fraction", kHeader + with("\"seq\":7", "\"seq\":7.5"), "\"seq\" is not a whole number"},
+      {"huge number", kHeader + with("\"seq\":7", "\"seq\":123456789012345678901234567890"), "\"seq\" is not a whole number"},
+      {"command above 255", kHeader + with("\"command\":21", "\"command\":256"), "more than 255"},
+      {"unknown entry point", kHeader + with("\"entry\":1002", "\"entry\":1001"), "neither 1000 nor 1002"},
+      {"8-bit entry with a 16-bit length", kHeader + with("\"entry\":1002,", "\"entry\":1000,").replace(
+                                                              good.find("\"in_length\":2"), 13, "\"in_length\":256"),
+       "\"in_length\" is 256, more than 255"},
+      {"hex shorter than its length", kHeader + with("\"in\":\"0102\"", "\"in\":\"01\""), "holds 1 bytes where its length says 2"},
+      {"not hex", kHeader + with("\"in\":\"0102\"", "\"in\":\"01zz\""), "is not hex"},
+      {"wrong redacted length", kHeader + with("\"in\":\"0102\"", "\"in\":{\"redacted\":3}"), "{\"redacted\":2}"},
+      {"array for a block", kHeader + with("\"in\":\"0102\"", "\"in\":[1,2]"), "neither hex bytes"},
+      {"missing field", kHeader + with(",\"aux\":0", ""), "\"aux\" is missing"},
+      {"a JSON array line", kHeader + "[1,2,3]\n", "not a JSON object"},
+      {"deeply nested", kHeader + std::string(100000, '[') + "\n", "not a JSON object"},
+  };
+  for (const auto &c : cases) {
+    try {
+      hwtrace::ParseTrace(c.text);
+      ADD_FAILURE() << c.name << ": accepted";
+    } catch (const hwtrace::TraceError &e) {
+      EXPECT_THAT(e.what(), HasSubstr(c.message)) << c.name;
+    }
+  }
+}
+
+TEST(TraceFormat, AnIncompleteLastRecordIsLeftOutWithAWarning) {
+  const std::string whole = kHeader + hwtrace::EncodeExchange(ReadMemory(3, {1, 2}));
+  const std::string cut = hwtrace::EncodeExchange(ReadMemory(4, {1, 2})).substr(0, 50);
+  const hwtrace::Trace trace = hwtrace::ParseTrace(whole + cut);
+  EXPECT_EQ(trace.exchanges.size(), 1u);
+  EXPECT_THAT(trace.warning, HasSubstr("line 3 is an incomplete record"));
+}
+
+TEST(TraceFormat, SessionsOfSeveralProcessesAndUnknownRecordTypesAreRead) {
+  const std::string text = kHeader + hwtrace::EncodeExchange(ReadMemory(3, {1})) + "{\"type\":\"later\",\"x\":1}\n" +
+                           kHeader + hwtrace::EncodeExchange(ReadMemory(4, {2}));
+  const hwtrace::Trace trace = hwtrace::ParseTrace(text);
+  EXPECT_EQ(trace.headers.size(), 2u);
+  EXPECT_EQ(trace.exchanges.size(), 2u);
+}
+
+// Which blocks are withheld: logon and password blocks always; page data of pages that may
+// hold user records, all pages from 8 on until an information block has been seen.
+TEST(Redaction, SecretBlocksFollowTheUserPagesOfTheLastInformationBlock) {
+  hwtrace::UserPages pages;
+  auto page_block = [](uint16_t page) {
+    static uint8_t block[6];
+    block[0] = static_cast<uint8_t>(page);
+    block[1] = static_cast<uint8_t>(page >> 8);
+    return block;
+  };
+  EXPECT_TRUE(hwtrace::SecretBlocks(17, 0, nullptr, pages).out);
+  EXPECT_TRUE(hwtrace::SecretBlocks(19, 0, nullptr, pages).out);
+  EXPECT_FALSE(hwtrace::SecretBlocks(20, 2, page_block(0), pages).out);
+  EXPECT_FALSE(hwtrace::SecretBlocks(21, 6, page_block(7), pages).in);
+  EXPECT_TRUE(hwtrace::SecretBlocks(21, 6, page_block(8), pages).in);
+  EXPECT_TRUE(hwtrace::SecretBlocks(22, 6, page_block(60000), pages).out);
+  EXPECT_TRUE(hwtrace::SecretBlocks(21, 0, nullptr, pages).in);  // no page number: any page
+
+  uint8_t info[51] = {};
+  info[16] = 4;  // UserCount 4: users in pages 8-11
+  pages.Learn(16, true, info, sizeof info);
+  EXPECT_TRUE(hwtrace::SecretBlocks(21, 6, page_block(11), pages).in);
+  EXPECT_FALSE(hwtrace::SecretBlocks(21, 6, page_block(12), pages).in);
+  EXPECT_TRUE(hwtrace::SecretBlocks(22, 6, page_block(8), pages).out);
+  EXPECT_EQ(pages.UserOfPage(11), 4);
+  EXPECT_EQ(pages.UserOfPage(12), 0);
+  pages.Learn(16, false, info, sizeof info);  // a failed read teaches nothing
+  EXPECT_FALSE(hwtrace::SecretBlocks(21, 6, page_block(12), pages).in);
+}
+
+TEST(Comparison, TimesAndProcessesAsideAndAWithheldBlockMatchesAnyOfItsLength) {
+  Exchange a = ReadMemory(9, {1, 2, 3});
+  Exchange b = a;
+  b.seq = 99;
+  b.pid = 1;
+  b.start_us = 0;
+  b.duration_us = 12345;
+  EXPECT_TRUE(hwtrace::SameExchange(a, b));
+  b.in = Block::Redacted(3);
+  EXPECT_TRUE(hwtrace::SameExchange(a, b));
+  b.in = Block::Redacted(2);
+  EXPECT_FALSE(hwtrace::SameAnswer(a, b));
+  b = a;
+  b.in.data[2] = 4;
+  EXPECT_TRUE(hwtrace::SameRequest(a, b));
+  EXPECT_FALSE(hwtrace::SameAnswer(a, b));
+  EXPECT_THAT(hwtrace::Differences(a, b), HasSubstr("first at byte 2: 03, came 04"));
+  b = a;
+  b.param.data[0] = 10;
+  EXPECT_FALSE(hwtrace::SameRequest(a, b));
+  b = a;
+  b.entry = hwtrace::kEntryTransfer;
+  EXPECT_FALSE(hwtrace::SameRequest(a, b));
+}
+
+TEST(Decoding, CommandsReadInTheBoardsTerms) {
+  hwtrace::UserPages pages;
+  uint8_t info[51] = {};
+  info[16] = 32;
+  pages.Learn(16, true, info, sizeof info);
+  EXPECT_EQ(hwtrace::Describe(ReadMemory(0x0108, std::vector<uint8_t>(256)), pages),
+            "read memory [21] page 264, offset 0, 256 bytes -> success");
+  EXPECT_EQ(hwtrace::CommandWords(ReadMemory(8, {}), pages), "page 8 (user 1), offset 0, 0 bytes");
+
+  Exchange clock;
+  clock.command = 28;
+  const uint8_t block[6] = {0x05, 0x30, 0x14, 0x31, 0x12, 0x24};
+  clock.param_length = 6;
+  clock.param = Block::Bytes(block, 6);
+  clock.result = 1;
+  clock.status = 0;
+  EXPECT_EQ(hwtrace::CommandName(clock), "set clock");
+  EXPECT_EQ(hwtrace::CommandWords(clock, pages), "to 2024-12-31 14:30:05");
+
+  Exchange login;
+  login.command = 17;
+  login.out_length = 16;
+  login.result = 1;
+  login.status = 0x60;
+  EXPECT_EQ(hwtrace::StatusWords(login), "board status 96 (0x60): logon refused");
+  login.result = 0x100;  // only the low byte counts
+  EXPECT_EQ(hwtrace::StatusWords(login), "no exchange (the transport call failed)");
+}
+
+// The spy's settings: the environment wins over the file beside the spy; the file's
+// relative trace lies beside the file; wrong settings are named and left out.
+TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
+  std::map<std::string, std::string> environment;
+  auto lookup = [&environment](const char *name) -> const char * {
+    const auto it = environment.find(name);
+    return it == environment.end() ? nullptr : it->second.c_str();
+  };
+  const std::string folder = "/opt/spy";
+
+  spy::Settings s = spy::ResolveSettings(lookup, nullptr, folder);
+  EXPECT_EQ(s.target, spy::kDefaultTargetName);
+  EXPECT_EQ(s.target_origin, "default");
+  EXPECT_EQ(s.trace, spy::JoinPath(folder, "hwlink-trace.jsonl"));
+  EXPECT_FALSE(s.keep_secrets);
+
+  const std::string file = "# site settings\n target = /srv/real/libhwlink32.so \ntrace=session.jsonl\nsecrets = keep\n"
+                           "colour = blue\nno equals sign\n";
+  s = spy::ResolveSettings(lookup, &file, folder);
+  EXPECT_EQ(s.target, "/srv/real/libhwlink32.so");
+  EXPECT_EQ(s.target_origin, "hwlink-spy.conf");
+  EXPECT_EQ(s.trace, spy::JoinPath(folder, "session.jsonl"));
+  EXPECT_TRUE(s.keep_secrets);
+  ASSERT_EQ(s.problems.size(), 2u);
+  EXPECT_THAT(s.problems[0], HasSubstr("line 5: unknown setting \"colour\""));
+  EXPECT_THAT(s.problems[1], HasSubstr("line 6 is not \"setting = value\""));
+
+  environment = {{"HWLINK_SPY_TARGET", "real.so"}, {"HWLINK_SPY_TRACE", "here.jsonl"}, {"HWLINK_SPY_SECRETS", "maybe"}};
+  s = spy::ResolveSettings(lookup, &file, folder);
+  EXPECT_EQ(s.target, "real.so");
+  EXPECT_EQ(s.target_origin, "HWLINK_SPY_TARGET");
+  EXPECT_EQ(s.trace, "here.jsonl");
+  EXPECT_FALSE(s.keep_secrets);  // not "keep": withheld, and said
+  EXPECT_THAT(s.problems.back(), HasSubstr("neither \"keep\" nor \"withhold\""));
+}
+
+TEST(SpySettings, ATargetIsAFullPathOrABareName) {
+  EXPECT_TRUE(spy::IsBareName("libhwlink32-real.so"));
+  EXPECT_FALSE(spy::IsBareName("lib/libhwlink32.so"));
+  EXPECT_FALSE(spy::IsBareName(".."));
+  EXPECT_FALSE(spy::IsFullPath("lib/libhwlink32.so"));
+  EXPECT_TRUE(spy::IsFullPath("/usr/lib/libhwlink32.so"));
+#ifdef _WIN32
+  EXPECT_TRUE(spy::IsFullPath("C:\\board\\HWLINK32.DLL"));
+  EXPECT_TRUE(spy::IsFullPath("\\\\server\\share\\HWLINK32.DLL"));
+  EXPECT_FALSE(spy::IsBareName("sub\\HWLINK32.DLL"));
+  EXPECT_FALSE(spy::IsBareName("C:HWLINK32.DLL"));
+#endif
+}
+
+}  // namespace
