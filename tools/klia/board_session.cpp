@@ -128,9 +128,8 @@ void Bind(const BoardChoice &board, Access access) {
   // No exchange at all: the virtual board could not serve the image, and has said why on
   // standard error.
   if (state.last_error == KLIA_STATUS_TRANSPORT_FAILED) {
-    throw Failure("image", "cannot use the board image " + Chosen(board) +
-                               ": the virtual board cannot serve it (its reason is above); if it is damaged, " +
-                               ReplaceCure(board));
+    throw Failure("image", "cannot bind: the transport made no exchange (its reason is above); if the board image " +
+                               Chosen(board) + " is damaged, " + ReplaceCure(board));
   }
   throw BoardFailure("KLIADriverPresent", state, "could not bind to the board (virtual board image " + Chosen(board) + ")");
 }
