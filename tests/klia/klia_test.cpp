@@ -18,33 +18,18 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "process_helpers.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path &path, const std::string &bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-}
-
-std::string Quoted(const std::string &word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using process_helpers::Outcome;
+using process_helpers::Quoted;
+using process_helpers::ReadFile;
+using process_helpers::WriteFile;
 
 class KliaTool : public ::testing::Test {
  protected:

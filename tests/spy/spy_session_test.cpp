@@ -23,6 +23,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "process_helpers.h"
+
 #include "trace_format.h"
 
 namespace {
@@ -31,27 +33,10 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path &path, const std::string &bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-}
-
-std::string Quoted(const std::string &word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using process_helpers::Outcome;
+using process_helpers::Quoted;
+using process_helpers::ReadFile;
+using process_helpers::WriteFile;
 
 size_t Count(const std::string &text, const std::string &what) {
   size_t n = 0;
