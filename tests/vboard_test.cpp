@@ -622,6 +622,27 @@ TEST_F(VBoardTest, TransportFailureWithScribble) {
   EXPECT_TRUE(ReadMemory(0, 0, 8).ok);
 }
 
+TEST_F(VBoardTest, UnpluggedBoardAnswersNoExchangeUntilPluggedInAgain) {
+  VBoardUnplugAfter(2);
+  EXPECT_EQ(WriteMemory(9, 0, {1}), 0);
+  EXPECT_EQ(WriteMemory(9, 1, {2}), 0);
+  const Answer a = Send(22, MemoryAddress(9, 2, 1), {3}, 0, true);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(a.status, 0xEE) << "no status without an exchange";
+  EXPECT_FALSE(ReadMemory(9, 0, 3).ok);
+  EXPECT_THAT(PeekBoard(9, 0, 3), ElementsAre(1, 2, 0xFF)) << "the unplugged write changed nothing";
+  EXPECT_EQ(VBoardTraceCount(), 4u) << "calls to an unplugged board are traced as failed";
+
+  VBoardClearFaults();
+  EXPECT_FALSE(ReadMemory(9, 0, 3).ok) << "clearing faults does not plug the board in";
+  VBoardUnplugAfter(0);
+  EXPECT_TRUE(ReadMemory(9, 0, 3).ok);
+  VBoardUnplugAfter(1);
+  NewBoard(Standard());
+  EXPECT_TRUE(ReadMemory(9, 0, 3).ok);
+  EXPECT_TRUE(ReadMemory(9, 0, 3).ok) << "a new board starts plugged in";
+}
+
 TEST_F(VBoardTest, TraceRecordsEveryCallWithItsData) {
   Bytes data = Pattern(6, 1);
   ASSERT_EQ(Info().size(), 51u);

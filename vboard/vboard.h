@@ -110,6 +110,12 @@ typedef struct VBoardFault {
 VBOARD_API void VBoardAddFault(const VBoardFault *fault);
 VBOARD_API void VBoardClearFaults(void);
 
+/* Unplugs the board after `calls` more transport calls: every later call returns false (no
+ * exchange) without reaching the board, as with a board that lost its power or its cable,
+ * until this is called again. 0 keeps the board plugged in; a new board starts plugged in.
+ * VBoardClearFaults leaves it as it is. */
+VBOARD_API void VBoardUnplugAfter(uint32_t calls);
+
 /* The trace: one entry per transport call, in order. */
 typedef struct VBoardTraceEntry {
   uint8_t command;

@@ -65,6 +65,9 @@ struct ServedBoard {
   std::vector<TraceRecord> trace;
   bool trace_enabled = true;
   bool image_error_reported = false;
+  // VBoardUnplugAfter: while set, how many more transport calls reach the board.
+  bool unplug_pending = false;
+  uint32_t calls_before_unplug = 0;
 };
 
 // Never destroyed: the board must still answer when a library that depends on this one flushes
@@ -88,6 +91,15 @@ void ForgetBoardExtras(ServedBoard &served) {
   served.patches.clear();
   served.trace.clear();
   served.trace_enabled = true;
+  served.unplug_pending = false;
+}
+
+// True when the board has been unplugged (VBoardUnplugAfter); counts this call otherwise.
+bool Unplugged(ServedBoard &served) {
+  if (!served.unplug_pending) return false;
+  if (served.calls_before_unplug == 0) return true;
+  --served.calls_before_unplug;
+  return false;
 }
 
 // Serves `board` from now on, with none of the previous board's faults, patches or trace.
@@ -291,7 +303,7 @@ uint32_t Serve(ServedBoard &served, Exchange &x, uint8_t *status_byte, bool exte
   const uint8_t command = x.command;
   TraceRecord *record = StartTrace(served, x, extended);
   VirtualBoard *board = Board(served);
-  if (board == nullptr || status_byte == nullptr) {
+  if (board == nullptr || status_byte == nullptr || Unplugged(served)) {
     FinishTrace(record, 0, false);
     return 0;
   }
@@ -526,6 +538,13 @@ VBOARD_API void VBoardClearFaults(void) {
   ServedBoard &served = Served();
   std::lock_guard<std::mutex> lock(served.mutex);
   served.faults.clear();
+}
+
+VBOARD_API void VBoardUnplugAfter(uint32_t calls) {
+  ServedBoard &served = Served();
+  std::lock_guard<std::mutex> lock(served.mutex);
+  served.unplug_pending = calls != 0;
+  served.calls_before_unplug = calls;
 }
 
 VBOARD_API uint32_t VBoardTraceCount(void) {
