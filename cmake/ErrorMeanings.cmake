@@ -14,7 +14,7 @@ function(mviahlp_error_meanings_header target directory)
     OUTPUT ${directory}/error_meanings.h
     COMMAND ${CMAKE_COMMAND} -DMEANINGS=${MVIAHLP_ERROR_MEANINGS_FILE} -DOUTPUT=${directory}/error_meanings.h
             -P ${MVIAHLP_ERROR_MEANINGS_SCRIPT}
-    DEPENDS ${MVIAHLP_ERROR_MEANINGS_FILE} ${MVIAHLP_ERROR_MEANINGS_SCRIPT}
+    DEPENDS ${MVIAHLP_ERROR_MEANINGS_FILE} ${MVIAHLP_ERROR_MEANINGS_SCRIPT} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MeaningTables.cmake
     COMMENT "Generating error_meanings.h from share/error-meanings.json"
     VERBATIM)
   target_sources(${target} PRIVATE ${directory}/error_meanings.h)
@@ -27,7 +27,9 @@ endif()
 
 # ---- script mode: JSON in, header out ----------------------------------------------------
 
-function(cxx_literal text out)
+include(${CMAKE_CURRENT_LIST_DIR}/MeaningTables.cmake)
+
+function(cxx_literal text where out)
   string(REPLACE "\\" "\\\\" text "${text}")
   string(REPLACE "\"" "\\\"" text "${text}")
   string(REPLACE "\n" "\\n" text "${text}")
@@ -36,35 +38,18 @@ endfunction()
 
 file(READ ${MEANINGS} json)
 
-# One table of codes: an array of {code, words} in the order of the file.
-function(code_table name key out)
-  string(JSON count LENGTH "${json}" ${key})
-  if(count EQUAL 0)
-    message(FATAL_ERROR "${MEANINGS}: ${key} is empty")
-  endif()
-  set(rows "")
-  math(EXPR last "${count} - 1")
-  foreach(i RANGE ${last})
-    string(JSON code MEMBER "${json}" ${key} ${i})
-    string(JSON words GET "${json}" ${key} ${code})
-    if(NOT code MATCHES "^[0-9]+$" OR code GREATER 65535)
-      message(FATAL_ERROR "${MEANINGS}: ${key}: \"${code}\" is not a 16-bit code in decimal")
-    endif()
-    cxx_literal("${words}" literal)
-    string(APPEND rows "    {${code}, ${literal}},\n")
-  endforeach()
-  set(${out} "${${out}}inline constexpr CodeWords ${name}[] = {\n${rows}};\n" PARENT_SCOPE)
-endfunction()
-
 set(tables "")
-code_table(kBindErrorWords bind_error tables)
-code_table(kLastErrorWords last_error tables)
-code_table(kDeviceStatusWords device_status tables)
-code_table(kBoardStatusWords board_status tables)
+foreach(pair "kBindErrorWords;bind_error" "kLastErrorWords;last_error" "kDeviceStatusWords;device_status"
+             "kBoardStatusWords;board_status")
+  list(GET pair 0 name)
+  list(GET pair 1 key)
+  meaning_rows("${json}" ${MEANINGS} ${key} "    {@CODE@, @WORDS@},\n" cxx_literal rows)
+  string(APPEND tables "inline constexpr CodeWords ${name}[] = {\n${rows}};\n")
+endforeach()
 string(JSON other GET "${json}" board_status_other)
 string(JSON unknown GET "${json}" unknown_code)
-cxx_literal("${other}" other)
-cxx_literal("${unknown}" unknown)
+cxx_literal("${other}" board_status_other other)
+cxx_literal("${unknown}" unknown_code unknown)
 
 file(CONFIGURE OUTPUT ${OUTPUT} @ONLY CONTENT [[
 // Generated from share/error-meanings.json by cmake/ErrorMeanings.cmake: edit the JSON file.

@@ -7,6 +7,8 @@
 # The words must be printable ASCII: the file is read by every C# compiler, some of which
 # take a file without a byte-order mark in the system's code page.
 
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/MeaningTables.cmake)
+
 file(READ ${TEMPLATE} template)
 file(READ ${MEANINGS} json)
 
@@ -25,26 +27,11 @@ function(csharp_literal text where out)
   set(${out} "\"${text}\"" PARENT_SCOPE)
 endfunction()
 
-# One table of codes, in the order of the file.
 set(tables "")
 foreach(pair "BindError;bind_error" "LastError;last_error" "DeviceStatus;device_status" "BoardStatus;board_status")
   list(GET pair 0 name)
   list(GET pair 1 key)
-  string(JSON count LENGTH "${json}" ${key})
-  if(count EQUAL 0)
-    message(FATAL_ERROR "${MEANINGS}: ${key} is empty")
-  endif()
-  set(rows "")
-  math(EXPR last "${count} - 1")
-  foreach(i RANGE ${last})
-    string(JSON code MEMBER "${json}" ${key} ${i})
-    string(JSON words GET "${json}" ${key} ${code})
-    if(NOT code MATCHES "^[0-9]+$" OR code GREATER 65535)
-      message(FATAL_ERROR "${MEANINGS}: ${key}: \"${code}\" is not a 16-bit code in decimal")
-    endif()
-    csharp_literal("${words}" "${key}.${code}" literal)
-    string(APPEND rows "            { ${code}, ${literal} },\n")
-  endforeach()
+  meaning_rows("${json}" ${MEANINGS} ${key} "            { @CODE@, @WORDS@ },\n" csharp_literal rows)
   string(APPEND tables "        private static readonly Dictionary<int, string> ${name} = new Dictionary<int, string>\n"
                        "        {\n${rows}        };\n")
 endforeach()

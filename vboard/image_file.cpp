@@ -50,7 +50,6 @@ using mviahlp::put_le32;
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'B', 'O', 'A', 'R', 'D', '0', '1'};
 constexpr uint32_t kFormatVersion = 1;
 constexpr uint32_t kHeaderSize = 512;
 constexpr uint32_t kGeometryAt = 16;
@@ -324,7 +323,7 @@ std::string SystemError() {
 
 bool FillNewImage(File &file, const VBoardGeometry &geometry) {
   std::vector<uint8_t> header(kHeaderSize, 0);
-  std::memcpy(header.data(), kMagic, sizeof kMagic);
+  std::memcpy(header.data(), kImageMagic, sizeof kImageMagic);
   put_le32(header.data() + 8, kFormatVersion);
   put_le32(header.data() + 12, kHeaderSize);
   EncodeGeometry(geometry, header.data() + kGeometryAt);
@@ -470,7 +469,7 @@ std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardG
   }
   uint8_t header[kStateAt];
   uint64_t size = 0;
-  if (!file->ReadAt(0, header, sizeof header) || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
+  if (!file->ReadAt(0, header, sizeof header) || std::memcmp(header, kImageMagic, sizeof kImageMagic) != 0 ||
       get_le32(header + 8) != kFormatVersion || get_le32(header + 12) != kHeaderSize) {
     error = path + " is not a board image";
     return nullptr;

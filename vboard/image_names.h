@@ -1,8 +1,9 @@
-// Names of board images under construction. A new image is filled under
-// "<image>.new.<process>.<n>" where the file system cannot hold an unnamed file, and klia
-// builds a replacement image under "<image>.new.<process>.0". A process killed meanwhile
-// leaves that file behind; the next creation of the image removes it. Shared by the virtual
-// board and klia, so that each removes what the other left.
+// What a board image begins with, and the names of board images under construction. The
+// magic lets klia tell an image from another file before the board opens it. A new image is
+// filled under "<image>.new.<process>.<n>" where the file system cannot hold an unnamed file,
+// and klia builds a replacement image under "<image>.new.<process>.0". A process killed
+// meanwhile leaves that file behind; the next creation of the image removes it. Shared by the
+// virtual board and klia, so that each removes what the other left.
 #pragma once
 
 #include <cerrno>
@@ -18,6 +19,9 @@
 #endif
 
 namespace vboard {
+
+// The first 8 bytes of every board image.
+inline constexpr char kImageMagic[8] = {'V', 'B', 'O', 'A', 'R', 'D', '0', '1'};
 
 inline constexpr const char *kTemporaryInfix = ".new.";
 

@@ -72,6 +72,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "VBoardTraceClear": (None, []),
     "VBoardTraceEnable": (None, [ctypes.c_int]),
     "VBoardInCommand": (ctypes.c_int, []),
+    "VBoardUnplugAfter": (None, [ctypes.c_uint32]),
 }
 
 _control: Optional[ctypes.CDLL] = None
@@ -357,6 +358,15 @@ def add_fault(fault: Fault) -> None:
 def clear_faults() -> None:
     with LOCK:
         _api().VBoardClearFaults()
+
+
+def unplug_after(calls: int) -> None:
+    """Unplugs the board after ``calls`` more transport calls: every later call answers "no
+    exchange", as when the board loses power or its cable, until this is called again. 0 keeps
+    the board plugged in; a new board starts plugged in; clear_faults leaves the plug alone."""
+    check_uint(calls, 32, "calls")
+    with LOCK:
+        _api().VBoardUnplugAfter(calls)
 
 
 def trace() -> list[TraceEntry]:

@@ -64,6 +64,22 @@ def test_open_raises_when_the_board_does_not_answer_the_probe() -> None:
     assert "no exchange" in failure.value.last_error_meaning
 
 
+def test_an_unplugged_board_answers_no_exchange_until_it_is_plugged_in_again() -> None:
+    vboard.create(vboard.Geometry.standard(*SMALL))
+    board = mviahlp.open()
+    vboard.unplug_after(1)
+    board.current_user()  # the last call that gets through
+    with pytest.raises(mviahlp.MviahlpError) as failure:
+        board.current_user()
+    assert "no exchange" in str(failure.value)
+    vboard.clear_faults()
+    with pytest.raises(mviahlp.MviahlpError):
+        board.current_user()
+    vboard.unplug_after(0)
+    board.current_user()
+    board.close()
+
+
 def test_the_with_block_flushes_the_cache_also_when_it_raises() -> None:
     vboard.create(vboard.Geometry.standard(*SMALL))
     with pytest.raises(KeyError):

@@ -14,6 +14,7 @@
 #endif
 
 #include "errors.h"
+#include "image_names.h"
 #include "mviahlp.h"
 #include "output.h"
 
@@ -35,9 +36,6 @@ std::string Environment(const char *name) {
   const char *value = std::getenv(name);
   return value != nullptr ? value : "";
 }
-
-// What the virtual board's image file begins with.
-constexpr char kImageMagic[8] = {'V', 'B', 'O', 'A', 'R', 'D', '0', '1'};
 
 bool Writable(const std::string &path) {
 #ifdef _WIN32
@@ -89,9 +87,9 @@ std::string ImageProblem(const std::string &path) {
   if (!fs::is_regular_file(status)) return "it is not a regular file";
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::string("it cannot be read: ") + std::strerror(errno);
-  char magic[sizeof kImageMagic] = {};
+  char magic[sizeof vboard::kImageMagic] = {};
   file.read(magic, sizeof magic);
-  if (file.gcount() != sizeof magic || std::memcmp(magic, kImageMagic, sizeof magic) != 0) {
+  if (file.gcount() != sizeof magic || std::memcmp(magic, vboard::kImageMagic, sizeof magic) != 0) {
     return "it is not a board image (damaged, or another kind of file)";
   }
   return "";
