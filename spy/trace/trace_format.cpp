@@ -1,6 +1,8 @@
 #include "trace_format.h"
 
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +29,21 @@ TraceError::TraceError(const std::string &what, uint32_t line)
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The two hex digits of every byte value, so that blocks are written two characters at a time.
+constexpr std::array<char, 512> kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  for (size_t byte = 0; byte < 256; ++byte) {
+    pairs[2 * byte] = kHexDigits[byte >> 4];
+    pairs[2 * byte + 1] = kHexDigits[byte & 15];
+  }
+  return pairs;
+}();
+
+// Writes 2 * length hex digits at `to`.
+void PutHex(char *to, const uint8_t *bytes, size_t length) {
+  for (size_t i = 0; i < length; ++i, to += 2) std::memcpy(to, &kHexPairs[2 * size_t{bytes[i]}], 2);
+}
 
 void AppendNumber(std::string &line, uint64_t value) {
   char digits[24];
@@ -78,12 +95,9 @@ void AppendBlock(std::string &line, const char *name, const BlockView &block) {
       const size_t at = line.size();
       line.resize(at + 2 + 2 * static_cast<size_t>(block.length));
       char *p = line.data() + at;
-      *p++ = '"';
-      for (uint32_t i = 0; i < block.length; ++i) {
-        *p++ = kHexDigits[block.data[i] >> 4];
-        *p++ = kHexDigits[block.data[i] & 15];
-      }
-      *p = '"';
+      p[0] = '"';
+      PutHex(p + 1, block.data, block.length);
+      p[1 + 2 * static_cast<size_t>(block.length)] = '"';
       break;
     }
   }
@@ -103,10 +117,7 @@ void AppendOptional(std::string &line, const char *name, const std::optional<uin
 
 std::string Hex(const uint8_t *bytes, size_t length) {
   std::string text(2 * length, '0');
-  for (size_t i = 0; i < length; ++i) {
-    text[2 * i] = kHexDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kHexDigits[bytes[i] & 15];
-  }
+  PutHex(text.data(), bytes, length);
   return text;
 }
 
