@@ -166,43 +166,42 @@ Block ToBlock(const BlockView &view) {
   return Block::Absent();
 }
 
+namespace {
+
+// The fields that an exchange and its view hold alike: everything but the three blocks.
+template <class From, class To>
+void CopyScalarFields(const From &from, To &to) {
+  to.seq = from.seq;
+  to.pid = from.pid;
+  to.start_us = from.start_us;
+  to.duration_us = from.duration_us;
+  to.entry = from.entry;
+  to.command = from.command;
+  to.param_length = from.param_length;
+  to.out_length = from.out_length;
+  to.in_length = from.in_length;
+  to.status = from.status;
+  to.aux = from.aux;
+  to.result = from.result;
+}
+
+}  // namespace
+
 Exchange ToExchange(const ExchangeView &view) {
   Exchange x;
-  x.seq = view.seq;
-  x.pid = view.pid;
-  x.start_us = view.start_us;
-  x.duration_us = view.duration_us;
-  x.entry = view.entry;
-  x.command = view.command;
-  x.param_length = view.param_length;
+  CopyScalarFields(view, x);
   x.param = ToBlock(view.param);
-  x.out_length = view.out_length;
   x.out = ToBlock(view.out);
-  x.in_length = view.in_length;
   x.in = ToBlock(view.in);
-  x.status = view.status;
-  x.aux = view.aux;
-  x.result = view.result;
   return x;
 }
 
 std::string EncodeExchange(const Exchange &x) {
   ExchangeView view;
-  view.seq = x.seq;
-  view.pid = x.pid;
-  view.start_us = x.start_us;
-  view.duration_us = x.duration_us;
-  view.entry = x.entry;
-  view.command = x.command;
-  view.param_length = x.param_length;
+  CopyScalarFields(x, view);
   view.param = BlockView::Of(x.param);
-  view.out_length = x.out_length;
   view.out = BlockView::Of(x.out);
-  view.in_length = x.in_length;
   view.in = BlockView::Of(x.in);
-  view.status = x.status;
-  view.aux = x.aux;
-  view.result = x.result;
   std::string line;
   AppendExchange(line, view);
   return line;
