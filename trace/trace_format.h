@@ -12,7 +12,7 @@
 // processes appended to holds several sessions. Byte blocks are lowercase hex strings; a
 // block the writer withheld is {"redacted":N} (N its length); a block that was not there
 // (a null address, or incoming bytes of a call that did not succeed) is null. See
-// spy/README.md for the meaning of every field.
+// trace/README.md for the meaning of every field.
 #pragma once
 
 #include <cstdint>

@@ -134,7 +134,7 @@ VBOARD_API void VBoardTraceClear(void);
 VBOARD_API void VBoardTraceEnable(int enabled); /* on after create */
 
 /* Records every transport call from now on as a board trace (the JSON Lines format of
- * spy/README.md, the same as the transport spy's) appended to the file at `path`, created
+ * trace/README.md, the same as the transport spy's) appended to the file at `path`, created
  * readable by its owner only when missing; each call to this function starts a new session
  * header. NULL or "" stops recording. Returns 0 when the file cannot be opened or written.
  * Recording goes on across new boards. Without this call, HWLINK_VBOARD_TRACE names the file

@@ -1,5 +1,5 @@
 // klia trace show|diff|replay: reading, comparing and replaying board traces, the JSON Lines
-// records that the transport spy and the virtual board write (spy/README.md).
+// records that the transport spy and the virtual board write (trace/README.md).
 //
 // These commands never touch a board. Exit codes: show 0, or 2 on an unreadable trace; diff
 // 0 equal, 1 different, 2 unreadable; replay 0 clean, 1 diverged, 2 unreadable trace or a
