@@ -15,6 +15,7 @@ struct Context {
   std::string board;         // --board PATH: the virtual board's image
   bool board_given = false;  // --board was on the command line (an empty PATH is refused)
   bool json = false;         // --json: results and errors as JSON
+  std::string library;       // --library PATH: the interface library to drive instead of klia's own
   std::function<int()> run;
 };
 
