@@ -28,5 +28,6 @@ void AddFormatCommand(CLI::App &app, Context &context);   // format
 void AddTourCommand(CLI::App &app, Context &context);     // tour
 void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage (from this table)
 void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
+void AddProbeCommand(CLI::App &app, Context &context);    // probe
 
 }  // namespace klia

@@ -142,6 +142,7 @@ void BuildCommandLine(CLI::App &app, Context &context) {
   AddDataCommands(app, context);
   AddClockCommands(app, context);
   AddTourCommand(app, context);
+  AddProbeCommand(app, context);
   AddTraceCommands(app, context);
   AddShellCommands(app, context);
 }
