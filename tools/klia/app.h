@@ -29,5 +29,6 @@ void AddTourCommand(CLI::App &app, Context &context);     // tour
 void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage (from this table)
 void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
 void AddProbeCommand(CLI::App &app, Context &context);    // probe
+void AddCompareCommand(CLI::App &app, Context &context);  // compare
 
 }  // namespace klia

@@ -42,6 +42,7 @@
 #include "library_loader.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "probe.h"
 #include "process.h"
 #include "record_view.h"
 #include "records.h"
@@ -261,11 +262,6 @@ json AreaJson(const AreaResult &r) {
           {"first_bytes", r.first_bytes}};
 }
 
-uint16_t ParsePages(const std::string &text) {
-  if (text == "all") return 0;
-  return static_cast<uint16_t>(ParseUnsigned(text, 1, 0xFFFF, "--pages"));
-}
-
 // Binds without creating anything: an image that exists is checked and served read-only; a
 // missing one is left to the transport (a real transport has none, the virtual board then
 // says that it cannot serve it).
@@ -280,7 +276,7 @@ void BindReadOnly(const Context &context) {
 }
 
 int Probe(const Context &context, const std::string &pages_text) {
-  const uint16_t page_limit = ParsePages(pages_text);
+  const uint16_t page_limit = ParseProbePages(pages_text);
   // A spy in front of the transport lets nothing but reads through.
   if (const char *guard = std::getenv("HWLINK_SPY_GUARD"); guard == nullptr || *guard == '\0') {
     SetEnvironment("HWLINK_SPY_GUARD", "read-only");
@@ -410,6 +406,11 @@ int Probe(const Context &context, const std::string &pages_text) {
 }
 
 }  // namespace
+
+uint16_t ParseProbePages(const std::string &text) {
+  if (text == "all") return 0;
+  return static_cast<uint16_t>(ParseUnsigned(text, 1, 0xFFFF, "--pages"));
+}
 
 void AddProbeCommand(CLI::App &app, Context &context) {
   auto pages = std::make_shared<std::string>(std::to_string(kDefaultPages));

@@ -143,6 +143,7 @@ void BuildCommandLine(CLI::App &app, Context &context) {
   AddClockCommands(app, context);
   AddTourCommand(app, context);
   AddProbeCommand(app, context);
+  AddCompareCommand(app, context);
   AddTraceCommands(app, context);
   AddShellCommands(app, context);
 }
