@@ -248,7 +248,7 @@ std::string AreaText(const AreaResult &r) {
            (r.past_end_refused ? "refused, as it must be" : "NOT refused") + "\n";
   }
   return "  area " + std::to_string(r.area) + ": " + std::to_string(r.size) + " bytes (" +
-         std::to_string(r.size / r.page_size) + (r.size / r.page_size == 1 ? " page); " : " pages); ") + std::to_string(r.pages_read) + " pages read in " +
+         std::to_string(r.size / r.page_size) + (r.size / r.page_size == 1 ? " page); " : " pages); ") + std::to_string(r.pages_read) + (r.pages_read == 1 ? " page" : " pages") + " read in " +
          std::to_string(r.reads) + " requests, " + std::to_string(r.bytes) + " bytes, digest " + Hex32(r.digest) +
          (r.failed != 0 ? ", " + std::to_string(r.failed) + " FAILED" : "") + "; past its end " +
          (r.past_end_refused ? "refused" : "NOT refused") + (r.first_bytes.empty() ? "" : "; begins " + r.first_bytes) +
