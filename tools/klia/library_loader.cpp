@@ -74,7 +74,7 @@ std::string g_chosen;  // --library, or empty for klia's own
 bool g_loaded = false;
 
 std::string Description() {
-  return g_chosen.empty() ? std::string(KLIA_DEFAULT_LIBRARY) + " (klia's own library)" : g_chosen;
+  return g_chosen.empty() ? std::string(KLIA_DEFAULT_LIBRARY) + " (klia's own interface library)" : g_chosen;
 }
 
 #ifdef _WIN32
@@ -163,7 +163,7 @@ void LoadInterfaceLibrary() {
   std::string reason;
   const auto module = Open(reason);
   if (module == nullptr) {
-    throw Failure("library", "cannot load the interface library " + Description() + ": " + reason + "; " +
+    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " +
                                  LoadAdvice());
   }
   std::string missing;
