@@ -37,6 +37,7 @@
 #include "errors.h"
 #include "output.h"
 #include "probe.h"
+#include "process.h"
 #include "process_runner.h"
 #include "text_input.h"
 #include "trace_decode.h"
@@ -59,6 +60,9 @@ constexpr uint8_t kClockCommand = 28;
 struct CompareOptions {
   std::string old_library, new_library, transport, folder, pages = "4";
 };
+
+// Ctrl-C reached a probe: the comparison stops there.
+struct Interrupted {};
 
 // One library's run of the probe.
 struct Run {
@@ -165,6 +169,7 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
   run.out = ReadWhole(child.out);
   run.err = ReadWhole(child.err);
   if (run.exit_code < 0) throw CannotRun("cannot run " + child.program.string() + " for the " + run.role + " library");
+  if (run.exit_code == kExitInterrupted) throw Interrupted();
   // The probe ran when it printed its result, problems or not.
   bool result = false;
   try {
@@ -294,6 +299,15 @@ int Compare(const Context &context, const CompareOptions &options) {
       run->loaded = PlaceLibrary(run->library, spy, folder / run->role);
       ProbeThrough(context, spy, transport, options.pages, folder, *run);
     }
+  } catch (const Interrupted &) {
+    const std::string what = "interrupted: the comparison is incomplete; what the runs left is in " + folder.string();
+    std::fflush(stdout);
+    if (JsonOutput()) {
+      PrintJsonError({{"error", {{"interrupted", what}}}});
+    } else {
+      std::fprintf(stderr, "klia: compare: %s\n", what.c_str());
+    }
+    return kExitInterrupted;
   } catch (const CannotRun &e) {
     std::fflush(stdout);
     if (JsonOutput()) {

@@ -426,8 +426,8 @@ void AddProbeCommand(CLI::App &app, Context &context) {
       "in pieces of several sizes across page boundaries with its first and last bytes and two requests past "
       "its end (which the library must refuse), the configuration record, the hardware step, the clock, the "
       "watchdog timeout, Today and a flush with nothing to write. It never derives a user XID (board command "
-      "27), whose effect on the board is not known to be only reading. Cost: about 50 board exchanges, one "
-      "per user, and with the default --pages 4 at most about 6 page reads per area (the event log, read "
+      "27), whose effect on the board is not known to be only reading. Cost: about 45 board exchanges and "
+      "one per user with the default --pages 4 (at most about 6 page reads per area; the event log, read "
       "piece by piece, about 16); each further page adds one exchange (about two in the log). A spy in front "
       "of the transport is asked for its read-only guard; the virtual board serves its image read-only. Exit "
       "0 when every read did what it should, 1 when one did not (the problems are listed).");
