@@ -229,6 +229,15 @@ std::string Lines(const Trace &t, size_t from, size_t to, const char *mark) {
   return text;
 }
 
+// Exchange k (from 0) in words, its user pages named from what the trace showed before it.
+std::string DescribeAt(const Trace &t, size_t k) {
+  hwtrace::UserPages pages;
+  for (size_t i = 0; i < k; ++i) pages.Learn(t.exchanges[i]);
+  return hwtrace::Describe(t.exchanges[k], pages);
+}
+
+json ExchangeSummary(const Trace &t, size_t k) { return k < t.exchanges.size() ? json(DescribeAt(t, k)) : json(); }
+
 std::string Report(const Run &old_run, const Run &new_run, const Trace &a, const Trace &b, const Verdict &v) {
   std::string text = "old library: " + old_run.library.string() + " (" + std::to_string(a.exchanges.size()) +
                      " exchanges, trace " + old_run.trace.filename().string() + ")\n" +
@@ -249,8 +258,8 @@ std::string Report(const Run &old_run, const Run &new_run, const Trace &a, const
   }
   text += "they differ at exchange " + std::to_string(k + 1) + ":\n";
   if (k < a.exchanges.size() && k < b.exchanges.size()) {
-    text += "  old sent: " + Lines(a, k, k + 1, "").substr(3 + std::to_string(k + 1).size() + 2);
-    text += "  new sent: " + Lines(b, k, k + 1, "").substr(3 + std::to_string(k + 1).size() + 2);
+    text += "  old sent: " + DescribeAt(a, k) + "\n";
+    text += "  new sent: " + DescribeAt(b, k) + "\n";
     text += "  " + hwtrace::Differences(a.exchanges[k], b.exchanges[k]) + "\n";
   } else if (k >= a.exchanges.size()) {
     text += "  the old library's session ends there; the new one goes on\n";
@@ -263,13 +272,6 @@ std::string Report(const Run &old_run, const Run &new_run, const Trace &a, const
   text += "from there, old:\n" + (k < a.exchanges.size() ? Lines(a, k, k + kContext + 1, "O") : "  (no more)\n");
   text += "from there, new:\n" + (k < b.exchanges.size() ? Lines(b, k, k + kContext + 1, "N") : "  (no more)\n");
   return text + clock;
-}
-
-json ExchangeSummary(const Trace &t, size_t k) {
-  if (k >= t.exchanges.size()) return nullptr;
-  hwtrace::UserPages pages;
-  for (size_t i = 0; i < k; ++i) pages.Learn(t.exchanges[i]);
-  return hwtrace::Describe(t.exchanges[k], pages);
 }
 
 int Compare(const Context &context, const CompareOptions &options) {
