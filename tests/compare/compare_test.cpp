@@ -164,6 +164,10 @@ TEST_F(ProbeAndCompare, AFileThatIsNoInterfaceLibraryIsNamed) {
   EXPECT_EQ(spy.exit_code, 1);
   EXPECT_THAT(spy.err, HasSubstr("none of the 26 functions"));
   EXPECT_EQ(Klia({"--library", not_one.string(), "--help"}).exit_code, 0);
+  // A library that lacks one of them is named with the one it lacks.
+  const Outcome lacking = OnBoard({"--library", WITHOUT_FLUSH_LIBRARY, "info"});
+  EXPECT_EQ(lacking.exit_code, 1);
+  EXPECT_THAT(lacking.err, HasSubstr("no KLIAFlush (ordinal 15) of the 26 functions"));
 }
 
 TEST_F(ProbeAndCompare, OurLibraryComparedWithItselfIsTheSame) {
