@@ -6,10 +6,10 @@
 // Both runs must see the same board and must not change it. The spy's guard lets only reads
 // through to the transport, and with the virtual board (the default transport) the probe
 // serves the board image klia would use (--board, HWLINK_VBOARD_IMAGE, the default image)
-// read-only and never creates one. Between the two runs the board's clock runs on, so the
-// answer to a clock read is the one answer that may differ without the libraries differing:
-// it is set aside. Any other answer that differs means the board itself changed between the
-// runs, and the comparison cannot be trusted (exit 2).
+// read-only and never creates one. The libraries are judged by what they send: the answers
+// are the board's. Between the two runs the board's clock runs on, so a clock read's answer
+// is set aside; any other answer that differs means the board itself changed between the runs
+// (a board in use logs events), and the report says so beside the verdict.
 //
 // The folder it names holds both traces (old.jsonl, new.jsonl), each probe's output and
 // errors, and report.txt. Traces withhold the bytes of user records, as the spy always does
@@ -190,12 +190,15 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
                   child.err.string() + ")");
 }
 
-// The first place where the two sessions differ, setting aside the clock's answer.
+// What the libraries sent is theirs; what the board answered is the board's. The sessions are
+// the same when every request is; an answer that differs (the clock's always may) is the board
+// changing between the runs, and is reported beside the verdict.
 struct Verdict {
-  bool same = false;
-  bool board_changed = false;  // same requests, another answer: the board changed between the runs
-  size_t at = 0;               // index of the first difference
-  size_t clock_moved = 0;      // clock reads whose answers differ
+  bool same = false;                 // the same requests, as many
+  size_t at = 0;                     // index of the first request that differs
+  size_t answers_differ = 0;         // answers other than the clock's that differ, before `at`
+  size_t first_answer = 0;           // index of the first of them
+  size_t clock_moved = 0;            // clock reads whose answers differ
 };
 
 Verdict Judge(const Trace &a, const Trace &b) {
@@ -208,12 +211,11 @@ Verdict Judge(const Trace &a, const Trace &b) {
     if (hwtrace::SameAnswer(x, y)) continue;
     if (x.command == kClockCommand && x.param_length == 0 && x.result == y.result && x.status == y.status) {
       ++v.clock_moved;
-      continue;
+    } else if (v.answers_differ++ == 0) {
+      v.first_answer = v.at;
     }
-    v.board_changed = true;
-    break;
   }
-  v.same = !v.board_changed && v.at == a.exchanges.size() && v.at == b.exchanges.size();
+  v.same = v.at == a.exchanges.size() && v.at == b.exchanges.size();
   return v;
 }
 
@@ -243,19 +245,20 @@ std::string Report(const Run &old_run, const Run &new_run, const Trace &a, const
                      " exchanges, trace " + old_run.trace.filename().string() + ")\n" +
                      "new library: " + new_run.library.string() + " (" + std::to_string(b.exchanges.size()) +
                      " exchanges, trace " + new_run.trace.filename().string() + ")\n";
-  const std::string clock =
-      v.clock_moved == 0 ? "" : "(the board's clock moved on between the runs: its answer is set aside)\n";
+  std::string notes;
+  if (v.answers_differ != 0) {
+    const size_t j = v.first_answer;
+    notes += "the board answered " + std::to_string(v.answers_differ) +
+             " of the same requests differently, first at exchange " + std::to_string(j + 1) + " (" +
+             hwtrace::Differences(a.exchanges[j], b.exchanges[j]) +
+             "): it changed between the runs (was it in use?); run the comparison again while nobody uses it\n";
+  }
+  if (v.clock_moved != 0) notes += "(the board's clock moved on between the runs: its answer is set aside)\n";
   if (v.same) {
-    return text + "the same: both libraries sent the same " + std::to_string(a.exchanges.size()) +
-           " exchanges and the board answered them alike\n" + clock;
+    return text + "the same: both libraries sent the same " + std::to_string(a.exchanges.size()) + " requests" +
+           (v.answers_differ == 0 ? " and the board answered them alike\n" : "\n") + notes;
   }
   const size_t k = v.at;
-  if (v.board_changed) {
-    text += "cannot compare: both libraries sent the same request at exchange " + std::to_string(k + 1) +
-            ", but the board answered it differently, so the board changed between the runs (was it in use?):\n  " +
-            hwtrace::Differences(a.exchanges[k], b.exchanges[k]) + "\nrun the comparison again while nobody uses the board\n";
-    return text + clock;
-  }
   text += "they differ at exchange " + std::to_string(k + 1) + ":\n";
   if (k < a.exchanges.size() && k < b.exchanges.size()) {
     text += "  old sent: " + DescribeAt(a, k) + "\n";
@@ -271,7 +274,8 @@ std::string Report(const Run &old_run, const Run &new_run, const Trace &a, const
                  : Lines(a, k > kContext ? k - kContext : 0, k, "=");
   text += "from there, old:\n" + (k < a.exchanges.size() ? Lines(a, k, k + kContext + 1, "O") : "  (no more)\n");
   text += "from there, new:\n" + (k < b.exchanges.size() ? Lines(b, k, k + kContext + 1, "N") : "  (no more)\n");
-  return text + clock;
+  if (v.answers_differ != 0) notes = "the difference may follow from the board's answer rather than the libraries: " + notes;
+  return text + notes;
 }
 
 int Compare(const Context &context, const CompareOptions &options) {
@@ -337,15 +341,16 @@ int Compare(const Context &context, const CompareOptions &options) {
   const Verdict v = Judge(a, b);
   const std::string report = Report(old_run, new_run, a, b, v);
   const bool kept = WriteWhole(folder / "report.txt", report);
-  const int exit_code = v.same ? kExitOk : v.board_changed ? kExitCannotRun : kExitDiffer;
+  const int exit_code = v.same ? kExitOk : kExitDiffer;
   json result = {{"folder", folder.string()},
                  {"old", old_run.library.string()},
                  {"new", new_run.library.string()},
                  {"old_exchanges", a.exchanges.size()},
                  {"new_exchanges", b.exchanges.size()},
                  {"same", v.same},
-                 {"board_changed", v.board_changed},
+                 {"answers_differ", v.answers_differ},
                  {"clock_moved", v.clock_moved != 0}};
+  if (v.answers_differ != 0) result["first_answer_difference"] = v.first_answer + 1;
   if (!v.same) {
     result["first_difference"] = {{"exchange", v.at + 1},
                                   {"old", ExchangeSummary(a, v.at)},
@@ -380,9 +385,9 @@ void AddCompareCommand(CLI::App &app, Context &context) {
   compare->footer(
       "Each run is a 'klia --library LIB probe' of its own, with the spy in front of the transport: nothing but "
       "reads reaches the board. With the virtual board the board image klia would use is served read-only. The "
-      "clock's answer may differ between the runs and is set aside; any other answer that differs means the "
-      "board changed between the runs (exit 2). The folder keeps old.jsonl, new.jsonl, each probe's output "
-      "and report.txt; the traces withhold user records' bytes.");
+      "libraries are judged by the requests they send; the clock's answer is set aside, and any other answer "
+      "that differs (the board changed between the runs) is reported beside the verdict. The folder keeps "
+      "old.jsonl, new.jsonl, each probe's output and report.txt; the traces withhold user records' bytes.");
   compare->callback([&context, options] { context.run = [&context, options] { return Compare(context, *options); }; });
 }
 
