@@ -83,9 +83,15 @@ class Progress {
 
 // What the probe found wrong: a read that should have worked and did not, or a request past
 // an area's end that the library did not refuse.
+// The first kShownProblems are kept in words; a board that refuses every user record must
+// not bury the result under thousands of lines.
+constexpr size_t kShownProblems = 20;
 struct Findings {
   std::vector<std::string> problems;
-  void Add(const std::string &problem) { problems.push_back(problem); }
+  size_t count = 0;
+  void Add(const std::string &problem) {
+    if (++count <= kShownProblems) problems.push_back(problem);
+  }
 };
 
 std::string Operation(const char *name, uint8_t area, int64_t offset, uint32_t count) {
@@ -382,11 +388,14 @@ int Probe(const Context &context, const std::string &pages_text) {
   text += "Watchdog timeout: " + (watchdog_read ? std::to_string(watchdog) : std::string("not read")) + "\n";
   text += "Today (this computer): " + FormatDayNumber(today) + "\n";
   text += "Flush: nothing to write\n";
-  if (findings.problems.empty()) {
+  if (findings.count == 0) {
     text += "Every read did what it should.\n";
   } else {
-    text += std::to_string(findings.problems.size()) + " problem(s):\n";
+    text += std::to_string(findings.count) + " problem(s):\n";
     for (const std::string &problem : findings.problems) text += "  " + problem + "\n";
+    if (findings.count > findings.problems.size()) {
+      text += "  ... and " + std::to_string(findings.count - findings.problems.size()) + " more\n";
+    }
   }
   json result = {{"library", LibraryName()},
                  {"info", InfoJson(info)},
@@ -400,9 +409,10 @@ int Probe(const Context &context, const std::string &pages_text) {
                  {"clock", clock_read ? json({{"day_number", day}, {"time_of_day", time}}) : json()},
                  {"watchdog_timeout", watchdog_read ? json(watchdog) : json()},
                  {"today", today},
-                 {"problems", findings.problems}};
+                 {"problems", findings.problems},
+                 {"problem_count", findings.count}};
   Emit(text, result);
-  return findings.problems.empty() ? kExitOk : kExitBoardFailure;
+  return findings.count == 0 ? kExitOk : kExitBoardFailure;
 }
 
 }  // namespace
