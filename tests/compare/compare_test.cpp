@@ -170,6 +170,18 @@ TEST_F(ProbeAndCompare, AFileThatIsNoInterfaceLibraryIsNamed) {
   EXPECT_THAT(lacking.err, HasSubstr("no KLIAFlush (ordinal 15) of the 26 functions"));
 }
 
+// klia defines the library's functions itself, as trampolines to the loaded library; it must
+// not export them, or the loaded library's calls of its own functions (KLIAFlush from a write,
+// KLIAReadDataEx from the configuration record) would come back through klia.
+TEST_F(ProbeAndCompare, KliaExportsNoneOfTheLibrarysFunctions) {
+  if (std::system("command -v nm >/dev/null 2>&1") != 0) GTEST_SKIP() << "nm (binutils) is not installed";
+  const std::string listing = folder_ / "dynamic-symbols";
+  ASSERT_EQ(std::system(("nm -D --defined-only " + Quoted(KLIA_PROGRAM) + " >" + Quoted(listing)).c_str()), 0);
+  const std::string symbols = ReadFile(listing);
+  EXPECT_THAT(symbols, Not(HasSubstr(" KLIA")));
+  EXPECT_THAT(symbols, Not(HasSubstr(" Today")));
+}
+
 TEST_F(ProbeAndCompare, OurLibraryComparedWithItselfIsTheSame) {
   MakeBoard();
   const std::string before = ReadFile(image_);
