@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "cp866.h"
 #include "errors.h"
 #include "mviahlp.h"
 #include "output.h"
@@ -87,19 +88,11 @@ std::string SystemMessage(DWORD code) {
   return reason.empty() ? "error " + std::to_string(code) : reason;
 }
 
-std::wstring Wide(const std::string &text) {
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
-  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
-  wide.resize(wide.size() - 1);
-  return wide;
-}
-
 // A named library is loaded with its own folder searched first for what it imports, so that
 // the HWLINK32.DLL beside it (a transport, or the spy in front of one) is the one it gets.
 HMODULE Open(std::string &reason) {
-  HMODULE module = g_chosen.empty() ? LoadLibraryW(Wide(KLIA_DEFAULT_LIBRARY).c_str())
-                                    : LoadLibraryExW(Wide(g_chosen).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module = g_chosen.empty() ? LoadLibraryW(Utf8ToWide(KLIA_DEFAULT_LIBRARY).c_str())
+                                    : LoadLibraryExW(Utf8ToWide(g_chosen).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) reason = SystemMessage(GetLastError());
   return module;
 }

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #endif
 
-#include "board_session.h"
+#include "cp866.h"
 
 #ifndef KLIA_SPY_FOLDERS
 #define KLIA_SPY_FOLDERS ""
@@ -134,20 +134,12 @@ std::wstring Quote(const std::wstring &word) {
   return quoted + L"\"";
 }
 
-std::wstring Wide(const std::string &text) {
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
-  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
-  wide.resize(wide.size() - 1);
-  return wide;
-}
-
 }  // namespace
 
 int RunChild(const ChildRun &child) {
   for (const auto &[name, value] : child.environment) _putenv_s(name.c_str(), value.c_str());
   std::vector<std::wstring> words = {Quote(child.program.wstring())};
-  for (const std::string &argument : child.arguments) words.push_back(Quote(Wide(argument)));
+  for (const std::string &argument : child.arguments) words.push_back(Quote(Utf8ToWide(argument)));
   std::vector<const wchar_t *> argv;
   for (const std::wstring &word : words) argv.push_back(word.c_str());
   argv.push_back(nullptr);
