@@ -189,6 +189,15 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
                   child.err.string() + ")");
 }
 
+// How many problems a probe's result lists.
+size_t ProbeProblems(const std::string &out) {
+  try {
+    return json::parse(out).value("problem_count", size_t{0});
+  } catch (const json::exception &) {
+    return 0;
+  }
+}
+
 json ExchangeSummary(const Trace &t, size_t k) { return k < t.exchanges.size() ? json(DescribeAt(t, k)) : json(); }
 
 int Compare(const Context &context, const CompareOptions &options) {
@@ -252,9 +261,17 @@ int Compare(const Context &context, const CompareOptions &options) {
     return kExitCannotRun;
   }
   const Verdict v = Judge(a, b);
-  const std::string report = CompareReport({old_run.library.string(), old_run.trace.filename().string(),
-                                            new_run.library.string(), new_run.trace.filename().string()},
-                                           a, b, v);
+  std::string report = CompareReport({old_run.library.string(), old_run.trace.filename().string(),
+                                      new_run.library.string(), new_run.trace.filename().string()},
+                                     a, b, v);
+  // A read that failed in a probe is the same failure whichever library: said, not judged.
+  for (const Run *run : {&old_run, &new_run}) {
+    const size_t problems = ProbeProblems(run->out);
+    if (problems != 0) {
+      report += "the probe through the " + run->role + " library met " + std::to_string(problems) +
+                " problem(s) on this board (see " + run->role + "-probe.json)\n";
+    }
+  }
   const bool kept = WriteWhole(folder / "report.txt", report);
   const int exit_code = v.same ? kExitOk : kExitDiffer;
   json result = {{"folder", folder.string()},
