@@ -66,8 +66,8 @@ TEST_P(CompareJudgement, JudgesTheRequestsAndReportsTheAnswers) {
   EXPECT_EQ(v.at, c.at);
   EXPECT_EQ(v.answers_differ, c.answers_differ);
   EXPECT_EQ(v.clock_moved, c.clock_moved);
-  const std::string report = klia::CompareReport({"old.so", "old.jsonl", "new.so", "new.jsonl"}, c.old_trace,
-                                                 c.new_trace, v);
+  const std::string report =
+      klia::CompareReport({"old.so", "old.jsonl", "new.so", "new.jsonl"}, c.old_trace, c.new_trace, v);
   EXPECT_THAT(report, HasSubstr(c.says));
 }
 
@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"Identical", Of({ReadPage(1, 7), ReadPage(2, 8)}), Of({ReadPage(1, 7), ReadPage(2, 8)}), true, 2, 0, 0,
              "the same: both libraries sent the same 2 requests and the board answered them alike"},
-        Case{"OnlyTheClockMoved", Of({ReadClock(0x05), ReadPage(1, 7)}), Of({ReadClock(0x06), ReadPage(1, 7)}), true,
-             2, 0, 1, "the board's clock moved on between the runs"},
+        Case{"OnlyTheClockMoved", Of({ReadClock(0x05), ReadPage(1, 7)}), Of({ReadClock(0x06), ReadPage(1, 7)}), true, 2,
+             0, 1, "the board's clock moved on between the runs"},
         Case{"TheBoardChangedBetweenTheRuns", Of({ReadPage(1, 7), ReadPage(2, 8)}),
              Of({ReadPage(1, 9), ReadPage(2, 8)}), true, 2, 1, 0,
              "the board answered 1 of the same requests differently, first at exchange 1"},

@@ -78,8 +78,8 @@ class ProbeAndCompare : public ::testing::Test {
   }
 
   Outcome Compare(const std::string &old_library, const std::string &new_library, const std::string &name) {
-    return OnBoard({"--json", "compare", "--old", old_library, "--new", new_library, "--folder",
-                    (folder_ / name).string()});
+    return OnBoard(
+        {"--json", "compare", "--old", old_library, "--new", new_library, "--folder", (folder_ / name).string()});
   }
 
   fs::path folder_;

@@ -65,9 +65,9 @@ struct Interrupted {};
 
 // One library's run of the probe.
 struct Run {
-  std::string role;     // "old" or "new"
-  fs::path library;     // as given, absolute
-  fs::path loaded;      // the file klia loads (on Windows a copy in the run's own folder)
+  std::string role;  // "old" or "new"
+  fs::path library;  // as given, absolute
+  fs::path loaded;   // the file klia loads (on Windows a copy in the run's own folder)
   fs::path trace;
   int exit_code = -1;
   std::string out, err;
@@ -111,7 +111,8 @@ fs::path MakeFolder(const std::string &named) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "klia-compare-%Y%m%d-%H%M%S", &t);
   for (int n = 0; n < 100; ++n) {
-    const fs::path folder = fs::absolute(n == 0 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n), error);
+    const fs::path folder =
+        fs::absolute(n == 0 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n), error);
     if (fs::create_directory(folder, error)) return folder;
     if (error) throw CannotRun("cannot create the folder " + folder.string() + ": " + error.message());
   }
@@ -184,8 +185,8 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
     at = end + 1;
     if (line.rfind("hwlink", 0) == 0 && line.find(": active in process") == std::string::npos) why += "; " + line;
   }
-  throw CannotRun("the probe through the " + run.role + " library " + run.library.string() + " could not run: " +
-                  (why.empty() ? "exit status " + std::to_string(run.exit_code) : why) + " (see " +
+  throw CannotRun("the probe through the " + run.role + " library " + run.library.string() +
+                  " could not run: " + (why.empty() ? "exit status " + std::to_string(run.exit_code) : why) + " (see " +
                   child.err.string() + ")");
 }
 
@@ -274,14 +275,10 @@ int Compare(const Context &context, const CompareOptions &options) {
   }
   const bool kept = WriteWhole(folder / "report.txt", report);
   const int exit_code = v.same ? kExitOk : kExitDiffer;
-  json result = {{"folder", folder.string()},
-                 {"old", old_run.library.string()},
-                 {"new", new_run.library.string()},
-                 {"old_exchanges", a.exchanges.size()},
-                 {"new_exchanges", b.exchanges.size()},
-                 {"same", v.same},
-                 {"answers_differ", v.answers_differ},
-                 {"clock_moved", v.clock_moved != 0}};
+  json result = {{"folder", folder.string()},           {"old", old_run.library.string()},
+                 {"new", new_run.library.string()},     {"old_exchanges", a.exchanges.size()},
+                 {"new_exchanges", b.exchanges.size()}, {"same", v.same},
+                 {"answers_differ", v.answers_differ},  {"clock_moved", v.clock_moved != 0}};
   if (v.answers_differ != 0) result["first_answer_difference"] = v.first_answer + 1;
   if (!v.same) {
     result["first_difference"] = {{"exchange", v.at + 1},
@@ -301,17 +298,22 @@ int Compare(const Context &context, const CompareOptions &options) {
 void AddCompareCommand(CLI::App &app, Context &context) {
   auto options = std::make_shared<CompareOptions>();
   CLI::App *compare = app.add_subcommand(
-      "compare", "Run the probe through two interface libraries against the same board, each behind the "
-                 "transport spy's read-only guard, and compare what they sent (exit 0 same, 1 differ, 2 could not run)");
+      "compare",
+      "Run the probe through two interface libraries against the same board, each behind the "
+      "transport spy's read-only guard, and compare what they sent (exit 0 same, 1 differ, 2 could not run)");
   compare->add_option("--old", options->old_library, "the library to compare with (e.g. the site's own)")
       ->type_name("LIB")
       ->required();
-  compare->add_option("--new", options->new_library, "the library to check (e.g. klia's own)")->type_name("LIB")->required();
-  compare->add_option("--transport", options->transport,
-                      "the board transport both runs go through (default: the one beside klia, the virtual board)")
+  compare->add_option("--new", options->new_library, "the library to check (e.g. klia's own)")
+      ->type_name("LIB")
+      ->required();
+  compare
+      ->add_option("--transport", options->transport,
+                   "the board transport both runs go through (default: the one beside klia, the virtual board)")
       ->type_name("PATH");
-  compare->add_option("--folder", options->folder,
-                      "a new folder for the traces and the report (default: klia-compare-DATE-TIME here)")
+  compare
+      ->add_option("--folder", options->folder,
+                   "a new folder for the traces and the report (default: klia-compare-DATE-TIME here)")
       ->type_name("DIR");
   compare->add_option("--pages", options->pages, "as for klia probe")->type_name(kNumberLabel)->capture_default_str();
   compare->footer(

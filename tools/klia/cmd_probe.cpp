@@ -149,11 +149,10 @@ class Session {
     std::vector<uint8_t> buffer(count);
     uint16_t done = 0;
     const char *name = sixteen_bit ? "KLIAReadData" : "KLIAReadDataEx";
-    const KLIA_BOOL ok = sixteen_bit
-                             ? KLIAReadData(result.area, buffer.data(), static_cast<uint16_t>(offset),
-                                            static_cast<uint16_t>(count), &done)
-                             : KLIAReadDataEx(result.area, buffer.data(), static_cast<int32_t>(offset),
-                                              static_cast<uint16_t>(count), &done);
+    const KLIA_BOOL ok = sixteen_bit ? KLIAReadData(result.area, buffer.data(), static_cast<uint16_t>(offset),
+                                                    static_cast<uint16_t>(count), &done)
+                                     : KLIAReadDataEx(result.area, buffer.data(), static_cast<int32_t>(offset),
+                                                      static_cast<uint16_t>(count), &done);
     ++result.reads;
     if (!Succeeded(ok)) {
       ++result.failed;
@@ -162,8 +161,7 @@ class Session {
     }
     if (done != count) {
       ++result.failed;
-      findings_.Add(Operation(name, result.area, offset, count) + " reported " + std::to_string(done) +
-                    " bytes read");
+      findings_.Add(Operation(name, result.area, offset, count) + " reported " + std::to_string(done) + " bytes read");
     }
     result.bytes += count;
     result.digest = Digest(result.digest, buffer.data(), buffer.size());
@@ -181,8 +179,8 @@ class Session {
     std::vector<uint8_t> buffer(count);
     uint16_t done = 0;
     ++result.reads;
-    if (Succeeded(KLIAReadDataEx(result.area, buffer.data(), static_cast<int32_t>(offset),
-                                 static_cast<uint16_t>(count), &done))) {
+    if (Succeeded(KLIAReadDataEx(result.area, buffer.data(), static_cast<int32_t>(offset), static_cast<uint16_t>(count),
+                                 &done))) {
       result.past_end_refused = false;
       findings_.Add(Operation("KLIAReadDataEx", result.area, offset, count) +
                     " lies past the end of the area, yet the library did not refuse it");
@@ -220,8 +218,7 @@ class Session {
     const uint32_t pages = size / page_size;
     const uint32_t head_end = page_limit_ == 0 || pages <= page_limit_ ? size : page_limit_ * page_size;
     const uint32_t tail_start = std::max(head_end, size > 2 * page_size ? size - 2 * page_size : 0);
-    const uint32_t cycle[] = {1, 31, std::max<uint32_t>(page_size / 2, 1), page_size, page_size + 1,
-                              2 * page_size + 3};
+    const uint32_t cycle[] = {1, 31, std::max<uint32_t>(page_size / 2, 1), page_size, page_size + 1, 2 * page_size + 3};
     size_t turn = 0;
     auto pieces = [&](uint32_t from, uint32_t to) {
       for (uint32_t at = from; at < to;) {
@@ -254,7 +251,8 @@ std::string AreaText(const AreaResult &r) {
            (r.past_end_refused ? "refused, as it must be" : "NOT refused") + "\n";
   }
   return "  area " + std::to_string(r.area) + ": " + std::to_string(r.size) + " bytes (" +
-         std::to_string(r.size / r.page_size) + (r.size / r.page_size == 1 ? " page); " : " pages); ") + std::to_string(r.pages_read) + (r.pages_read == 1 ? " page" : " pages") + " read in " +
+         std::to_string(r.size / r.page_size) + (r.size / r.page_size == 1 ? " page); " : " pages); ") +
+         std::to_string(r.pages_read) + (r.pages_read == 1 ? " page" : " pages") + " read in " +
          std::to_string(r.reads) + " requests, " + std::to_string(r.bytes) + " bytes, digest " + Hex32(r.digest) +
          (r.failed != 0 ? ", " + std::to_string(r.failed) + " FAILED" : "") + "; past its end " +
          (r.past_end_refused ? "refused" : "NOT refused") + (r.first_bytes.empty() ? "" : "; begins " + r.first_bytes) +
@@ -262,9 +260,15 @@ std::string AreaText(const AreaResult &r) {
 }
 
 json AreaJson(const AreaResult &r) {
-  return {{"area", r.area},         {"size", r.size},           {"pages", r.page_size ? r.size / r.page_size : 0},
-          {"pages_read", r.pages_read}, {"requests", r.reads},  {"bytes", r.bytes},
-          {"failed", r.failed},     {"digest", Hex32(r.digest)}, {"past_end_refused", r.past_end_refused},
+  return {{"area", r.area},
+          {"size", r.size},
+          {"pages", r.page_size ? r.size / r.page_size : 0},
+          {"pages_read", r.pages_read},
+          {"requests", r.reads},
+          {"bytes", r.bytes},
+          {"failed", r.failed},
+          {"digest", Hex32(r.digest)},
+          {"past_end_refused", r.past_end_refused},
           {"first_bytes", r.first_bytes}};
 }
 
@@ -364,10 +368,10 @@ int Probe(const Context &context, const std::string &pages_text) {
   progress.Clear();
 
   // The result.
-  const std::string current_text =
-      !current_ok ? "not read"
-      : current_user == 0 ? "nobody logged on"
-                          : "user " + std::to_string(current_user) + (current_flag != 0 ? ", flag set" : ", flag clear");
+  const std::string current_text = !current_ok         ? "not read"
+                                   : current_user == 0 ? "nobody logged on"
+                                                       : "user " + std::to_string(current_user) +
+                                                             (current_flag != 0 ? ", flag set" : ", flag clear");
   std::string text = "Probe of the board through " + LibraryName() + " (reads only)\n" + InfoText(info);
   text += "Current user: " + current_text + "\n";
   text += "Users: " + std::to_string(info.user_count) + " records read, " + std::to_string(users_in_use) + " in use" +
@@ -384,7 +388,8 @@ int Probe(const Context &context, const std::string &pages_text) {
   text += "Configuration record: " +
           std::string(config_read ? "\n" + RecordText(ConfigFields(), config.data()) : "none stored\n");
   text += "Hardware step: " + (step_read ? std::to_string(step) : std::string("none stored")) + "\n";
-  text += "Clock: " + (clock_read ? FormatDayNumber(day) + " " + FormatTimeOfDay(time) : std::string("not read")) + "\n";
+  text +=
+      "Clock: " + (clock_read ? FormatDayNumber(day) + " " + FormatTimeOfDay(time) : std::string("not read")) + "\n";
   text += "Watchdog timeout: " + (watchdog_read ? std::to_string(watchdog) : std::string("not read")) + "\n";
   text += "Today (this computer): " + FormatDayNumber(today) + "\n";
   text += "Flush: nothing to write\n";
@@ -425,10 +430,12 @@ uint16_t ParseProbePages(const std::string &text) {
 void AddProbeCommand(CLI::App &app, Context &context) {
   auto pages = std::make_shared<std::string>(std::to_string(kDefaultPages));
   CLI::App *probe = app.add_subcommand(
-      "probe", "Read the board through every function that only reads, in one fixed session, and show what came "
-               "(writes nothing)");
-  probe->add_option("--pages", *pages,
-                    "pages read from the start of each data area, besides its last two (a number, or 'all')")
+      "probe",
+      "Read the board through every function that only reads, in one fixed session, and show what came "
+      "(writes nothing)");
+  probe
+      ->add_option("--pages", *pages,
+                   "pages read from the start of each data area, besides its last two (a number, or 'all')")
       ->type_name(kNumberLabel)
       ->capture_default_str();
   probe->footer(

@@ -85,7 +85,8 @@ std::string CompareReport(const ComparedRuns &runs, const Trace &a, const Trace 
                  : Lines(a, k > kContext ? k - kContext : 0, k, "=");
   text += "from there, old:\n" + (k < a.exchanges.size() ? Lines(a, k, k + kContext + 1, "O") : "  (no more)\n");
   text += "from there, new:\n" + (k < b.exchanges.size() ? Lines(b, k, k + kContext + 1, "N") : "  (no more)\n");
-  if (v.answers_differ != 0) notes = "the difference may follow from the board's answer rather than the libraries: " + notes;
+  if (v.answers_differ != 0)
+    notes = "the difference may follow from the board's answer rather than the libraries: " + notes;
   return text + notes;
 }
 

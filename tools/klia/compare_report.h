@@ -13,11 +13,11 @@ namespace klia {
 // the same when every request is; an answer that differs (the clock's always may) is the board
 // changing between the runs, and is reported beside the verdict.
 struct Verdict {
-  bool same = false;                 // the same requests, as many
-  size_t at = 0;                     // index of the first request that differs
-  size_t answers_differ = 0;         // answers other than the clock's that differ, before `at`
-  size_t first_answer = 0;           // index of the first of them
-  size_t clock_moved = 0;            // clock reads whose answers differ
+  bool same = false;          // the same requests, as many
+  size_t at = 0;              // index of the first request that differs
+  size_t answers_differ = 0;  // answers other than the clock's that differ, before `at`
+  size_t first_answer = 0;    // index of the first of them
+  size_t clock_moved = 0;     // clock reads whose answers differ
 };
 
 Verdict Judge(const hwtrace::Trace &a, const hwtrace::Trace &b);
@@ -31,7 +31,6 @@ struct ComparedRuns {
 };
 // The verdict in lines for a person: the first difference with the exchanges around it, and
 // what the board answered differently.
-std::string CompareReport(const ComparedRuns &runs, const hwtrace::Trace &a, const hwtrace::Trace &b,
-                          const Verdict &v);
+std::string CompareReport(const ComparedRuns &runs, const hwtrace::Trace &a, const hwtrace::Trace &b, const Verdict &v);
 
 }  // namespace klia

@@ -91,8 +91,9 @@ std::string SystemMessage(DWORD code) {
 // A named library is loaded with its own folder searched first for what it imports, so that
 // the HWLINK32.DLL beside it (a transport, or the spy in front of one) is the one it gets.
 HMODULE Open(std::string &reason) {
-  HMODULE module = g_chosen.empty() ? LoadLibraryW(Utf8ToWide(KLIA_DEFAULT_LIBRARY).c_str())
-                                    : LoadLibraryExW(Utf8ToWide(g_chosen).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module = g_chosen.empty()
+                       ? LoadLibraryW(Utf8ToWide(KLIA_DEFAULT_LIBRARY).c_str())
+                       : LoadLibraryExW(Utf8ToWide(g_chosen).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) reason = SystemMessage(GetLastError());
   return module;
 }
@@ -156,8 +157,7 @@ void LoadInterfaceLibrary() {
   std::string reason;
   const auto module = Open(reason);
   if (module == nullptr) {
-    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " +
-                                 LoadAdvice());
+    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " + LoadAdvice());
   }
   std::string missing;
   int missing_count = 0;
@@ -172,9 +172,9 @@ void LoadInterfaceLibrary() {
   if (missing_count != 0) {
     // Left loaded: it may have started something of its own, and klia ends now anyway.
     const std::string what = missing_count == kInterfaceFunctions ? "none of the 26 functions"
-                             : missing_count > 3 ? missing + " and " + std::to_string(missing_count - 3) +
-                                                       " more of the 26 functions"
-                                                 : missing + " of the 26 functions";
+                             : missing_count > 3
+                                 ? missing + " and " + std::to_string(missing_count - 3) + " more of the 26 functions"
+                                 : missing + " of the 26 functions";
     throw Failure("library", Description() + " is not an interface library of the IA board: it has " +
                                  (missing_count == kInterfaceFunctions ? what : "no " + what) + " klia calls");
   }

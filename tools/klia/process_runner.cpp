@@ -146,8 +146,10 @@ int RunChild(const ChildRun &child) {
   std::fflush(stdout);
   std::fflush(stderr);
   // The child inherits standard output and error pointed at the two files.
-  const int out = _wopen(child.out.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-  const int err = _wopen(child.err.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int out =
+      _wopen(child.out.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int err =
+      _wopen(child.err.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (out < 0 || err < 0) {
     if (out >= 0) _close(out);
     if (err >= 0) _close(err);
@@ -180,7 +182,8 @@ int RunChild(const ChildRun &child) {
   std::fflush(stdout);
   std::fflush(stderr);
   // Ctrl-C reaches the child; klia waits for it and then reports.
-  struct sigaction ignore {}, old_int {}, old_quit {};
+  struct sigaction ignore {
+  }, old_int{}, old_quit{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &ignore, &old_int);
   sigaction(SIGQUIT, &ignore, &old_quit);

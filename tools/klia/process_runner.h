@@ -17,8 +17,8 @@ class CannotRun : public std::runtime_error {
 };
 
 struct SpyLocation {
-  std::filesystem::path library;       // the spy's file (libhwlink32.so, HWLINK32.DLL)
-  std::string library_path;            // natively: the folder to put first on LD_LIBRARY_PATH
+  std::filesystem::path library;  // the spy's file (libhwlink32.so, HWLINK32.DLL)
+  std::string library_path;       // natively: the folder to put first on LD_LIBRARY_PATH
 };
 
 // The spy beside an installed klia, else in the build tree. Throws CannotRun naming
@@ -45,7 +45,7 @@ struct ChildRun {
   std::vector<std::string> arguments;
   // Set in the child's environment; an empty value removes the variable.
   std::vector<std::pair<std::string, std::string>> environment;
-  std::string library_path;  // natively: put first on LD_LIBRARY_PATH
+  std::string library_path;        // natively: put first on LD_LIBRARY_PATH
   std::filesystem::path out, err;  // the child's standard output and error go there
 };
 
