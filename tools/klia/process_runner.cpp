@@ -1,5 +1,6 @@
 #include "process_runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
