@@ -15,6 +15,7 @@ struct Context {
   std::string board;         // --board PATH: the virtual board's image
   bool board_given = false;  // --board was on the command line (an empty PATH is refused)
   bool json = false;         // --json: results and errors as JSON
+  std::string library;       // --library PATH: the interface library to drive instead of klia's own
   std::function<int()> run;
 };
 
@@ -27,5 +28,7 @@ void AddFormatCommand(CLI::App &app, Context &context);   // format
 void AddTourCommand(CLI::App &app, Context &context);     // tour
 void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage (from this table)
 void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
+void AddProbeCommand(CLI::App &app, Context &context);    // probe
+void AddCompareCommand(CLI::App &app, Context &context);  // compare
 
 }  // namespace klia

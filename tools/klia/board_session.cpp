@@ -15,6 +15,7 @@
 
 #include "errors.h"
 #include "image_names.h"
+#include "library_loader.h"
 #include "mviahlp.h"
 #include "output.h"
 
@@ -95,30 +96,9 @@ std::string ImageProblem(const std::string &path) {
   return "";
 }
 
-namespace {
-#ifdef _WIN32
-// klia.exe loads mviahlp.dll at its first library call (a delayed import). Windows cannot load
-// it without the transport HWLINK32.DLL it imports; a failed delayed load would end klia
-// without a word, so the load is tried here first.
-void RequireLibrary() {
-  if (LoadLibraryW(L"mviahlp.dll") != nullptr) return;
-  const DWORD code = GetLastError();
-  char text[256] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                 nullptr);
-  std::string reason = text;
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) reason.pop_back();
-  throw Failure("library", "cannot load mviahlp.dll (" + (reason.empty() ? "error " + std::to_string(code) : reason) +
-                               "): it needs the board transport HWLINK32.DLL beside klia.exe or on PATH; "
-                               "simulator\\klia.exe works with the virtual board instead");
-}
-#else
-void RequireLibrary() {}
-#endif
-}  // namespace
-
 void Bind(const BoardChoice &board, Access access) {
-  RequireLibrary();
+  // The library is loaded first: when it cannot be, klia says why instead of ending without a word.
+  LoadInterfaceLibrary();
   SetEnvironment(kImageVariable, board.path);
   SetEnvironment(kReadOnlyVariable, access == Access::kRead ? "1" : "0");
   if (Succeeded(KLIADriverPresent())) return;

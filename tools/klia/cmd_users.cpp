@@ -225,6 +225,7 @@ int Login(const Context &context, const std::string &first_text, const std::stri
   Open(context, Access::kWrite);
   if (!Succeeded(KLIALogin(first.data(), second.data(), 0))) {
     const ErrorState state = ReadErrorState();
+    if (!state.reported) throw BoardFailure("KLIALogin", state);  // no status to explain
     std::string note;
     switch (state.device_status) {
       case 0x50: note = "no user in use holds this key: check it with 'klia user read N'"; break;

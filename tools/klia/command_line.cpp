@@ -131,6 +131,10 @@ void BuildCommandLine(CLI::App &app, Context &context) {
       ->type_name("PATH")
       ->each([&context](const std::string &) { context.board_given = true; });
   app.add_flag("--json", context.json, "print results, and errors on standard error, as JSON");
+  app.add_option("--library", context.library,
+                 "drive this interface library (a DLL with the board library's 26 functions, natively a shared "
+                 "object) instead of klia's own")
+      ->type_name("PATH");
 
   AddBoardCommands(app, context);
   AddFormatCommand(app, context);
@@ -138,6 +142,8 @@ void BuildCommandLine(CLI::App &app, Context &context) {
   AddDataCommands(app, context);
   AddClockCommands(app, context);
   AddTourCommand(app, context);
+  AddProbeCommand(app, context);
+  AddCompareCommand(app, context);
   AddTraceCommands(app, context);
   AddShellCommands(app, context);
 }
@@ -205,15 +211,15 @@ std::string CompletionScript(const CLI::App &app, const std::string &shell) {
       "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
       "    word=${COMP_WORDS[i]}\n"
       "    case \"$word\" in\n"
-      "      --board) ((i++)) ;;\n"
+      "      --board|--library) ((i++)) ;;\n"
       "      -*) ;;\n"
       "      *) case \" $(_klia_words \"$path\") \" in *\" $word \"*) path=${path:+$path }$word ;; esac ;;\n"
       "    esac\n"
       "  done\n"
       "  case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
-      "    --board|--in|--out) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
+      "    --board|--in|--out|--library|--old|--new|--transport|--folder) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
       "  esac\n"
-      "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --json --help\" -- \"$current\"))\n"
+      "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --library --json --help\" -- \"$current\"))\n"
       "}\n"
       "_klia_words() {\n"
       "  case \"$1\" in\n" +
@@ -228,7 +234,7 @@ std::string CompletionScript(const CLI::App &app, const std::string &shell) {
 std::string ManPage(const CLI::App &app) {
   std::string page = ".TH KLIA 1 \"\" \"klia " MVIAHLP_VERSION_STRING "\" \"User Commands\"\n";
   page += ".SH NAME\nklia \\- administration tool for the IA board, through the mviahlp library\n";
-  page += ".SH SYNOPSIS\n.B klia\n[\\fB\\-\\-board\\fR \\fIPATH\\fR] [\\fB\\-\\-json\\fR] \\fICOMMAND\\fR ...\n";
+  page += ".SH SYNOPSIS\n.B klia\n[\\fB\\-\\-board\\fR \\fIPATH\\fR] [\\fB\\-\\-library\\fR \\fIPATH\\fR] [\\fB\\-\\-json\\fR] \\fICOMMAND\\fR ...\n";
   page += ".SH DESCRIPTION\n" + RoffEscape(app.get_description()) + "\n";
   page +=
       ".PP\nExit status: 0 success; 1 the board, the library or the board image refused (the message says "

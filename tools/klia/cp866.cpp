@@ -164,4 +164,15 @@ std::optional<std::string> TerminalToCp866(std::string_view text) {
 
 #endif
 
+#ifdef _WIN32
+std::wstring Utf8ToWide(const std::string &text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+#endif
+
 }  // namespace klia

@@ -26,4 +26,10 @@ std::string Cp866ToUtf8(std::string_view cp866);
 // code page 866.
 std::optional<std::string> TerminalToCp866(std::string_view text);
 
+#ifdef _WIN32
+// Text in klia's own encoding on Windows (UTF-8) as UTF-16, for the system's wide functions
+// (file names, command lines).
+std::wstring Utf8ToWide(const std::string &text);
+#endif
+
 }  // namespace klia

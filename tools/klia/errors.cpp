@@ -6,12 +6,14 @@
 #include <utility>
 
 #include "error_meanings.h"
+#include "library_loader.h"
 #include "mviahlp.h"
 
 namespace klia {
 
 ErrorState ReadErrorState() {
   ErrorState state;
+  state.reported = LibraryReportsErrorState();
   KLIAGetErrorState(&state.bind_error, &state.last_error, &state.device_status);
   return state;
 }
@@ -77,6 +79,11 @@ std::string DescribeFailure(const BoardFailure &failure) {
   const ErrorState &s = failure.state();
   char line[256];
   std::string text = "klia: " + failure.operation() + " failed\n";
+  if (!s.reported) {
+    text += "  (the library does not report its error state)\n";
+    if (!failure.note().empty()) text += "  " + failure.note() + "\n";
+    return text;
+  }
   std::snprintf(line, sizeof line, "  LastError     %5u  %s\n", s.last_error, MeaningOfLastError(s.last_error).c_str());
   text += line;
   std::snprintf(line, sizeof line, "  DeviceStatus  %5u  %s\n", s.device_status,
@@ -90,6 +97,11 @@ std::string DescribeFailure(const BoardFailure &failure) {
 
 nlohmann::json FailureToJson(const BoardFailure &failure) {
   const ErrorState &s = failure.state();
+  if (!s.reported) {
+    nlohmann::json error = {{"operation", failure.operation()}, {"error_state_reported", false}};
+    if (!failure.note().empty()) error["note"] = failure.note();
+    return {{"error", error}};
+  }
   nlohmann::json error = {
       {"operation", failure.operation()},
       {"last_error", {{"code", s.last_error}, {"meaning", MeaningOfLastError(s.last_error)}}},

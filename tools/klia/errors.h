@@ -41,11 +41,13 @@ class NothingStored : public Failure {
   explicit NothingStored(const std::string &message) : Failure("nothing_stored", message) {}
 };
 
-// The library's error state, as KLIAGetErrorState hands it out.
+// The library's error state, as KLIAGetErrorState hands it out. A library without that
+// extension reports none: `reported` is false and the codes are 0.
 struct ErrorState {
   uint16_t bind_error = 0;
   uint16_t last_error = 0;
   uint16_t device_status = 0;
+  bool reported = true;
 };
 ErrorState ReadErrorState();
 

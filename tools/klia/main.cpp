@@ -11,6 +11,7 @@
 #include "command_line.h"
 #include "cp866.h"
 #include "errors.h"
+#include "library_loader.h"
 #include "mviahlp.h"
 #include "output.h"
 #include "process.h"
@@ -71,6 +72,10 @@ int main(int argc, char **argv) {
   }
 
   try {
+    if (app.get_option("--library")->count() > 0 && context.library.empty()) {
+      throw klia::UsageError("--library: the path is empty; name the interface library's file");
+    }
+    klia::ChooseLibrary(context.library);
     return context.run();
   } catch (const klia::UsageError &e) {
     return ReportUsageError(e.what());

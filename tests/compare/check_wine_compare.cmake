@@ -1,0 +1,77 @@
+# klia probe, --library and compare under Wine, from klia.exe's own folder (BIN_DIR: klia.exe,
+# mviahlp.dll and the virtual board's HWLINK32.DLL; the spy in ../spy):
+#   1. our library compared with itself: exit 0;
+#   2. with a library that reads the check word once where ours reads it twice: exit 1, the
+#      third exchange named;
+#   3. a library without KLIAGetErrorState (ordinal 27) runs the probe, and klia says once
+#      that it does not report its error state;
+#   4. the golden traces replay clean through the spy installed beside klia.exe's library.
+# (The test of a writing library stopped by the spy's guard waits for that guard.)
+# Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, GOLDEN_FOLDER, WORK_DIR,
+# WINE, WINEPREFIX.
+
+set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
+         --unset=HWLINK_VBOARD_TRACE --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS
+         --unset=HWLINK_SPY_REPLAY --unset=HWLINK_SPY_GUARD
+         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml= ${WINE})
+
+# run(<expected exit code> <arguments of klia.exe...>): klia.exe run in BIN_DIR.
+function(run expected)
+  execute_process(COMMAND ${wine} ${BIN_DIR}/klia.exe ${ARGN} WORKING_DIRECTORY ${BIN_DIR}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL expected)
+    message(FATAL_ERROR "klia.exe ${ARGN} exited with ${result}, not ${expected}:\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+  set(run_error "${err}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+set(board ${WORK_DIR}/board.img)
+run(0 --board ${board} board create --users 4 --data-pages 6 --log-pages 4)
+run(0 --board ${board} format --yes --check-word 0x5A5A)
+file(READ ${board} before HEX)
+
+run(0 --board ${board} compare --old ${BIN_DIR}/mviahlp.dll --new ${BIN_DIR}/mviahlp.dll --folder ${WORK_DIR}/same)
+if(NOT run_output MATCHES "the same: both libraries sent the same")
+  message(FATAL_ERROR "compare of our library with itself:\n${run_output}")
+endif()
+foreach(file old.jsonl new.jsonl report.txt old/mviahlp.dll old/HWLINK32.DLL new/HWLINK32.DLL)
+  if(NOT EXISTS ${WORK_DIR}/same/${file})
+    message(FATAL_ERROR "compare left no ${file} in its folder")
+  endif()
+endforeach()
+
+run(1 --json --board ${board} compare --old ${BIN_DIR}/mviahlp.dll --new ${ONE_CHECK_WORD_READ_DLL}
+    --folder ${WORK_DIR}/differ)
+if(NOT run_output MATCHES "\"exchange\": 3")
+  message(FATAL_ERROR "compare with a library that differs in one exchange:\n${run_output}")
+endif()
+
+run(0 --board ${board} --library ${WITHOUT_ERROR_STATE_DLL} probe)
+string(REGEX MATCHALL "does not report its error state" said "${run_error}")
+list(LENGTH said times)
+if(NOT run_output MATCHES "Every read did what it should" OR NOT times EQUAL 1)
+  message(FATAL_ERROR "the probe through a library without ordinal 27:\n${run_output}\n${run_error}")
+endif()
+
+file(READ ${board} after HEX)
+if(NOT before STREQUAL after)
+  message(FATAL_ERROR "the board image changed")
+endif()
+
+# The golden traces, replayed with the spy beside a copy of klia.exe and its library.
+file(MAKE_DIRECTORY ${WORK_DIR}/replay)
+file(COPY ${BIN_DIR}/klia.exe ${BIN_DIR}/mviahlp.dll DESTINATION ${WORK_DIR}/replay)
+file(COPY_FILE ${BIN_DIR}/../spy/HWLINK32.DLL ${WORK_DIR}/replay/HWLINK32.DLL)
+file(GLOB golden ${GOLDEN_FOLDER}/*.jsonl)
+foreach(trace ${golden})
+  execute_process(COMMAND ${wine} ${WORK_DIR}/replay/klia.exe trace replay ${trace} -- klia.exe
+                          --board ${WORK_DIR}/no-board.img probe --pages 2
+                  WORKING_DIRECTORY ${WORK_DIR}/replay RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${trace}: the probe's traffic is no longer the recorded one (if intended, regenerate "
+                        "with scripts/regen-golden):\n${out}\n${err}")
+  endif()
+endforeach()

@@ -1,0 +1,283 @@
+// klia probe, klia --library and klia compare run as a person runs them, each test in its own
+// temporary folder with its own board image; and the golden traces of the probe replayed.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "process_helpers.h"
+#include "trace_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+using process_helpers::Outcome;
+using process_helpers::Quoted;
+using process_helpers::ReadFile;
+
+// The probe's pages per area in the golden traces (scripts/regen-golden records them so).
+constexpr const char *kGoldenPages = "2";
+
+size_t Count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class ProbeAndCompare : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    folder_ = fs::temp_directory_path() / ("compare-test-" + std::to_string(random()));
+    fs::create_directories(folder_);
+    image_ = folder_ / "board.img";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(image_, fs::perms::owner_all, ignored);
+    fs::remove_all(folder_, ignored);
+  }
+
+  // klia args... in the test's folder, without any board or spy setting from outside.
+  Outcome Klia(const std::vector<std::string> &args, const std::string &environment = "") {
+    std::string command = "cd " + Quoted(folder_) +
+                          " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_TRACE"
+                          " -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u HWLINK_SPY_REPLAY " +
+                          environment + " " + Quoted(KLIA_PROGRAM);
+    for (const std::string &arg : args) command += " " + Quoted(arg);
+    command += " >" + Quoted(folder_ / "out") + " 2>" + Quoted(folder_ / "err") + " </dev/null";
+    const int status = std::system(command.c_str());
+    Outcome run;
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(folder_ / "out");
+    run.err = ReadFile(folder_ / "err");
+    return run;
+  }
+  Outcome OnBoard(std::vector<std::string> args, const std::string &environment = "") {
+    args.insert(args.begin(), {"--board", image_.string()});
+    return Klia(args, environment);
+  }
+
+  // A small formatted board with one user, so that every kind of read has something to read.
+  void MakeBoard() {
+    ASSERT_EQ(OnBoard({"board", "create", "--users", "4", "--data-pages", "6", "--log-pages", "4"}).exit_code, 0);
+    ASSERT_EQ(OnBoard({"format", "--yes", "--check-word", "0x5A5A"}).exit_code, 0);
+    const Outcome user = OnBoard({"user", "write", "2", "--name", "probe", "--data28", "01020304"});
+    ASSERT_EQ(user.exit_code, 0) << user.err;
+  }
+
+  Outcome Compare(const std::string &old_library, const std::string &new_library, const std::string &name) {
+    return OnBoard(
+        {"--json", "compare", "--old", old_library, "--new", new_library, "--folder", (folder_ / name).string()});
+  }
+
+  fs::path folder_;
+  fs::path image_;
+};
+
+// The probe reads everything and changes nothing: the image is the same byte for byte, and
+// it works on an image its owner may only read.
+TEST_F(ProbeAndCompare, ProbeReadsEverythingAndChangesNothing) {
+  MakeBoard();
+  const std::string before = ReadFile(image_);
+  fs::permissions(image_, fs::perms::owner_read);
+  const Outcome run = OnBoard({"--json", "probe"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(ReadFile(image_), before);
+  const nlohmann::json result = nlohmann::json::parse(run.out);
+  EXPECT_EQ(result["page_size"], 256);
+  EXPECT_EQ(result["problems"].size(), 0u) << result["problems"].dump();
+  EXPECT_EQ(result["users"]["read"], 4);
+  ASSERT_EQ(result["users"]["in_use"].size(), 1u);
+  EXPECT_EQ(result["users"]["in_use"][0]["user"], 2);
+  ASSERT_EQ(result["areas"].size(), 6u);
+  for (const nlohmann::json &area : result["areas"]) {
+    EXPECT_TRUE(area["past_end_refused"].get<bool>()) << area.dump();
+    EXPECT_EQ(area["failed"], 0) << area.dump();
+  }
+  // Area 2 (6 pages) with the default of 4 pages from its start and its last two: all six.
+  EXPECT_EQ(result["areas"][2]["pages_read"], 6);
+  // Off a terminal there is no progress line.
+  EXPECT_THAT(run.err, Not(HasSubstr("\r")));
+}
+
+// The pages read per area follow --pages; a board image that does not exist is not made.
+TEST_F(ProbeAndCompare, ProbePagesBoundTheReadsAndAMissingImageIsNotMade) {
+  ASSERT_EQ(OnBoard({"board", "create", "--users", "2", "--data-pages", "40", "--log-pages", "20"}).exit_code, 0);
+  const Outcome one = OnBoard({"--json", "probe", "--pages", "1"});
+  ASSERT_EQ(one.exit_code, 0) << one.err;
+  EXPECT_EQ(nlohmann::json::parse(one.out)["areas"][2]["pages_read"], 3);
+  const Outcome all = OnBoard({"--json", "probe", "--pages", "all"});
+  ASSERT_EQ(all.exit_code, 0) << all.err;
+  EXPECT_EQ(nlohmann::json::parse(all.out)["areas"][2]["pages_read"], 40);
+  EXPECT_EQ(nlohmann::json::parse(all.out)["areas"][3]["pages_read"], 20);
+  EXPECT_EQ(OnBoard({"probe", "--pages", "0"}).exit_code, 2);
+
+  const Outcome missing = Klia({"--board", (folder_ / "none.img").string(), "probe"});
+  EXPECT_NE(missing.exit_code, 0);
+  EXPECT_FALSE(fs::exists(folder_ / "none.img"));
+}
+
+// A library without KLIAGetErrorState runs the probe; klia says once that it does not report
+// its error state, and a failure names the operation only.
+TEST_F(ProbeAndCompare, ALibraryWithoutTheErrorStateRunsTheProbe) {
+  MakeBoard();
+  const Outcome probe = OnBoard({"--library", WITHOUT_ERROR_STATE_LIBRARY, "probe"});
+  ASSERT_EQ(probe.exit_code, 0) << probe.err;
+  EXPECT_THAT(probe.out, HasSubstr("Every read did what it should."));
+  EXPECT_EQ(Count(probe.err, "does not report its error state"), 1u) << probe.err;
+
+  // A logon the board refuses (no user has this key).
+  const std::vector<std::string> logon = {"login", "0000000000000000", "0000000000000000"};
+  std::vector<std::string> through = {"--library", WITHOUT_ERROR_STATE_LIBRARY};
+  through.insert(through.end(), logon.begin(), logon.end());
+  const Outcome refused = OnBoard(through);
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_THAT(refused.err, HasSubstr("KLIALogin"));
+  EXPECT_THAT(refused.err, Not(HasSubstr("LastError")));
+
+  // The same refusal through klia's own library shows the error state.
+  EXPECT_THAT(OnBoard(logon).err, HasSubstr("LastError"));
+}
+
+// A file that is not an interface library is named, with what it lacks; --help needs none.
+TEST_F(ProbeAndCompare, AFileThatIsNoInterfaceLibraryIsNamed) {
+  MakeBoard();
+  const fs::path not_one = folder_ / "not-a-library.so";
+  process_helpers::WriteFile(not_one, "not a library");
+  const Outcome run = OnBoard({"--library", not_one.string(), "info"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("cannot load " + not_one.string()));
+  // The spy is a shared object with other functions: it lacks all 26.
+  const Outcome spy = OnBoard({"--json", "--library", HWLINK_SPY_LIBRARY, "info"});
+  EXPECT_EQ(spy.exit_code, 1);
+  EXPECT_THAT(spy.err, HasSubstr("none of the 26 functions"));
+  EXPECT_EQ(Klia({"--library", not_one.string(), "--help"}).exit_code, 0);
+  // A library that lacks one of them is named with the one it lacks.
+  const Outcome lacking = OnBoard({"--library", WITHOUT_FLUSH_LIBRARY, "info"});
+  EXPECT_EQ(lacking.exit_code, 1);
+  EXPECT_THAT(lacking.err, HasSubstr("no KLIAFlush (ordinal 15) of the 26 functions"));
+}
+
+// klia defines the library's functions itself, as trampolines to the loaded library; it must
+// not export them, or the loaded library's calls of its own functions (KLIAFlush from a write,
+// KLIAReadDataEx from the configuration record) would come back through klia.
+TEST_F(ProbeAndCompare, KliaExportsNoneOfTheLibrarysFunctions) {
+  if (std::system("command -v nm >/dev/null 2>&1") != 0) GTEST_SKIP() << "nm (binutils) is not installed";
+  const std::string listing = folder_ / "dynamic-symbols";
+  ASSERT_EQ(std::system(("nm -D --defined-only " + Quoted(KLIA_PROGRAM) + " >" + Quoted(listing)).c_str()), 0);
+  const std::string symbols = ReadFile(listing);
+  EXPECT_THAT(symbols, Not(HasSubstr(" KLIA")));
+  EXPECT_THAT(symbols, Not(HasSubstr(" Today")));
+}
+
+TEST_F(ProbeAndCompare, OurLibraryComparedWithItselfIsTheSame) {
+  MakeBoard();
+  const std::string before = ReadFile(image_);
+  const Outcome run = Compare(OUR_LIBRARY, OUR_LIBRARY, "same");
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  const nlohmann::json result = nlohmann::json::parse(run.out);
+  EXPECT_TRUE(result["same"].get<bool>());
+  EXPECT_GT(result["old_exchanges"].get<int>(), 40);
+  for (const char *file : {"old.jsonl", "new.jsonl", "report.txt", "old-probe.json", "new-probe.json"}) {
+    EXPECT_TRUE(fs::exists(folder_ / "same" / file)) << file;
+  }
+  EXPECT_THAT(ReadFile(folder_ / "same" / "report.txt"), HasSubstr("the same"));
+  // Both runs went through the spy, and the traces withhold the user records' bytes.
+  EXPECT_THAT(ReadFile(folder_ / "same" / "old-probe.err"), HasSubstr("hwlink spy: active"));
+  EXPECT_THAT(ReadFile(folder_ / "same" / "old.jsonl"), HasSubstr("\"redacted\":256"));
+  EXPECT_EQ(ReadFile(image_), before);
+}
+
+// A library that reads the check word once where ours reads it twice: the report names the
+// third exchange of the binding, where ours reads page 3 again and the other asks for the
+// board's information.
+TEST_F(ProbeAndCompare, ALibraryThatDiffersInOneExchangeIsCaughtThere) {
+  MakeBoard();
+  const Outcome run = Compare(OUR_LIBRARY, ONE_CHECK_WORD_READ_LIBRARY, "differ");
+  ASSERT_EQ(run.exit_code, 1) << run.out << run.err;
+  const nlohmann::json result = nlohmann::json::parse(run.out);
+  EXPECT_FALSE(result["same"].get<bool>());
+  EXPECT_EQ(result["first_difference"]["exchange"], 3);
+  EXPECT_THAT(result["first_difference"]["old"].get<std::string>(), HasSubstr("read memory [21] page 3"));
+  EXPECT_THAT(result["first_difference"]["new"].get<std::string>(), HasSubstr("read information [16]"));
+  EXPECT_THAT(ReadFile(folder_ / "differ" / "report.txt"), HasSubstr("they differ at exchange 3"));
+}
+
+TEST_F(ProbeAndCompare, CompareSaysWhatCouldNotRun) {
+  MakeBoard();
+  Outcome run = Compare(folder_ / "missing.so", OUR_LIBRARY, "missing");
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("missing.so does not exist"));
+  run = Compare(OUR_LIBRARY, HWLINK_SPY_LIBRARY, "not-a-library");
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("the new library"));
+  EXPECT_THAT(run.err, HasSubstr("none of the 26 functions"));
+  run = OnBoard({"--json", "compare", "--old", OUR_LIBRARY, "--new", OUR_LIBRARY, "--transport", OUR_LIBRARY,
+                 "--folder", (folder_ / "bad-transport").string()});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("cannot load the real transport"));
+  run = Klia({"--board", (folder_ / "none.img").string(), "compare", "--old", OUR_LIBRARY, "--new", OUR_LIBRARY});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("no board image at"));
+}
+
+// A library that writes while it is asked only to read is stopped by the spy's guard: its
+// write is not sent (recorded as guarded, answered "no exchange"), and the board image is
+// the same byte for byte.
+TEST_F(ProbeAndCompare, AWritingLibraryIsStoppedByTheGuard) {
+  GTEST_SKIP() << "waits for the spy's read-only guard (HWLINK_SPY_GUARD=read-only, branch spy-guard)";
+  MakeBoard();
+  const std::string before = ReadFile(image_);
+  const Outcome run = Compare(WRITES_WHILE_READING_LIBRARY, OUR_LIBRARY, "writer");
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_EQ(ReadFile(image_), before);
+  const hwtrace::Trace trace = hwtrace::ReadTraceFile((folder_ / "writer" / "old.jsonl").string());
+  size_t writes = 0;
+  for (const hwtrace::Exchange &x : trace.exchanges) {
+    if (x.command != 22) continue;
+    ++writes;
+    EXPECT_FALSE(x.succeeded()) << "a write reached the board at line " << x.line;
+  }
+  EXPECT_GT(writes, 0u);
+}
+
+// The golden traces: the probe's session on each recorded board, replayed. A difference means
+// the library's traffic changed.
+TEST_F(ProbeAndCompare, GoldenTracesReplayClean) {
+  size_t replayed = 0;
+  for (const fs::directory_entry &entry : fs::directory_iterator(GOLDEN_FOLDER)) {
+    if (entry.path().extension() != ".jsonl") continue;
+    ++replayed;
+    const Outcome run = Klia({"trace", "replay", entry.path().string(), "--", KLIA_PROGRAM, "--board",
+                              (folder_ / "no-board.img").string(), "probe", "--pages", kGoldenPages});
+    EXPECT_EQ(run.exit_code, 0)
+        << entry.path().filename().string() << ": the probe's traffic is no longer the recorded one:\n"
+        << run.out << run.err
+        << "\nIf the change is intended, regenerate the golden traces with scripts/regen-golden and review "
+           "'git diff tests/golden' (README: Golden traces); otherwise the library's traffic changed.";
+  }
+  EXPECT_EQ(replayed, 4u);
+}
+
+// The replay catches a library whose traffic differs, at the exchange where it does.
+TEST_F(ProbeAndCompare, AGoldenTraceCatchesALibraryThatDiffers) {
+  const Outcome run = Klia({"--json", "trace", "replay", std::string(GOLDEN_FOLDER) + "/current.jsonl", "--",
+                            KLIA_PROGRAM, "--library", ONE_CHECK_WORD_READ_LIBRARY, "--board",
+                            (folder_ / "no-board.img").string(), "probe", "--pages", kGoldenPages});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out)["divergence"]["exchange"], 3) << run.out;
+}
+
+}  // namespace

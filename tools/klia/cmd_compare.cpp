@@ -1,0 +1,328 @@
+// klia compare --old LIB --new LIB [--transport PATH]: the same probe session (klia probe)
+// driven once through each library, each in a process of its own, each through the transport
+// spy with its read-only guard in front of the same transport, and the two traces compared
+// exchange by exchange.
+//
+// Both runs must see the same board and must not change it. The spy's guard lets only reads
+// through to the transport, and with the virtual board (the default transport) the probe
+// serves the board image klia would use (--board, HWLINK_VBOARD_IMAGE, the default image)
+// read-only and never creates one. The libraries are judged by what they send: the answers
+// are the board's. Between the two runs the board's clock runs on, so a clock read's answer
+// is set aside; any other answer that differs means the board itself changed between the runs
+// (a board in use logs events), and the report says so beside the verdict.
+//
+// The folder it names holds both traces (old.jsonl, new.jsonl), each probe's output and
+// errors, and report.txt. Traces withhold the bytes of user records, as the spy always does
+// unless asked otherwise, so the folder can be sent as it is.
+//
+// Exit: 0 the same exchanges; 1 they differ (the first difference, with the exchanges around
+// it); 2 it could not run (which library or transport, and why).
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "app.h"
+#include "board_session.h"
+#include "command_line.h"
+#include "compare_report.h"
+#include "errors.h"
+#include "output.h"
+#include "probe.h"
+#include "process.h"
+#include "process_runner.h"
+#include "text_input.h"
+#include "trace_decode.h"
+#include "trace_file.h"
+#include "trace_format.h"
+
+namespace klia {
+namespace {
+
+namespace fs = std::filesystem;
+using hwtrace::Exchange;
+using hwtrace::Trace;
+using nlohmann::json;
+
+constexpr int kExitDiffer = 1;
+constexpr int kExitCannotRun = 2;
+
+struct CompareOptions {
+  std::string old_library, new_library, transport, folder, pages = "4";
+};
+
+// Ctrl-C reached a probe: the comparison stops there.
+struct Interrupted {};
+
+// One library's run of the probe.
+struct Run {
+  std::string role;  // "old" or "new"
+  fs::path library;  // as given, absolute
+  fs::path loaded;   // the file klia loads (on Windows a copy in the run's own folder)
+  fs::path trace;
+  int exit_code = -1;
+  std::string out, err;
+};
+
+std::string ReadWhole(const fs::path &path) {
+  std::FILE *file = std::fopen(path.string().c_str(), "rb");
+  if (file == nullptr) return "";
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+bool WriteWhole(const fs::path &path, const std::string &text) {
+  std::FILE *file = std::fopen(path.string().c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
+}
+
+// A new folder for this comparison: the one named, which must not exist yet, or
+// klia-compare-<date>-<time> in the current folder.
+fs::path MakeFolder(const std::string &named) {
+  std::error_code error;
+  if (!named.empty()) {
+    if (fs::exists(named, error)) throw UsageError("--folder " + named + " exists already; name a new folder");
+    if (!fs::create_directory(named, error)) {
+      throw CannotRun("cannot create the folder " + named + ": " + error.message());
+    }
+    return fs::absolute(named, error);
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm t{};
+#ifdef _WIN32
+  localtime_s(&t, &now);
+#else
+  localtime_r(&now, &t);
+#endif
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "klia-compare-%Y%m%d-%H%M%S", &t);
+  for (int n = 0; n < 100; ++n) {
+    const fs::path folder =
+        fs::absolute(n == 0 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n), error);
+    if (fs::create_directory(folder, error)) return folder;
+    if (error) throw CannotRun("cannot create the folder " + folder.string() + ": " + error.message());
+  }
+  throw CannotRun(std::string("cannot create a new folder named ") + stamp + " here");
+}
+
+fs::path RequireFile(const std::string &path, const char *what) {
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    throw CannotRun(std::string(what) + " " + path + (fs::exists(path, error) ? " is not a file" : " does not exist"));
+  }
+  return fs::absolute(path, error);
+}
+
+// The first {"error": {kind: text}} object on the probe's standard error, as "kind: text".
+std::string ProbeError(const std::string &err) {
+  for (size_t at = err.find('{'); at != std::string::npos; at = err.find('{', at + 1)) {
+    try {
+      size_t end = err.find("\n}", at);
+      const json object = json::parse(err.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at));
+      if (!object.contains("error")) continue;
+      const json &error = object["error"];
+      if (error.is_object() && !error.empty()) {
+        const auto first = error.begin();
+        if (first->is_string()) return first.key() + ": " + first->get<std::string>();
+        if (error.contains("operation")) return error["operation"].get<std::string>() + " failed";
+      }
+      return error.dump();
+    } catch (const json::exception &) {
+    }
+  }
+  return "";
+}
+
+// The probe of one library, run through the spy with its guard. Throws CannotRun when the
+// probe could not run at all.
+void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path &transport, const std::string &pages,
+                  const fs::path &folder, Run &run) {
+  run.trace = folder / (run.role + ".jsonl");
+  ChildRun child;
+  child.program = OwnProgram();
+  child.arguments = {"--json", "--library", run.loaded.string()};
+  if (context.board_given) child.arguments.insert(child.arguments.end(), {"--board", context.board});
+  child.arguments.insert(child.arguments.end(), {"probe", "--pages", pages});
+  child.environment = {{"HWLINK_SPY_TARGET", transport.string()},
+                       {"HWLINK_SPY_TRACE", run.trace.string()},
+                       {"HWLINK_SPY_GUARD", "read-only"},
+                       {"HWLINK_SPY_SECRETS", ""},
+                       {"HWLINK_SPY_REPLAY", ""}};
+  child.library_path = spy.library_path;
+  child.out = folder / (run.role + "-probe.json");
+  child.err = folder / (run.role + "-probe.err");
+  run.exit_code = RunChild(child);
+  run.out = ReadWhole(child.out);
+  run.err = ReadWhole(child.err);
+  if (run.exit_code < 0) throw CannotRun("cannot run " + child.program.string() + " for the " + run.role + " library");
+  if (run.exit_code == kExitInterrupted) throw Interrupted();
+  // The probe ran when it printed its result, problems or not.
+  bool result = false;
+  try {
+    result = !run.out.empty() && json::parse(run.out).contains("areas");
+  } catch (const json::exception &) {
+  }
+  if (result) return;
+  std::string why = ProbeError(run.err);
+  // The transport's own words (the virtual board's, the spy's) come before klia's.
+  for (size_t at = 0; at < run.err.size();) {
+    const size_t end = std::min(run.err.find('\n', at), run.err.size());
+    const std::string line = run.err.substr(at, end - at);
+    at = end + 1;
+    if (line.rfind("hwlink", 0) == 0 && line.find(": active in process") == std::string::npos) why += "; " + line;
+  }
+  throw CannotRun("the probe through the " + run.role + " library " + run.library.string() +
+                  " could not run: " + (why.empty() ? "exit status " + std::to_string(run.exit_code) : why) + " (see " +
+                  child.err.string() + ")");
+}
+
+// How many problems a probe's result lists.
+size_t ProbeProblems(const std::string &out) {
+  try {
+    return json::parse(out).value("problem_count", size_t{0});
+  } catch (const json::exception &) {
+    return 0;
+  }
+}
+
+json ExchangeSummary(const Trace &t, size_t k) { return k < t.exchanges.size() ? json(DescribeAt(t, k)) : json(); }
+
+int Compare(const Context &context, const CompareOptions &options) {
+  ParseProbePages(options.pages);
+  Run old_run, new_run;
+  old_run.role = "old";
+  new_run.role = "new";
+  fs::path folder;
+  try {
+    old_run.library = RequireFile(options.old_library, "--old");
+    new_run.library = RequireFile(options.new_library, "--new");
+    const fs::path transport =
+        options.transport.empty() ? DefaultTransport() : RequireFile(options.transport, "--transport");
+    if (options.transport.empty()) {
+      // The virtual board serves the image klia would use; the probe never makes one.
+      const BoardChoice board = ChooseBoard(context);
+      std::error_code error;
+      if (!fs::exists(board.path, error)) {
+        throw CannotRun("no board image at " + board.path + " (chosen by " + board.source +
+                        "): the comparison runs against the virtual board's image; make one with 'klia board "
+                        "create', name another with --board, or name a real transport with --transport");
+      }
+    }
+    const SpyLocation spy = FindSpy();
+    folder = MakeFolder(options.folder);
+    for (Run *run : {&old_run, &new_run}) {
+      run->loaded = PlaceLibrary(run->library, spy, folder / run->role);
+      ProbeThrough(context, spy, transport, options.pages, folder, *run);
+    }
+  } catch (const Interrupted &) {
+    const std::string what = "interrupted: the comparison is incomplete; what the runs left is in " + folder.string();
+    std::fflush(stdout);
+    if (JsonOutput()) {
+      PrintJsonError({{"error", {{"interrupted", what}}}});
+    } else {
+      std::fprintf(stderr, "klia: compare: %s\n", what.c_str());
+    }
+    return kExitInterrupted;
+  } catch (const CannotRun &e) {
+    std::fflush(stdout);
+    if (JsonOutput()) {
+      PrintJsonError({{"error", {{"cannot_run", e.what()}}}});
+    } else {
+      std::fprintf(stderr, "klia: compare: %s\n", e.what());
+    }
+    if (!folder.empty()) WriteWhole(folder / "report.txt", std::string("could not run: ") + e.what() + "\n");
+    return kExitCannotRun;
+  }
+
+  Trace a, b;
+  try {
+    a = hwtrace::ReadTraceFile(old_run.trace.string());
+    b = hwtrace::ReadTraceFile(new_run.trace.string());
+  } catch (const hwtrace::TraceError &e) {
+    const std::string what = std::string("a trace of the runs cannot be read: ") + e.what();
+    if (JsonOutput()) {
+      PrintJsonError({{"error", {{"cannot_run", what}}}});
+    } else {
+      std::fprintf(stderr, "klia: compare: %s\n", what.c_str());
+    }
+    return kExitCannotRun;
+  }
+  const Verdict v = Judge(a, b);
+  std::string report = CompareReport({old_run.library.string(), old_run.trace.filename().string(),
+                                      new_run.library.string(), new_run.trace.filename().string()},
+                                     a, b, v);
+  // A read that failed in a probe is the same failure whichever library: said, not judged.
+  for (const Run *run : {&old_run, &new_run}) {
+    const size_t problems = ProbeProblems(run->out);
+    if (problems != 0) {
+      report += "the probe through the " + run->role + " library met " + std::to_string(problems) +
+                " problem(s) on this board (see " + run->role + "-probe.json)\n";
+    }
+  }
+  const bool kept = WriteWhole(folder / "report.txt", report);
+  const int exit_code = v.same ? kExitOk : kExitDiffer;
+  json result = {{"folder", folder.string()},           {"old", old_run.library.string()},
+                 {"new", new_run.library.string()},     {"old_exchanges", a.exchanges.size()},
+                 {"new_exchanges", b.exchanges.size()}, {"same", v.same},
+                 {"answers_differ", v.answers_differ},  {"clock_moved", v.clock_moved != 0}};
+  if (v.answers_differ != 0) result["first_answer_difference"] = v.first_answer + 1;
+  if (!v.same) {
+    result["first_difference"] = {{"exchange", v.at + 1},
+                                  {"old", ExchangeSummary(a, v.at)},
+                                  {"new", ExchangeSummary(b, v.at)},
+                                  {"differences", v.at < a.exchanges.size() && v.at < b.exchanges.size()
+                                                      ? hwtrace::Differences(a.exchanges[v.at], b.exchanges[v.at])
+                                                      : std::string()}};
+  }
+  Emit(report + "the traces, each probe's output and this report are in " + folder.string() + "\n", result);
+  if (!kept) Notice("could not write the report into " + folder.string());
+  return exit_code;
+}
+
+}  // namespace
+
+void AddCompareCommand(CLI::App &app, Context &context) {
+  auto options = std::make_shared<CompareOptions>();
+  CLI::App *compare = app.add_subcommand(
+      "compare",
+      "Run the probe through two interface libraries against the same board, each behind the "
+      "transport spy's read-only guard, and compare what they sent (exit 0 same, 1 differ, 2 could not run)");
+  compare->add_option("--old", options->old_library, "the library to compare with (e.g. the site's own)")
+      ->type_name("LIB")
+      ->required();
+  compare->add_option("--new", options->new_library, "the library to check (e.g. klia's own)")
+      ->type_name("LIB")
+      ->required();
+  compare
+      ->add_option("--transport", options->transport,
+                   "the board transport both runs go through (default: the one beside klia, the virtual board)")
+      ->type_name("PATH");
+  compare
+      ->add_option("--folder", options->folder,
+                   "a new folder for the traces and the report (default: klia-compare-DATE-TIME here)")
+      ->type_name("DIR");
+  compare->add_option("--pages", options->pages, "as for klia probe")->type_name(kNumberLabel)->capture_default_str();
+  compare->footer(
+      "Each run is a 'klia --library LIB probe' of its own, with the spy in front of the transport: nothing but "
+      "reads reaches the board. With the virtual board the board image klia would use is served read-only. The "
+      "libraries are judged by the requests they send; the clock's answer is set aside, and any other answer "
+      "that differs (the board changed between the runs) is reported beside the verdict. The folder keeps "
+      "old.jsonl, new.jsonl, each probe's output and report.txt; the traces withhold user records' bytes.");
+  compare->callback([&context, options] { context.run = [&context, options] { return Compare(context, *options); }; });
+}
+
+}  // namespace klia

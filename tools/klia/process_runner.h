@@ -1,0 +1,56 @@
+// Running klia again as a child process behind the transport spy (klia compare): where the
+// spy and the default transport are, how a library is put in front of the spy, and the run.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace klia {
+
+// Something a comparison needs cannot be had: which library, transport or file, and why.
+class CannotRun : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct SpyLocation {
+  std::filesystem::path library;  // the spy's file (libhwlink32.so, HWLINK32.DLL)
+  std::string library_path;       // natively: the folder to put first on LD_LIBRARY_PATH
+};
+
+// The spy beside an installed klia, else in the build tree. Throws CannotRun naming
+// where it was looked for.
+SpyLocation FindSpy();
+
+// The transport klia's own library would use: natively the virtual board (libhwlink32.so
+// beside klia's library); on Windows the HWLINK32.DLL beside klia.exe (the virtual board in
+// the simulator folder). Throws CannotRun when there is none.
+std::filesystem::path DefaultTransport();
+
+// Puts `library` where it loads the spy as its transport and returns the file to load:
+// natively the library itself (the spy comes first on the library path); on Windows a copy
+// in `folder` (made new) beside a copy of the spy as HWLINK32.DLL, which the loader then takes
+// for it. Throws CannotRun.
+std::filesystem::path PlaceLibrary(const std::filesystem::path &library, const SpyLocation &spy,
+                                   const std::filesystem::path &folder);
+
+// klia's own program file.
+std::filesystem::path OwnProgram();
+
+struct ChildRun {
+  std::filesystem::path program;
+  std::vector<std::string> arguments;
+  // Set in the child's environment; an empty value removes the variable.
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::string library_path;        // natively: put first on LD_LIBRARY_PATH
+  std::filesystem::path out, err;  // the child's standard output and error go there
+};
+
+// Runs the child and waits for it, Ctrl-C reaching the child alone. Its exit status, or -1
+// when it could not be started.
+int RunChild(const ChildRun &child);
+
+}  // namespace klia
