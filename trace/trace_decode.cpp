@@ -192,6 +192,7 @@ std::string CommandWords(const Exchange &x, const UserPages &pages) {
 }
 
 std::string StatusWords(const Exchange &x) {
+  if (x.guarded) return "guarded: not sent to the board, answered \"no exchange\"";
   if (!x.succeeded()) return "no exchange (the transport call failed)";
   if (!x.status) return "no status written";
   const unsigned status = *x.status;
@@ -218,7 +219,8 @@ bool SameRequest(const Exchange &a, const Exchange &b) {
 }
 
 bool SameAnswer(const Exchange &a, const Exchange &b) {
-  return a.result == b.result && a.status == b.status && a.aux == b.aux && SameBlock(a.in, b.in);
+  return a.result == b.result && a.guarded == b.guarded && a.status == b.status && a.aux == b.aux &&
+         SameBlock(a.in, b.in);
 }
 
 std::string Differences(const Exchange &e, const Exchange &a) {
@@ -236,6 +238,9 @@ std::string Differences(const Exchange &e, const Exchange &a) {
     add("incoming length " + std::to_string(e.in_length) + ", came " + std::to_string(a.in_length));
   }
   if (e.result != a.result) add("result " + std::to_string(e.result) + ", came " + std::to_string(a.result));
+  if (e.guarded != a.guarded) {
+    add(e.guarded ? "guarded (not sent to the board), came sent" : "sent to the board, came guarded (not sent)");
+  }
   if (e.status != a.status) add("status " + OptionalText(e.status) + ", came " + OptionalText(a.status));
   if (e.aux != a.aux) add("aux byte " + OptionalText(e.aux) + ", came " + OptionalText(a.aux));
   if (!SameBlock(e.in, a.in)) add("incoming " + BlockText(e.in) + ", came " + BlockText(a.in) + FirstDifferentByte(e.in, a.in));

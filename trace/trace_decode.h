@@ -42,13 +42,15 @@ Withheld SecretBlocks(uint8_t command, uint8_t param_length, const uint8_t *para
 std::string CommandName(const Exchange &x);
 // The parameters and answer in words, e.g. "page 8 (user 1), offset 0, 256 bytes".
 std::string CommandWords(const Exchange &x, const UserPages &pages);
-// "success", "no exchange (the transport call failed)", "board status 96 (0x60): logon refused"...
+// "success", "no exchange (the transport call failed)", "board status 96 (0x60): logon refused",
+// "guarded: not sent to the board, ..."
 std::string StatusWords(const Exchange &x);
 // One line naming the exchange, its parameters and its answer (for reports).
 std::string Describe(const Exchange &x, const UserPages &pages);
 
 // Comparisons that ignore the times, process ids and sequence numbers. A withheld block
-// matches any block of the same length.
+// matches any block of the same length. Whether the guard kept a call from the board is part
+// of its answer: a guarded call and one that the transport failed differ.
 bool SameRequest(const Exchange &a, const Exchange &b);
 bool SameAnswer(const Exchange &a, const Exchange &b);
 inline bool SameExchange(const Exchange &a, const Exchange &b) { return SameRequest(a, b) && SameAnswer(a, b); }

@@ -130,6 +130,10 @@ std::string EncodeHeader(const Header &header) {
   AppendString(line, header.writer);
   line += ",\"source\":";
   AppendString(line, header.source);
+  if (!header.guard.empty()) {
+    line += ",\"guard\":";
+    AppendString(line, header.guard);
+  }
   AppendField(line, "pid", header.pid);
   AppendField(line, "start_us", header.start_us);
   line += "}\n";
@@ -154,6 +158,8 @@ void AppendExchange(std::string &line, const ExchangeView &x) {
   AppendOptional(line, "status", x.status);
   AppendOptional(line, "aux", x.aux);
   AppendField(line, "result", x.result);
+  // Only on guarded calls: every other record stays as a reader of format 1.0 knows it.
+  if (x.guarded) line += ",\"guarded\":true";
   line += "}\n";
 }
 
@@ -183,6 +189,7 @@ void CopyScalarFields(const From &from, To &to) {
   to.status = from.status;
   to.aux = from.aux;
   to.result = from.result;
+  to.guarded = from.guarded;
 }
 
 }  // namespace
@@ -254,6 +261,18 @@ class LineReader {
   std::optional<uint8_t> OptionalByte(const char *name) const {
     if (Field(name).is_null()) return std::nullopt;
     return static_cast<uint8_t>(Unsigned(name, 255));
+  }
+
+  // A field that older writers leave out: absent is `absent`.
+  bool OptionalBool(const char *name, bool absent) const {
+    const auto it = object_.find(name);
+    if (it == object_.end()) return absent;
+    if (!it->is_boolean()) throw TraceError(std::string("the field \"") + name + "\" is neither true nor false", line_);
+    return it->get<bool>();
+  }
+
+  std::string OptionalText(const char *name) const {
+    return object_.find(name) == object_.end() ? std::string() : Text(name);
   }
 
   std::string Text(const char *name) const {
@@ -339,6 +358,7 @@ Header ReadHeader(const LineReader &r, uint32_t line) {
   if (header.major < 1) throw TraceError("format version " + version + " is not a released trace format", line);
   header.writer = r.Text("writer");
   header.source = r.Text("source");
+  header.guard = r.OptionalText("guard");
   header.pid = static_cast<uint32_t>(r.Unsigned("pid", kMax32));
   header.start_us = r.Unsigned("start_us", kMax64);
   return header;
@@ -366,6 +386,12 @@ Exchange ReadExchange(const LineReader &r, uint32_t line) {
   x.status = r.OptionalByte("status");
   x.aux = r.OptionalByte("aux");
   x.result = static_cast<uint32_t>(r.Unsigned("result", kMax32));
+  x.guarded = r.OptionalBool("guarded", false);
+  if (x.guarded && x.succeeded()) {
+    throw TraceError("a guarded exchange never reached the board, but its result " + std::to_string(x.result) +
+                         " says it did",
+                     line);
+  }
   return x;
 }
 

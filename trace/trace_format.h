@@ -1,7 +1,7 @@
 // The board trace format: one JSON object per line (JSON Lines), UTF-8, written by the spy
 // transport and by the virtual board, read by klia and by the spy's replay mode.
 //
-//   {"type":"header","format":"hwlink-trace","version":"1.0","writer":"hwlink-spy 1.0.0",
+//   {"type":"header","format":"hwlink-trace","version":"1.1","writer":"hwlink-spy 1.0.0",
 //    "source":"spy","pid":4711,"start_us":1765375200000000}
 //   {"type":"exchange","seq":1,"pid":4711,"start_us":...,"duration_us":38,"entry":1000,
 //    "command":16,"param_length":0,"param":"","out_length":0,"out":"","in_length":51,
@@ -11,7 +11,9 @@
 // Every process that writes to a trace starts with its own header, so a file that several
 // processes appended to holds several sessions. Byte blocks are lowercase hex strings; a
 // block the writer withheld is {"redacted":N} (N its length); a block that was not there
-// (a null address, or incoming bytes of a call that did not succeed) is null. See
+// (a null address, or incoming bytes of a call that did not succeed) is null. A call that the
+// spy's read-only guard kept from the board is an exchange marked "guarded":true (answered
+// "no exchange"); a header says "guard":"read-only" when its writer guarded. See
 // trace/README.md for the meaning of every field.
 #pragma once
 
@@ -26,8 +28,10 @@ namespace hwtrace {
 
 inline constexpr char kFormatName[] = "hwlink-trace";
 inline constexpr int kFormatMajor = 1;
-inline constexpr int kFormatMinor = 0;
-inline constexpr char kFormatVersion[] = "1.0";
+// 1.1 added the guard: "guard" in the header, "guarded" in an exchange. Readers of 1.0 skip
+// both and read a guarded exchange as the "no exchange" that the caller saw.
+inline constexpr int kFormatMinor = 1;
+inline constexpr char kFormatVersion[] = "1.1";
 
 // Ordinals of the two transport entry points.
 inline constexpr uint16_t kEntryTransfer = 1000;
@@ -53,6 +57,7 @@ struct Header {
   int minor = kFormatMinor;
   std::string writer;  // e.g. "hwlink-spy 1.0.0"
   std::string source;  // "spy", "vboard", "replay"
+  std::string guard;   // "read-only" when the writer kept every other command from the board; "" none
   uint32_t pid = 0;
   uint64_t start_us = 0;
   uint32_t line = 0;  // line in the file (reader only)
@@ -75,6 +80,7 @@ struct Exchange {
   std::optional<uint8_t> status;  // written when the result is true
   std::optional<uint8_t> aux;     // the aux byte after the call (null address: none)
   uint32_t result = 0;            // the call's result as returned (true when its low byte is not 0)
+  bool guarded = false;           // kept from the board by the spy's guard (answered "no exchange")
   uint32_t line = 0;              // line in the file (reader only)
 
   bool succeeded() const { return (result & 0xFF) != 0; }
@@ -131,6 +137,7 @@ struct ExchangeView {
   std::optional<uint8_t> status;
   std::optional<uint8_t> aux;
   uint32_t result = 0;
+  bool guarded = false;
 };
 
 // A record of its own, with copies of the bytes.
