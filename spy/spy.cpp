@@ -7,9 +7,15 @@
 // transport that cannot be loaded makes every call answer "no exchange" (false), as a
 // missing board would.
 //
+// With the read-only guard (HWLINK_SPY_GUARD=read-only, or guard = read-only in the
+// configuration file) only the board commands that read are forwarded (spy_guard.h); every
+// other call is answered "no exchange", exactly as a missing board would answer it (nothing
+// is written to the caller's buffers, status or aux byte), and recorded as guarded.
+//
 // In replay mode (HWLINK_SPY_REPLAY) no transport is loaded: the calls are answered from a
 // recorded trace, exchange by exchange, and the first call that differs from the recording
-// gets "no exchange", as does every call after it.
+// gets "no exchange", as does every call after it. No board is reached, so the guard has
+// nothing to keep from one: a recorded guarded call is answered as recorded.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +23,7 @@
 #include <string>
 
 #include "spy_config.h"
+#include "spy_guard.h"
 #include "spy_platform.h"
 #include "trace_decode.h"
 #include "trace_file.h"
@@ -85,10 +92,15 @@ class Spy {
     } catch (...) {
     }
     uint32_t result = 0;
+    bool guarded = false;
     const uint64_t start = hwtrace::WallClockMicros();
     const uint64_t begun = hwtrace::MonotonicMicros();
     if (ready && replay_) {
-      result = Serve(call);
+      result = Serve(call, guarded);
+    } else if (guard_.load(std::memory_order_acquire) &&
+               !IsBoardRead(call.entry, call.command, call.param_length, static_cast<const uint8_t *>(call.param),
+                            call.out_length, call.in_length)) {
+      guarded = true;  // not sent: "no exchange", nothing written for the caller
     } else if (ready) {
       result = call.entry == hwtrace::kEntryTransfer
                    ? target_.transfer(call.command, call.param_length, call.param, static_cast<uint8_t>(call.out_length),
@@ -97,17 +109,18 @@ class Spy {
                                          call.in_length, call.in, call.status, call.aux);
     }
     const uint64_t duration = hwtrace::MonotonicMicros() - begun;
-    Record(call, result, start, duration);
+    Record(call, result, guarded, start, duration);
     return result;
   }
 
  private:
   Spy() = default;
 
-  // The settings and the announcement, once. Called with the mutex held.
+  // The settings and the announcement, once. Called with the mutex held. Settled only when
+  // the settings are whole: a failure on the way (out of memory) leaves the next call to try
+  // again, never the defaults with the guard off.
   void Settle() {
     if (settled_) return;
-    settled_ = true;
     const std::string folder = SpyFolder();
     std::string config_text;
     bool have_config = false;
@@ -125,11 +138,17 @@ class Spy {
     std::string line = "hwlink spy: active in process " + std::to_string(pid_) + ": ";
     if (!settings_.replay.empty()) {
       line += "replaying " + settings_.replay;
+      if (settings_.guard) line += " (no board is reached: the read-only guard has nothing to keep from it)";
     } else {
       line += "forwarding to " + settings_.target + " (" + settings_.target_origin + ")";
+      if (settings_.guard) {
+        line += ", read-only guard on (" + settings_.guard_origin + "): only board commands that read reach the board";
+      }
     }
     line += ", trace in " + settings_.trace;
     if (settings_.keep_secrets) line += " (secrets kept: lab use only)";
+    guard_.store(settings_.guard && settings_.replay.empty(), std::memory_order_release);
+    settled_ = true;
     Say(line);
     for (const std::string &problem : settings_.problems) Say("hwlink spy: " + problem);
   }
@@ -183,8 +202,9 @@ class Spy {
   }
 
   // Answers a call from the recording. The first call that does not match the next
-  // recorded exchange, and every call after it, gets "no exchange".
-  uint32_t Serve(const Call &call) {
+  // recorded exchange, and every call after it, gets "no exchange". A call that the guard
+  // kept from the board when it was recorded is answered so again, and marked `guarded`.
+  uint32_t Serve(const Call &call, bool &guarded) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (diverged_) return 0;
     const uint64_t number = position_ + 1;
@@ -214,6 +234,7 @@ class Spy {
     }
     ++position_;
     replay_pages_.Learn(expected);
+    guarded = expected.guarded;
     if (!expected.succeeded()) return expected.result;
     if (call.status != nullptr && expected.status) *call.status = *expected.status;
     if (answers_data) std::memcpy(call.in, expected.in.data.data(), expected.in_length);
@@ -252,15 +273,17 @@ class Spy {
     return hwtrace::ToExchange(RequestView(call, withheld));
   }
 
-  void Record(const Call &call, uint32_t result, uint64_t start, uint64_t duration) noexcept {
+  void Record(const Call &call, uint32_t result, bool guarded, uint64_t start, uint64_t duration) noexcept {
     try {
       std::lock_guard<std::mutex> lock(mutex_);
       const hwtrace::Withheld withheld = Withheld(call);
+      if (guarded && !replay_) SayGuardedOnce(call, withheld);
       hwtrace::ExchangeView x = RequestView(call, withheld);
       x.seq = ++sequence_;
       x.start_us = start;
       x.duration_us = duration;
       x.result = result;
+      x.guarded = guarded;
       const bool ok = (result & 0xFF) != 0;
       if (ok && call.status != nullptr) x.status = *call.status;
       if (call.aux != nullptr) x.aux = *call.aux;
@@ -278,6 +301,17 @@ class Spy {
         Say("hwlink spy: cannot record a call (out of memory); calls are still forwarded");
       }
     }
+  }
+
+  // The first call that the guard keeps from the board is said, so that a library that
+  // writes when it was asked to read is noticed at once; every one is in the trace.
+  void SayGuardedOnce(const Call &call, hwtrace::Withheld withheld) {
+    if (said_guarded_) return;
+    said_guarded_ = true;
+    const Exchange x = Request(call, withheld);
+    Say("hwlink spy: the read-only guard kept " + hwtrace::CommandName(x) + " [" + std::to_string(x.command) +
+        "] from the board; it and every other command that does not read are answered \"no exchange\" and marked "
+        "guarded in the trace");
   }
 
   void NoteLocked(const std::string &text) {
@@ -298,6 +332,7 @@ class Spy {
       hwtrace::Header header;
       header.writer = kWriter;
       header.source = replay_ ? "replay" : "spy";
+      if (guard_.load(std::memory_order_relaxed)) header.guard = kGuardReadOnly;
       header.pid = pid_;
       header.start_us = hwtrace::WallClockMicros();
       if (!trace_.Open(settings_.trace, error) || !trace_.Append(hwtrace::EncodeHeader(header), error)) {
@@ -318,6 +353,8 @@ class Spy {
   std::mutex mutex_;
   bool settled_ = false;
   Settings settings_;
+  std::atomic<bool> guard_{false};  // the read-only guard, when forwarding (not in replay)
+  bool said_guarded_ = false;
   uint32_t pid_ = 0;
   std::atomic<bool> ready_{false};
   bool load_tried_ = false;

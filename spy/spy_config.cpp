@@ -11,7 +11,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 struct FileSettings {
-  std::string target, trace, secrets;
+  std::string target, trace, secrets, guard;
 };
 
 // Lines "key = value"; blank lines and lines starting with # are skipped.
@@ -38,6 +38,8 @@ FileSettings ParseConfigText(std::string_view text, std::vector<std::string> &pr
       file.trace = value;
     } else if (key == "secrets") {
       file.secrets = value;
+    } else if (key == "guard") {
+      file.guard = value;
     } else {
       problems.push_back(where + ": unknown setting \"" + key + "\"; left out");
     }
@@ -50,6 +52,17 @@ bool KeepSecrets(const std::string &value, const std::string &origin, std::vecto
   if (value == "keep") return true;
   problems.push_back(origin + ": secrets \"" + value + "\" is neither \"keep\" nor \"withhold\"; secrets are withheld");
   return false;
+}
+
+// Whether a guard setting turns the guard on. A value other than "read-only" and "off" turns
+// it on too, and is said: a guard that was meant and silently did not guard would let writes
+// reach a board that someone wanted kept as it is.
+bool GuardOn(const std::string &value, const std::string &origin, std::vector<std::string> &problems) {
+  if (value.empty() || value == kGuardOff) return false;
+  if (value == kGuardReadOnly) return true;
+  problems.push_back(origin + ": guard \"" + value + "\" is neither \"" + kGuardReadOnly + "\" nor \"" + kGuardOff +
+                     "\"; the guard is on: only board commands that read reach the board");
+  return true;
 }
 
 }  // namespace
@@ -118,6 +131,15 @@ Settings ResolveSettings(const std::function<const char *(const char *)> &lookup
     settings.keep_secrets = KeepSecrets(value, kSecretsVariable, settings.problems);
   } else {
     settings.keep_secrets = KeepSecrets(file.secrets, kConfigFileName, settings.problems);
+  }
+  // The guard: on when either place asks for it, so that neither can quietly undo the other.
+  if (GuardOn(environment(kGuardVariable), kGuardVariable, settings.problems)) {
+    settings.guard = true;
+    settings.guard_origin = kGuardVariable;
+  }
+  if (GuardOn(file.guard, kConfigFileName, settings.problems) && !settings.guard) {
+    settings.guard = true;
+    settings.guard_origin = kConfigFileName;
   }
   settings.replay = environment(kReplayVariable);
   return settings;

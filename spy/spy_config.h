@@ -1,9 +1,11 @@
 // The spy's settings: where the real transport is, where the trace goes, whether secrets
-// are kept, and whether a recording is replayed instead of forwarding.
+// are kept, whether only reads reach the board, and whether a recording is replayed instead
+// of forwarding.
 //
 // They come from the environment and from the file hwlink-spy.conf beside the spy library,
 // and from nowhere else (never the current folder, never a user profile). The environment
-// wins over the file.
+// wins over the file, except for the guard: either place turns it on, and neither turns off
+// a guard that the other turns on.
 #pragma once
 
 #include <functional>
@@ -18,6 +20,9 @@ inline constexpr char kTargetVariable[] = "HWLINK_SPY_TARGET";
 inline constexpr char kTraceVariable[] = "HWLINK_SPY_TRACE";
 inline constexpr char kSecretsVariable[] = "HWLINK_SPY_SECRETS";
 inline constexpr char kReplayVariable[] = "HWLINK_SPY_REPLAY";
+inline constexpr char kGuardVariable[] = "HWLINK_SPY_GUARD";
+inline constexpr char kGuardReadOnly[] = "read-only";
+inline constexpr char kGuardOff[] = "off";
 inline constexpr char kDefaultTraceName[] = "hwlink-trace.jsonl";
 #ifdef _WIN32
 inline constexpr char kDefaultTargetName[] = "HWLINK32-REAL.DLL";
@@ -30,6 +35,10 @@ struct Settings {
   std::string target_origin;  // where it came from: "HWLINK_SPY_TARGET", "hwlink-spy.conf", "default"
   std::string trace;          // the trace file
   bool keep_secrets = false;  // the lab switch: logon blocks and user pages are recorded as they are
+  // The read-only guard: only board commands that read are forwarded. Also on when a guard
+  // setting holds a value the spy does not know.
+  bool guard = false;
+  std::string guard_origin;   // where it was turned on: "HWLINK_SPY_GUARD" or "hwlink-spy.conf"
   std::string replay;         // a recording to serve instead of forwarding ("" = forward)
   std::vector<std::string> problems;  // settings that were wrong and left out, in words
 };

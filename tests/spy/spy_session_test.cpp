@@ -1,6 +1,7 @@
 // The transport spy as a program meets it: klia runs against the virtual board with the spy
 // in front (found first through the library path, forwarding to the virtual board named by
 // HWLINK_SPY_TARGET), in separate processes, each test in its own temporary folder.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,7 +90,7 @@ class SpySession : public ::testing::Test {
   Outcome Run(const std::string &environment, const std::string &command) {
     const std::string line = "cd " + Quoted(folder_.string()) +
                              " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE -u HWLINK_SPY_TARGET"
-                             " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY " +
+                             " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY -u HWLINK_SPY_GUARD " +
                              environment + " " + command + " >" + Quoted((folder_ / "out").string()) + " 2>" +
                              Quoted((folder_ / "err").string());
     const int status = std::system(line.c_str());
@@ -434,6 +436,249 @@ TEST_F(Replay, SeveralProcessesReplayOneAfterAnother) {
   const nlohmann::json report = nlohmann::json::parse(run.out.substr(run.out.rfind("\n{") + 1));
   EXPECT_EQ(report["clean"], true);
   EXPECT_EQ(report["exchanges_served"], report["exchanges_recorded"]);
+}
+
+// ---------------------------------------------------------------------------------------
+// The read-only guard
+
+using Guard = SpySession;
+
+// Reads pass the guard untouched: the same output as without the spy, nothing guarded, and
+// the spy says that the guard is on.
+TEST_F(Guard, ReadsPassAsWithoutTheSpy) {
+  CreateBoard("board.img");
+  const std::string commands[] = {"info", "user list", "data read 2 0 600", "clock get", "watchdog get",
+                                  "config get", "hwstep get", "user read 1"};
+  for (const std::string &command : commands) {
+    SCOPED_TRACE(command);
+    const Outcome plain = Run("", Klia("board.img", command));
+    fs::remove(folder_ / "t.jsonl");
+    const Outcome guarded = Run(SpyEnvironment(folder_ / "t.jsonl") + " HWLINK_SPY_GUARD=read-only",
+                                Klia("board.img", command));
+    EXPECT_EQ(guarded.exit_code, plain.exit_code) << guarded.err;  // (a fresh board holds no configuration record)
+    if (command.rfind("clock", 0) != 0) {
+      EXPECT_EQ(guarded.out, plain.out);  // (the clock moves on)
+    }
+    EXPECT_THAT(guarded.err, HasSubstr("read-only guard on (HWLINK_SPY_GUARD): only board commands that read reach "
+                                       "the board, trace in"));
+    EXPECT_THAT(guarded.err, Not(HasSubstr("kept")));
+    const hwtrace::Trace trace = Read("t.jsonl");
+    EXPECT_EQ(trace.headers.at(0).guard, "read-only");
+    ASSERT_FALSE(trace.exchanges.empty());
+    for (const hwtrace::Exchange &x : trace.exchanges) {
+      EXPECT_FALSE(x.guarded) << "line " << x.line;
+      EXPECT_EQ(x.status, 0) << "line " << x.line;
+    }
+  }
+}
+
+// Every klia command that would change the board: stopped at its first command that does not
+// read, recorded as guarded, the board image the same byte for byte, and the person told once.
+TEST_F(Guard, EveryWritingCommandIsStoppedAndTheBoardStaysAsItWas) {
+  CreateBoard("board.img");
+  const std::string before = ReadFile(folder_ / "board.img");
+  const struct {
+    const char *command;
+    unsigned guarded_command;  // the first command the guard keeps from the board
+    bool fails;                // klia can tell that it failed
+  } cases[] = {
+      {"clock set '2031-02-03 04:05:06'", 28, true},
+      {"watchdog set 100", 30, true},
+      {"log clear", 24, true},
+      {"log append --hex 0102", 20, true},
+      // The page is written back by KLIAFlush, which returns nothing.
+      {"data write 2 5 --hex 0102", 22, false},
+      {"config set --byte0 7", 22, true},
+      {"hwstep set 5", 22, true},
+      {"user write 1 --key 0102030405060708", 22, true},
+      {"user delete 1 --yes", 22, true},
+      {"login 0102030405060708 0102030405060708", 17, true},
+      {"logout", 18, false},  // KLIALogout returns nothing
+      {"xid --hex 0102", 27, true},
+      {"format --yes --check-word 1", 23, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.command);
+    fs::remove(folder_ / "t.jsonl");
+    const Outcome run = Run(SpyEnvironment(folder_ / "t.jsonl") + " HWLINK_SPY_GUARD=read-only",
+                            Klia("board.img", c.command));
+    if (c.fails) {
+      EXPECT_NE(run.exit_code, 0) << run.out;
+    }
+    EXPECT_EQ(Count(run.err, "hwlink spy: the read-only guard kept"), 1u) << run.err;
+    EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
+
+    const hwtrace::Trace trace = Read("t.jsonl");
+    const hwtrace::Exchange *first = nullptr;
+    for (const hwtrace::Exchange &x : trace.exchanges) {
+      const bool read = x.command == 16 || x.command == 21 || (x.command == 28 && x.param_length == 0) ||
+                        (x.command == 30 && x.param_length == 0);
+      EXPECT_EQ(x.guarded, !read) << "line " << x.line;
+      if (x.guarded) {
+        EXPECT_FALSE(x.succeeded());
+        EXPECT_FALSE(x.status.has_value());
+        EXPECT_FALSE(x.in.present());
+        if (first == nullptr) first = &x;
+      }
+    }
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->command, c.guarded_command);
+
+    const Outcome show = Run("", Trace("show t.jsonl"));
+    EXPECT_EQ(show.exit_code, 0) << show.err;
+    EXPECT_THAT(show.out, HasSubstr("guarded: not sent to the board, answered \"no exchange\""));
+    EXPECT_THAT(show.out, HasSubstr("guard read-only"));
+  }
+}
+
+// The guard does not ask who sends a command: a caller that sends every command the board
+// knows, and shapes that come close to the reads, straight to the spy's entry points. Reads
+// are answered; everything else gets what a missing board gives: false, and nothing written
+// into the caller's status, incoming buffer or aux byte.
+TEST_F(Guard, NoCallerGetsAWriteThrough) {
+  CreateBoard("board.img");
+  const std::string before = ReadFile(folder_ / "board.img");
+  setenv("HWLINK_SPY_TARGET", VBOARD_LIBRARY, 1);
+  setenv("HWLINK_SPY_TRACE", (folder_ / "t.jsonl").c_str(), 1);
+  setenv("HWLINK_SPY_GUARD", "read-only", 1);
+  setenv("HWLINK_VBOARD_IMAGE", (folder_ / "board.img").c_str(), 1);
+  for (const char *name : {"HWLINK_SPY_SECRETS", "HWLINK_SPY_REPLAY", "HWLINK_VBOARD_TRACE", "HWLINK_VBOARD_GEOMETRY"}) {
+    unsetenv(name);
+  }
+  void *spy = dlopen((fs::path(SPY_FOLDER) / "libhwlink32.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(spy, nullptr) << dlerror();
+  using Transfer = uint32_t (*)(uint8_t, uint8_t, const void *, uint8_t, const void *, uint8_t, void *, uint8_t *,
+                                uint8_t *);
+  using TransferEx = uint32_t (*)(uint8_t, uint8_t, const void *, uint16_t, const void *, uint16_t, void *,
+                                  uint8_t *, uint8_t *);
+  const auto transfer = reinterpret_cast<Transfer>(dlsym(spy, "HwTransfer"));
+  const auto transfer_ex = reinterpret_cast<TransferEx>(dlsym(spy, "HwTransferEx"));
+  ASSERT_NE(transfer, nullptr);
+  ASSERT_NE(transfer_ex, nullptr);
+
+  using Bytes = std::vector<uint8_t>;
+  const Bytes page_0 = {0, 0, 0, 0, 16, 0};
+  const Bytes check_word = {3, 0, 0, 0, 4, 0};
+  const Bytes sixteen(16, 0x33);
+  const struct {
+    const char *name;
+    bool extended;
+    uint8_t command;
+    Bytes param, out;
+    uint16_t in_length;
+    bool read;
+  } cases[] = {
+      {"read information", false, 16, {}, {}, 51, true},
+      {"read memory", true, 21, page_0, {}, 16, true},
+      {"read clock", false, 28, {}, {}, 6, true},
+      {"read watchdog", false, 30, {}, {}, 2, true},
+      {"set device access", false, 6, {0x41}, {}, 0, false},
+      {"IA result", false, 13, {0x82, 4}, {1, 2, 3, 4}, 0, false},
+      {"logon", false, 17, {}, sixteen, 0, false},
+      {"logout", false, 18, {}, {}, 0, false},
+      {"change password", false, 19, {}, sixteen, 0, false},
+      {"append to log", true, 20, {2, 0}, {1, 2}, 0, false},
+      {"write memory", true, 22, check_word, {0x34, 0x12, 0x61, 0xB8}, 0, false},
+      {"initialise pages", false, 23, {}, {}, 0, false},
+      {"clear log", false, 24, {}, {}, 0, false},
+      {"connect database", false, 25, {}, {}, 0, false},
+      {"make user XID", false, 27, {1, 0}, {9}, 4, false},
+      {"set clock", false, 28, {0, 0, 0x12, 1, 1, 0x25}, {}, 0, false},
+      {"set watchdog", false, 30, {0x34, 0x12}, {}, 0, false},
+      {"a command the library does not send", false, 99, {}, {}, 4, false},
+      {"read memory asking more than its block counts", true, 21, page_0, {}, 17, false},
+      {"read memory through the 8-bit entry point", false, 21, page_0, {}, 16, false},
+      {"read information sending a byte", false, 16, {}, {1}, 51, false},
+      {"clock with a block both ways", false, 28, {0, 0, 0x12, 1, 1, 0x25}, {}, 6, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    uint8_t in[64];
+    std::memset(in, 0xEE, sizeof in);
+    uint8_t status = 0xA5;
+    uint8_t aux = 0x5A;
+    const void *param = c.param.empty() ? nullptr : c.param.data();
+    const void *out = c.out.empty() ? nullptr : c.out.data();
+    void *into = c.in_length != 0 ? in : nullptr;
+    const uint32_t result =
+        c.extended ? transfer_ex(c.command, static_cast<uint8_t>(c.param.size()), param,
+                                 static_cast<uint16_t>(c.out.size()), out, c.in_length, into, &status, &aux)
+                   : transfer(c.command, static_cast<uint8_t>(c.param.size()), param, static_cast<uint8_t>(c.out.size()),
+                              out, static_cast<uint8_t>(c.in_length), into, &status, &aux);
+    if (c.read) {
+      EXPECT_EQ(result & 0xFF, 1u);
+      EXPECT_EQ(status, 0);
+    } else {
+      EXPECT_EQ(result, 0u);
+      EXPECT_EQ(status, 0xA5);
+      EXPECT_EQ(aux, 0x5A);
+      EXPECT_EQ(Bytes(in, in + sizeof in), Bytes(sizeof in, 0xEE));
+    }
+  }
+  for (const char *name : {"HWLINK_SPY_TARGET", "HWLINK_SPY_TRACE", "HWLINK_SPY_GUARD", "HWLINK_VBOARD_IMAGE"}) {
+    unsetenv(name);
+  }
+
+  EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
+  const hwtrace::Trace trace = Read("t.jsonl");
+  ASSERT_EQ(trace.exchanges.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(trace.exchanges[i].guarded, !cases[i].read) << cases[i].name;
+    EXPECT_EQ(trace.exchanges[i].command, cases[i].command) << cases[i].name;
+  }
+  EXPECT_TRUE(trace.exchanges[6].out.redacted());  // a guarded logon withholds its blocks all the same
+}
+
+// A guard setting the spy does not know is named, and the guard is on; neither place turns
+// off a guard that the other turns on.
+TEST_F(Guard, AnUnknownGuardValueIsSaidAndGuards) {
+  CreateBoard("board.img");
+  const std::string before = ReadFile(folder_ / "board.img");
+  Outcome run =
+      Run(SpyEnvironment(folder_ / "t.jsonl") + " HWLINK_SPY_GUARD=readonly", Klia("board.img", "watchdog set 9"));
+  EXPECT_NE(run.exit_code, 0);
+  EXPECT_THAT(run.err, HasSubstr("hwlink spy: HWLINK_SPY_GUARD: guard \"readonly\" is neither \"read-only\" nor "
+                                 "\"off\"; the guard is on: only board commands that read reach the board"));
+  EXPECT_THAT(run.err, HasSubstr("hwlink spy: the read-only guard kept set watchdog [30] from the board"));
+
+  // The file beside the spy turns the guard on; the environment's "off" does not undo it.
+  const fs::path spy = folder_ / "spy";
+  fs::create_directories(spy);
+  fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
+  WriteFile(spy / "hwlink-spy.conf", "target = " + std::string(VBOARD_LIBRARY) + "\nguard = read-only\n");
+  run = Run("LD_LIBRARY_PATH=" + Quoted(spy.string()) + " HWLINK_SPY_GUARD=off", Klia("board.img", "watchdog set 9"));
+  EXPECT_NE(run.exit_code, 0);
+  EXPECT_THAT(run.err, HasSubstr("read-only guard on (hwlink-spy.conf)"));
+  const hwtrace::Trace trace = Read("spy/hwlink-trace.jsonl");
+  ASSERT_FALSE(trace.exchanges.empty());
+  EXPECT_TRUE(trace.exchanges.back().guarded);
+  EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
+}
+
+// A guarded session replays: the calls that were kept from the board are answered "no
+// exchange" again, and the replayed session's own trace marks them as the recording did.
+TEST_F(Guard, AGuardedSessionReplaysWithItsGuardedCalls) {
+  CreateBoard("board.img");
+  ASSERT_NE(Run(SpyEnvironment(folder_ / "rec.jsonl") + " HWLINK_SPY_GUARD=read-only HWLINK_SPY_SECRETS=keep",
+                Klia("board.img", "watchdog set 100"))
+                .exit_code,
+            0);
+  const Outcome run = Run("", Trace("replay --record replayed.jsonl --spy " + Quoted(SPY_FOLDER) +
+                                    " rec.jsonl -- " + Klia("board.img", "watchdog set 100")));
+  EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+  const hwtrace::Trace replayed = Read("replayed.jsonl");
+  ASSERT_FALSE(replayed.exchanges.empty());
+  EXPECT_TRUE(replayed.exchanges.back().guarded);
+  EXPECT_EQ(Run("", Trace("diff rec.jsonl replayed.jsonl")).exit_code, 0);
+
+  // A guarded call and a call that the transport failed are told apart.
+  std::string unguarded = ReadFile(folder_ / "rec.jsonl");
+  unguarded.erase(unguarded.rfind(",\"guarded\":true"), 15);
+  WriteFile(folder_ / "unguarded.jsonl", unguarded);
+  const Outcome diff = Run("", Trace("diff rec.jsonl unguarded.jsonl"));
+  EXPECT_EQ(diff.exit_code, 1);
+  EXPECT_THAT(diff.out, HasSubstr("guarded (not sent to the board), came sent"));
+  EXPECT_THAT(diff.out, HasSubstr("kept from the board by the spy's read-only guard: A 1, B 0 exchange(s)"));
 }
 
 // ---------------------------------------------------------------------------------------

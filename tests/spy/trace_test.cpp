@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "spy_config.h"
+#include "spy_guard.h"
 #include "trace_decode.h"
 #include "trace_format.h"
 
@@ -80,6 +81,47 @@ TEST(TraceFormat, WithheldAndMissingBlocksKeepTheirLengths) {
   EXPECT_FALSE(y.status.has_value());
 }
 
+// A call that the spy's guard kept from the board: marked in its record (and its writer's
+// header); without the mark the record is the "no exchange" that the caller saw, which is
+// what a reader of format 1.0 makes of it.
+TEST(TraceFormat, AGuardedExchangeIsMarkedAndOtherwiseANoExchange) {
+  Exchange x;
+  x.command = 22;
+  const uint8_t block[6] = {1, 0, 0, 0, 2, 0};
+  x.entry = hwtrace::kEntryTransferEx;
+  x.param_length = 6;
+  x.param = Block::Bytes(block, 6);
+  x.out_length = 2;
+  x.out = Block::Bytes(block, 2);
+  x.aux = 0;
+  x.guarded = true;
+  hwtrace::Header header;
+  header.writer = "hwlink-spy test";
+  header.source = "spy";
+  header.guard = "read-only";
+  const std::string line = hwtrace::EncodeExchange(x);
+  EXPECT_THAT(line, HasSubstr(R"("result":0,"guarded":true})"));
+  const hwtrace::Trace trace = hwtrace::ParseTrace(hwtrace::EncodeHeader(header) + line);
+  EXPECT_THAT(hwtrace::EncodeHeader(header), HasSubstr(R"("version":"1.1")"));
+  EXPECT_EQ(trace.headers.at(0).guard, "read-only");
+  const Exchange &y = trace.exchanges.at(0);
+  EXPECT_TRUE(y.guarded);
+  EXPECT_TRUE(hwtrace::SameExchange(x, y));
+
+  std::string unmarked = line;
+  unmarked.erase(unmarked.find(",\"guarded\":true"), 15);
+  const Exchange z = hwtrace::ParseTrace(kHeader + unmarked).exchanges.at(0);
+  EXPECT_FALSE(z.guarded);
+  EXPECT_FALSE(z.succeeded());
+  EXPECT_FALSE(z.status.has_value());
+  EXPECT_TRUE(hwtrace::SameRequest(y, z));
+  EXPECT_FALSE(hwtrace::SameAnswer(y, z));  // kept from the board is not the same as a failed transport
+  EXPECT_THAT(hwtrace::Differences(y, z), HasSubstr("guarded (not sent to the board), came sent"));
+  EXPECT_EQ(hwtrace::StatusWords(y), "guarded: not sent to the board, answered \"no exchange\"");
+  EXPECT_EQ(hwtrace::EncodeExchange(z).find("guarded"), std::string::npos);  // unguarded records as before
+  EXPECT_TRUE(hwtrace::ParseTrace(kHeader).headers.at(0).guard.empty());
+}
+
 // Every hostile input is refused with a message naming the line, never a crash.
 TEST(TraceFormat, HostileInputIsRefusedWithTheLineAndTheReason) {
   const std::string good = hwtrace::EncodeExchange(ReadMemory(3, {1, 2}));
@@ -119,6 +161,12 @@ TEST(TraceFormat, HostileInputIsRefusedWithTheLineAndTheReason) {
       {"array for a block", kHeader + with("\"in\":\"0102\"", "\"in\":[1,2]"), "neither hex bytes"},
       {"missing field", kHeader + with(",\"aux\":0", ""), "\"aux\" is missing"},
       {"a JSON array line", kHeader + "[1,2,3]\n", "not a JSON object"},
+      {"guarded not a boolean", kHeader + with("\"result\":1", "\"result\":0,\"guarded\":\"yes\""),
+       "\"guarded\" is neither true nor false"},
+      {"guarded and answered", kHeader + with("\"result\":1", "\"result\":1,\"guarded\":true"),
+       "a guarded exchange never reached the board"},
+      {"guard not a text", R"({"type":"header","format":"hwlink-trace","version":"1.1","writer":"w","source":"s","guard":1,"pid":1,"start_us":1})" "\n",
+       "\"guard\" is not a text"},
       {"deeply nested", kHeader + std::string(100000, '[') + "\n", "not a JSON object"},
   };
   for (const auto &c : cases) {
@@ -265,6 +313,111 @@ TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
   EXPECT_EQ(s.trace, "here.jsonl");
   EXPECT_FALSE(s.keep_secrets);  // not "keep": withheld, and said
   EXPECT_THAT(s.problems.back(), HasSubstr("neither \"keep\" nor \"withhold\""));
+}
+
+// The guard: either place turns it on and neither turns it off for the other; a value the spy
+// does not know is named and turns it on, since a guard that silently did not guard would let
+// writes through.
+TEST(SpySettings, TheGuardIsOnWhenEitherPlaceAsksAndOnForAnUnknownValue) {
+  const struct {
+    const char *name;
+    const char *environment;  // HWLINK_SPY_GUARD, or null
+    const char *file;         // the file's guard line, or null
+    bool on;
+    const char *origin;
+    const char *problem;  // "" none
+  } cases[] = {
+      {"nothing", nullptr, nullptr, false, "", ""},
+      {"environment", "read-only", nullptr, true, "HWLINK_SPY_GUARD", ""},
+      {"file", nullptr, "guard = read-only", true, "hwlink-spy.conf", ""},
+      {"both", "read-only", "guard = read-only", true, "HWLINK_SPY_GUARD", ""},
+      {"off", "off", "guard = off", false, "", ""},
+      {"empty environment", "", nullptr, false, "", ""},
+      {"the environment cannot turn off the file's guard", "off", "guard = read-only", true, "hwlink-spy.conf", ""},
+      {"the file cannot turn off the environment's guard", "read-only", "guard = off", true, "HWLINK_SPY_GUARD", ""},
+      {"unknown value in the environment", "readonly", nullptr, true, "HWLINK_SPY_GUARD",
+       "HWLINK_SPY_GUARD: guard \"readonly\" is neither \"read-only\" nor \"off\"; the guard is on"},
+      {"unknown value in the file", nullptr, "guard = Read-Only", true, "hwlink-spy.conf",
+       "hwlink-spy.conf: guard \"Read-Only\" is neither"},
+      {"unknown value beside off", "off", "guard = yes", true, "hwlink-spy.conf", "guard \"yes\""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto lookup = [&c](const char *name) -> const char * {
+      return std::string(name) == "HWLINK_SPY_GUARD" ? c.environment : nullptr;
+    };
+    const std::string file = c.file != nullptr ? std::string(c.file) + "\n" : "";
+    const spy::Settings s = spy::ResolveSettings(lookup, c.file != nullptr ? &file : nullptr, "/opt/spy");
+    EXPECT_EQ(s.guard, c.on);
+    EXPECT_EQ(s.guard_origin, c.origin);
+    if (*c.problem == '\0') {
+      EXPECT_TRUE(s.problems.empty()) << s.problems.front();
+    } else {
+      ASSERT_EQ(s.problems.size(), 1u);
+      EXPECT_THAT(s.problems[0], HasSubstr(c.problem));
+    }
+  }
+}
+
+// Which calls the guard lets through: the reads, recognised by their whole shape, and nothing
+// else, however close to a read it looks.
+TEST(SpyGuard, OnlyTheExactShapesOfTheReadsPass) {
+  const std::vector<uint8_t> none;
+  const std::vector<uint8_t> page_16 = {0, 0, 0, 0, 16, 0};  // page 0, offset 0, 16 bytes
+  const struct {
+    const char *name;
+    uint16_t entry;
+    uint8_t command;
+    std::vector<uint8_t> param;
+    uint16_t out_length;
+    uint16_t in_length;
+    bool read;
+  } cases[] = {
+      {"read information", 1000, 16, none, 0, 51, true},
+      {"read memory", 1002, 21, page_16, 0, 16, true},
+      {"read memory of a whole 1024-byte page", 1002, 21, {9, 0, 0, 0, 0, 4}, 0, 1024, true},
+      {"read clock", 1000, 28, none, 0, 6, true},
+      {"read watchdog", 1000, 30, none, 0, 2, true},
+      // Every other command.
+      {"set device access", 1000, 6, {0x41}, 0, 0, false},
+      {"IA result", 1000, 13, {0x82, 4}, 4, 0, false},
+      {"logon", 1000, 17, none, 16, 0, false},
+      {"logout", 1000, 18, none, 0, 0, false},
+      {"change password", 1000, 19, none, 16, 0, false},
+      {"append to log", 1002, 20, {2, 0}, 2, 0, false},
+      {"write memory", 1002, 22, page_16, 16, 0, false},
+      {"initialise pages", 1000, 23, none, 0, 0, false},
+      {"clear log", 1000, 24, none, 0, 0, false},
+      {"connect database", 1000, 25, none, 0, 0, false},
+      {"make user XID", 1000, 27, {1, 0}, 1, 4, false},
+      {"set clock", 1000, 28, {0, 0, 0x12, 1, 1, 0x25}, 0, 0, false},
+      {"set watchdog", 1000, 30, {0x34, 0x12}, 0, 0, false},
+      {"a command the library does not send", 1000, 99, none, 0, 4, false},
+      {"command 0", 1000, 0, none, 0, 0, false},
+      // Close to a read, but not one.
+      {"read information through 1002", 1002, 16, none, 0, 51, false},
+      {"read information of 50 bytes", 1000, 16, none, 0, 50, false},
+      {"read information with parameters", 1000, 16, {0}, 0, 51, false},
+      {"read information sending a byte", 1000, 16, none, 1, 51, false},
+      {"read memory through 1000", 1000, 21, page_16, 0, 16, false},
+      {"read memory asking more than its block counts", 1002, 21, page_16, 0, 17, false},
+      {"read memory asking less than its block counts", 1002, 21, page_16, 0, 15, false},
+      {"read memory with a 5-byte block", 1002, 21, {0, 0, 0, 0, 16}, 0, 16, false},
+      {"read memory sending data", 1002, 21, page_16, 16, 16, false},
+      {"read clock of 7 bytes", 1000, 28, none, 0, 7, false},
+      {"clock with a block both ways", 1000, 28, {0, 0, 0x12, 1, 1, 0x25}, 0, 6, false},
+      {"read clock through 1002", 1002, 28, none, 0, 6, false},
+      {"watchdog with a block both ways", 1000, 30, {0x34, 0x12}, 0, 2, false},
+      {"read watchdog sending data", 1000, 30, none, 2, 2, false},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(spy::IsBoardRead(c.entry, c.command, static_cast<uint8_t>(c.param.size()),
+                               c.param.empty() ? nullptr : c.param.data(), c.out_length, c.in_length),
+              c.read)
+        << c.name;
+  }
+  // A memory read whose address block is missing cannot be checked: it does not pass.
+  EXPECT_FALSE(spy::IsBoardRead(1002, 21, 6, nullptr, 0, 16));
 }
 
 TEST(SpySettings, ATargetIsAFullPathOrABareName) {
