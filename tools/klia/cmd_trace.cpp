@@ -110,6 +110,7 @@ json ExchangeJson(const Exchange &x, const hwtrace::UserPages &pages) {
           {"status", OptionalJson(x.status)},
           {"aux", OptionalJson(x.aux)},
           {"result", x.result},
+          {"guarded", x.guarded},
           {"name", hwtrace::CommandName(x)},
           {"words", hwtrace::CommandWords(x, pages)},
           {"status_words", hwtrace::StatusWords(x)},
@@ -123,7 +124,8 @@ struct CommandStatistics {
   std::string name;
   std::vector<uint64_t> durations;
   uint64_t total = 0;
-  uint32_t failures = 0;
+  uint32_t failures = 0;  // guarded calls included: the caller saw them fail
+  uint32_t guarded = 0;
 };
 
 uint64_t Median(std::vector<uint64_t> values) {
@@ -142,10 +144,17 @@ std::vector<CommandStatistics> Statistics(const Trace &trace) {
     s.durations.push_back(x.duration_us);
     s.total += x.duration_us;
     if (!x.succeeded() || x.status != 0) ++s.failures;
+    if (x.guarded) ++s.guarded;
   }
   std::vector<CommandStatistics> list;
   for (auto &[key, s] : by_command) list.push_back(std::move(s));
   return list;
+}
+
+// Exchanges that the spy's read-only guard kept from the board.
+size_t GuardedCount(const Trace &trace) {
+  return static_cast<size_t>(
+      std::count_if(trace.exchanges.begin(), trace.exchanges.end(), [](const Exchange &x) { return x.guarded; }));
 }
 
 std::string ExchangeLine(const Exchange &x, const hwtrace::UserPages &pages) {
@@ -189,6 +198,7 @@ int ShowTrace(const Context &context, const std::string &path) {
                            {"version", std::to_string(h.major) + "." + std::to_string(h.minor)},
                            {"writer", h.writer},
                            {"source", h.source},
+                           {"guard", h.guard.empty() ? json(nullptr) : json(h.guard)},
                            {"pid", h.pid},
                            {"start_us", h.start_us}});
       } else if (item.kind == 1) {
@@ -206,22 +216,27 @@ int ShowTrace(const Context &context, const std::string &path) {
                        {"count", s.durations.size()},
                        {"total_us", s.total},
                        {"median_us", Median(s.durations)},
-                       {"failures", s.failures}});
+                       {"failures", s.failures},
+                       {"guarded", s.guarded}});
     }
-    json result = {{"file", path}, {"records", records}, {"statistics", table}};
+    json result = {{"file", path}, {"records", records}, {"statistics", table}, {"guarded", GuardedCount(trace)}};
     if (!trace.warning.empty()) result["warning"] = trace.warning;
     PrintJson(result);
     return kExitOk;
   }
 
   std::string text = "trace " + path + ": " + std::to_string(trace.headers.size()) + " session(s), " +
-                     std::to_string(trace.exchanges.size()) + " exchange(s)\n";
+                     std::to_string(trace.exchanges.size()) + " exchange(s)";
+  if (const size_t guarded = GuardedCount(trace)) {
+    text += ", " + std::to_string(guarded) + " of them kept from the board by the spy's read-only guard";
+  }
+  text += "\n";
   for (const Item &item : items) {
     if (item.kind == 0) {
       const hwtrace::Header &h = trace.headers[item.index];
       text += "-- session of process " + std::to_string(h.pid) + ", recorded by " + h.writer + " (" + h.source +
               "), format " + std::to_string(h.major) + "." + std::to_string(h.minor) + ", " +
-              UtcTime(h.start_us, true) + "\n";
+              UtcTime(h.start_us, true) + (h.guard.empty() ? "" : ", guard " + h.guard) + "\n";
     } else if (item.kind == 1) {
       const Exchange &x = trace.exchanges[item.index];
       pages.Learn(x);
@@ -233,14 +248,14 @@ int ShowTrace(const Context &context, const std::string &path) {
   }
   text += "\nPer command:\n";
   char line[200];
-  std::snprintf(line, sizeof line, "  %-28s %8s %12s %10s %9s\n", "command", "count", "total us", "median us",
-                "failures");
+  std::snprintf(line, sizeof line, "  %-28s %8s %12s %10s %9s %8s\n", "command", "count", "total us", "median us",
+                "failures", "guarded");
   text += line;
   for (const CommandStatistics &s : statistics) {
-    std::snprintf(line, sizeof line, "  %-28s %8llu %12llu %10llu %9u\n", s.name.c_str(),
+    std::snprintf(line, sizeof line, "  %-28s %8llu %12llu %10llu %9u %8u\n", s.name.c_str(),
                   static_cast<unsigned long long>(s.durations.size()),
                   static_cast<unsigned long long>(s.total), static_cast<unsigned long long>(Median(s.durations)),
-                  s.failures);
+                  s.failures, s.guarded);
     text += line;
   }
   PrintText(text);
@@ -312,7 +327,9 @@ int DiffTraces(const Context &context, const std::string &path_a, const std::str
   const size_t b_middle = nb - k - c.same_suffix;
 
   if (context.json) {
-    json result = {{"a", path_a}, {"b", path_b}, {"equal", c.equal}, {"a_exchanges", na}, {"b_exchanges", nb}};
+    json result = {{"a", path_a},      {"b", path_b},      {"equal", c.equal},
+                   {"a_exchanges", na}, {"b_exchanges", nb}, {"a_guarded", GuardedCount(a)},
+                   {"b_guarded", GuardedCount(b)}};
     if (!c.equal) {
       hwtrace::UserPages pages_a, pages_b;
       for (size_t i = 0; i < k; ++i) {
@@ -339,8 +356,11 @@ int DiffTraces(const Context &context, const std::string &path_a, const std::str
   }
 
   if (c.equal) {
-    PrintText("the traces hold the same " + std::to_string(na) +
-              " exchange(s) (times, process ids and withheld bytes aside)\n");
+    const size_t guarded = GuardedCount(a);
+    PrintText("the traces hold the same " + std::to_string(na) + " exchange(s)" +
+              (guarded != 0 ? ", " + std::to_string(guarded) + " of them kept from the board by the spy's read-only guard"
+                            : std::string()) +
+              " (times, process ids and withheld bytes aside)\n");
     return kExitOk;
   }
   std::string text = "the traces differ at exchange " + std::to_string(k + 1) + ":\n";
@@ -370,6 +390,11 @@ int DiffTraces(const Context &context, const std::string &path_a, const std::str
     }
   }
   if (!counts.empty()) text += "commands sent a different number of times:\n" + counts;
+  const size_t guarded_a = GuardedCount(a), guarded_b = GuardedCount(b);
+  if (guarded_a != 0 || guarded_b != 0) {
+    text += "kept from the board by the spy's read-only guard: A " + std::to_string(guarded_a) + ", B " +
+            std::to_string(guarded_b) + " exchange(s)\n";
+  }
   PrintText(text);
   return kExitDiffer;
 }
