@@ -7,10 +7,14 @@
 #      no logon or password bytes.
 #   3. The virtual board's trace replays clean through the spy (klia trace replay).
 #   4. A target that is the spy itself is refused, and the calls answer "no exchange".
+#   5. With the read-only guard, reads give the same output as without it; a command that
+#      writes is stopped, recorded as guarded, and the board image stays the same byte for
+#      byte; an unknown guard value is said and guards.
 # Arguments: BIN_DIR (klia.exe, mviahlp.dll), VBOARD_DLL, SPY_DLL, WORK_DIR, WINE, WINEPREFIX.
 
 set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
          --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS --unset=HWLINK_SPY_REPLAY
+         --unset=HWLINK_SPY_GUARD
          WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml=)
 
 # run(<folder> <expected exit code> <VAR=value...> -- <program> <arguments...>)
@@ -85,5 +89,44 @@ endif()
 run(spied 1 HWLINK_SPY_TARGET=HWLINK32.DLL HWLINK_SPY_TRACE=self.jsonl -- klia.exe --board board.img info)
 if(NOT run_error MATCHES "is this spy itself")
   message(FATAL_ERROR "a target that is the spy itself was not refused:\n${run_error}")
+endif()
+# The read-only guard: the same reads, no writes, the board as it was.
+run(spied 0 -- klia.exe --board guarded.img board create)
+file(READ ${WORK_DIR}/spied/guarded.img image_before HEX)
+run(spied 0 -- klia.exe --board guarded.img info)
+set(info_output "${run_output}")
+run(spied 0 HWLINK_SPY_GUARD=read-only HWLINK_SPY_TRACE=guarded-info.jsonl -- klia.exe --board guarded.img info)
+if(NOT run_output STREQUAL info_output)
+  message(FATAL_ERROR "klia info differs through the guard:\n${run_output}\nwithout it:\n${info_output}")
+endif()
+if(NOT run_error MATCHES "read-only guard on \\(HWLINK_SPY_GUARD\\): only board commands that read reach the board")
+  message(FATAL_ERROR "the spy did not say that its guard is on:\n${run_error}")
+endif()
+foreach(command "watchdog;set;100" "log;clear" "hwstep;set;5" "format;--yes;--check-word;1")
+  file(REMOVE ${WORK_DIR}/spied/guarded.jsonl)
+  run(spied 1 HWLINK_SPY_GUARD=read-only HWLINK_SPY_TRACE=guarded.jsonl -- klia.exe --board guarded.img ${command})
+  if(NOT run_error MATCHES "hwlink spy: the read-only guard kept [^\n]* from the board")
+    message(FATAL_ERROR "${command}: the guard did not say what it kept from the board:\n${run_error}")
+  endif()
+  file(READ ${WORK_DIR}/spied/guarded.jsonl guarded_trace)
+  if(NOT guarded_trace MATCHES "\"guarded\":true" OR guarded_trace MATCHES "\"result\":[1-9][0-9]*,\"guarded\"")
+    message(FATAL_ERROR "${command}: no call is recorded as guarded, or a guarded one as answered")
+  endif()
+  file(READ ${WORK_DIR}/spied/guarded.img image_after HEX)
+  if(NOT image_after STREQUAL image_before)
+    message(FATAL_ERROR "${command}: the board image changed behind the read-only guard")
+  endif()
+endforeach()
+run(spied 0 -- klia.exe trace show guarded.jsonl)
+if(NOT run_output MATCHES "guarded: not sent to the board")
+  message(FATAL_ERROR "klia trace show does not show the guarded call:\n${run_output}")
+endif()
+run(spied 1 HWLINK_SPY_GUARD=readonly HWLINK_SPY_TRACE=unknown.jsonl -- klia.exe --board guarded.img watchdog set 7)
+if(NOT run_error MATCHES "guard \"readonly\" is neither \"read-only\" nor \"off\"; the guard is on")
+  message(FATAL_ERROR "an unknown guard value was not said:\n${run_error}")
+endif()
+file(READ ${WORK_DIR}/spied/guarded.img image_after HEX)
+if(NOT image_after STREQUAL image_before)
+  message(FATAL_ERROR "the board image changed behind a guard with an unknown value")
 endif()
 message(STATUS "the spy under Wine: ok")
