@@ -87,7 +87,12 @@ class Spy {
     uint32_t result = 0;
     const uint64_t start = hwtrace::WallClockMicros();
     const uint64_t begun = hwtrace::MonotonicMicros();
-    if (ready && replay_) {
+    // The guard: a call that is not a read never reaches the board. It is answered as a
+    // missing board answers (false, nothing written) and recorded as guarded.
+    const bool guarded = ready && guard_ && !Reads(call);
+    if (guarded) {
+      result = 0;
+    } else if (ready && replay_) {
       result = Serve(call);
     } else if (ready) {
       result = call.entry == hwtrace::kEntryTransfer
@@ -97,12 +102,17 @@ class Spy {
                                          call.in_length, call.in, call.status, call.aux);
     }
     const uint64_t duration = hwtrace::MonotonicMicros() - begun;
-    Record(call, result, start, duration);
+    Record(call, result, start, duration, guarded);
     return result;
   }
 
  private:
   Spy() = default;
+
+  static bool Reads(const Call &call) {
+    return hwtrace::IsBoardRead(call.entry, call.command, call.param_length, static_cast<const uint8_t *>(call.param),
+                                call.out_length, call.in_length);
+  }
 
   // The settings and the announcement, once. Called with the mutex held.
   void Settle() {
@@ -129,6 +139,8 @@ class Spy {
       line += "forwarding to " + settings_.target + " (" + settings_.target_origin + ")";
     }
     line += ", trace in " + settings_.trace;
+    guard_ = settings_.read_only;
+    if (guard_) line += "; guard on: only calls that read the board reach it";
     if (settings_.keep_secrets) line += " (secrets kept: lab use only)";
     Say(line);
     for (const std::string &problem : settings_.problems) Say("hwlink spy: " + problem);
@@ -252,7 +264,7 @@ class Spy {
     return hwtrace::ToExchange(RequestView(call, withheld));
   }
 
-  void Record(const Call &call, uint32_t result, uint64_t start, uint64_t duration) noexcept {
+  void Record(const Call &call, uint32_t result, uint64_t start, uint64_t duration, bool guarded) noexcept {
     try {
       std::lock_guard<std::mutex> lock(mutex_);
       const hwtrace::Withheld withheld = Withheld(call);
@@ -261,6 +273,7 @@ class Spy {
       x.start_us = start;
       x.duration_us = duration;
       x.result = result;
+      x.guarded = guarded;
       const bool ok = (result & 0xFF) != 0;
       if (ok && call.status != nullptr) x.status = *call.status;
       if (call.aux != nullptr) x.aux = *call.aux;
@@ -317,6 +330,7 @@ class Spy {
 
   std::mutex mutex_;
   bool settled_ = false;
+  bool guard_ = false;  // set once, in Settle, before the first call is forwarded
   Settings settings_;
   uint32_t pid_ = 0;
   std::atomic<bool> ready_{false};

@@ -11,7 +11,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 struct FileSettings {
-  std::string target, trace, secrets;
+  std::string target, trace, secrets, guard;
 };
 
 // Lines "key = value"; blank lines and lines starting with # are skipped.
@@ -38,6 +38,8 @@ FileSettings ParseConfigText(std::string_view text, std::vector<std::string> &pr
       file.trace = value;
     } else if (key == "secrets") {
       file.secrets = value;
+    } else if (key == "guard") {
+      file.guard = value;
     } else {
       problems.push_back(where + ": unknown setting \"" + key + "\"; left out");
     }
@@ -50,6 +52,15 @@ bool KeepSecrets(const std::string &value, const std::string &origin, std::vecto
   if (value == "keep") return true;
   problems.push_back(origin + ": secrets \"" + value + "\" is neither \"keep\" nor \"withhold\"; secrets are withheld");
   return false;
+}
+
+// A guard that is asked for but misspelt still guards: forwarding writes to a board that
+// someone meant to protect is the one mistake the guard exists to prevent.
+bool ReadOnly(const std::string &value, const std::string &origin, std::vector<std::string> &problems) {
+  if (value.empty() || value == "off") return false;
+  if (value == "read-only") return true;
+  problems.push_back(origin + ": guard \"" + value + "\" is neither \"read-only\" nor \"off\"; the guard is on (read-only)");
+  return true;
 }
 
 }  // namespace
@@ -118,6 +129,11 @@ Settings ResolveSettings(const std::function<const char *(const char *)> &lookup
     settings.keep_secrets = KeepSecrets(value, kSecretsVariable, settings.problems);
   } else {
     settings.keep_secrets = KeepSecrets(file.secrets, kConfigFileName, settings.problems);
+  }
+  if (const std::string value = environment(kGuardVariable); !value.empty()) {
+    settings.read_only = ReadOnly(value, kGuardVariable, settings.problems);
+  } else {
+    settings.read_only = ReadOnly(file.guard, kConfigFileName, settings.problems);
   }
   settings.replay = environment(kReplayVariable);
   return settings;

@@ -18,6 +18,7 @@ inline constexpr char kTargetVariable[] = "HWLINK_SPY_TARGET";
 inline constexpr char kTraceVariable[] = "HWLINK_SPY_TRACE";
 inline constexpr char kSecretsVariable[] = "HWLINK_SPY_SECRETS";
 inline constexpr char kReplayVariable[] = "HWLINK_SPY_REPLAY";
+inline constexpr char kGuardVariable[] = "HWLINK_SPY_GUARD";
 inline constexpr char kDefaultTraceName[] = "hwlink-trace.jsonl";
 #ifdef _WIN32
 inline constexpr char kDefaultTargetName[] = "HWLINK32-REAL.DLL";
@@ -31,6 +32,7 @@ struct Settings {
   std::string trace;          // the trace file
   bool keep_secrets = false;  // the lab switch: logon blocks and user pages are recorded as they are
   std::string replay;         // a recording to serve instead of forwarding ("" = forward)
+  bool read_only = false;     // the guard: only calls that read the board are forwarded
   std::vector<std::string> problems;  // settings that were wrong and left out, in words
 };
 

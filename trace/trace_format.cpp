@@ -154,6 +154,7 @@ void AppendExchange(std::string &line, const ExchangeView &x) {
   AppendOptional(line, "status", x.status);
   AppendOptional(line, "aux", x.aux);
   AppendField(line, "result", x.result);
+  if (x.guarded) line += ",\"guarded\":true";  // only when set: older readers skip it
   line += "}\n";
 }
 
@@ -183,6 +184,7 @@ void CopyScalarFields(const From &from, To &to) {
   to.status = from.status;
   to.aux = from.aux;
   to.result = from.result;
+  to.guarded = from.guarded;
 }
 
 }  // namespace
@@ -249,6 +251,14 @@ class LineReader {
                        line_);
     }
     return number;
+  }
+
+  // A true/false field that older writers leave out (then false).
+  bool OptionalFlag(const char *name) const {
+    const auto it = object_.find(name);
+    if (it == object_.end()) return false;
+    if (!it->is_boolean()) throw TraceError(std::string("the field \"") + name + "\" is not true or false", line_);
+    return it->get<bool>();
   }
 
   std::optional<uint8_t> OptionalByte(const char *name) const {
@@ -366,6 +376,7 @@ Exchange ReadExchange(const LineReader &r, uint32_t line) {
   x.status = r.OptionalByte("status");
   x.aux = r.OptionalByte("aux");
   x.result = static_cast<uint32_t>(r.Unsigned("result", kMax32));
+  x.guarded = r.OptionalFlag("guarded");
   return x;
 }
 

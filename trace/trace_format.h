@@ -1,7 +1,7 @@
 // The board trace format: one JSON object per line (JSON Lines), UTF-8, written by the spy
 // transport and by the virtual board, read by klia and by the spy's replay mode.
 //
-//   {"type":"header","format":"hwlink-trace","version":"1.0","writer":"hwlink-spy 1.0.0",
+//   {"type":"header","format":"hwlink-trace","version":"1.1","writer":"hwlink-spy 1.0.0",
 //    "source":"spy","pid":4711,"start_us":1765375200000000}
 //   {"type":"exchange","seq":1,"pid":4711,"start_us":...,"duration_us":38,"entry":1000,
 //    "command":16,"param_length":0,"param":"","out_length":0,"out":"","in_length":51,
@@ -26,8 +26,8 @@ namespace hwtrace {
 
 inline constexpr char kFormatName[] = "hwlink-trace";
 inline constexpr int kFormatMajor = 1;
-inline constexpr int kFormatMinor = 0;
-inline constexpr char kFormatVersion[] = "1.0";
+inline constexpr int kFormatMinor = 1;  // 1.1: "guarded" on exchanges a guard kept from the board
+inline constexpr char kFormatVersion[] = "1.1";
 
 // Ordinals of the two transport entry points.
 inline constexpr uint16_t kEntryTransfer = 1000;
@@ -75,6 +75,7 @@ struct Exchange {
   std::optional<uint8_t> status;  // written when the result is true
   std::optional<uint8_t> aux;     // the aux byte after the call (null address: none)
   uint32_t result = 0;            // the call's result as returned (true when its low byte is not 0)
+  bool guarded = false;           // the spy's read-only guard kept the call from the board
   uint32_t line = 0;              // line in the file (reader only)
 
   bool succeeded() const { return (result & 0xFF) != 0; }
@@ -131,6 +132,7 @@ struct ExchangeView {
   std::optional<uint8_t> status;
   std::optional<uint8_t> aux;
   uint32_t result = 0;
+  bool guarded = false;
 };
 
 // A record of its own, with copies of the bytes.

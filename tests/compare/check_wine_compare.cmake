@@ -6,7 +6,7 @@
 #   3. a library without KLIAGetErrorState (ordinal 27) runs the probe, and klia says once
 #      that it does not report its error state;
 #   4. the golden traces replay clean through the spy installed beside klia.exe's library.
-# (The test of a writing library stopped by the spy's guard waits for that guard.)
+# (A writing library stopped by the spy's guard is tested natively.)
 # Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, SPY_DLL, GOLDEN_FOLDER, WORK_DIR,
 # WINE, WINEPREFIX.
 

@@ -25,6 +25,7 @@
 
 #include "process_helpers.h"
 
+#include "trace_decode.h"
 #include "trace_format.h"
 
 namespace {
@@ -88,7 +89,7 @@ class SpySession : public ::testing::Test {
   Outcome Run(const std::string &environment, const std::string &command) {
     const std::string line = "cd " + Quoted(folder_.string()) +
                              " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE -u HWLINK_SPY_TARGET"
-                             " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY " +
+                             " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY -u HWLINK_SPY_GUARD " +
                              environment + " " + command + " >" + Quoted((folder_ / "out").string()) + " 2>" +
                              Quoted((folder_ / "err").string());
     const int status = std::system(line.c_str());
@@ -145,6 +146,40 @@ TEST_F(SpySession, ASessionThroughTheSpyIsTheSessionWithoutIt) {
   struct stat info {};
   ASSERT_EQ(stat((folder_ / "spy.jsonl").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// With the read-only guard, commands that write (format, a user, data, the log, the clock, a
+// logon) leave the board image as it was, byte for byte: only the calls that read reach it,
+// every other one is answered "no exchange" and recorded as guarded.
+TEST_F(SpySession, TheReadOnlyGuardLetsOnlyReadsReachTheBoard) {
+  CreateBoard("guarded.img");
+  const std::string before = ReadFile(folder_ / "guarded.img");
+  std::string commands;
+  for (const char *command : {"format --yes --check-word 0x1234", "user write 1 --name someone",
+                              "data write 2 0 --hex 0102", "log append --text x", "clock set 2026-12-10 12:00:00",
+                              "watchdog set 5", "login 1122334455667788 1122334455667788", "clock get", "watchdog get", "info"}) {
+    commands += (commands.empty() ? "" : "; ") + Klia("guarded.img", command);
+  }
+  const Outcome run = Run(SpyEnvironment(folder_ / "spy.jsonl") + " HWLINK_SPY_GUARD=read-only", "sh -c " + Quoted(commands));
+  EXPECT_EQ(run.exit_code, 0) << "reading the information failed through the guard: " << run.err;
+  EXPECT_THAT(run.err, HasSubstr("guard on: only calls that read the board reach it"));
+  EXPECT_EQ(ReadFile(folder_ / "guarded.img"), before);
+
+  const hwtrace::Trace trace = Read("spy.jsonl");
+  size_t guarded = 0, reads = 0;
+  for (const hwtrace::Exchange &x : trace.exchanges) {
+    const uint8_t *param = x.param.kind == hwtrace::Block::Kind::kBytes ? x.param.data.data() : nullptr;
+    const bool read = hwtrace::IsBoardRead(x.entry, x.command, x.param_length, param, x.out_length, x.in_length);
+    EXPECT_EQ(x.guarded, !read) << hwtrace::CommandName(x) << " at line " << x.line;
+    if (x.guarded) {
+      EXPECT_EQ(x.result, 0u) << "line " << x.line;
+    }
+    (x.guarded ? guarded : reads) += 1;
+  }
+  EXPECT_GT(guarded, 0u);
+  EXPECT_GT(reads, 0u);
+  const Outcome shown = Run("", Trace("show spy.jsonl"));
+  EXPECT_THAT(shown.out, HasSubstr("guarded: not sent to the board"));
 }
 
 // The logon and password blocks and the user pages never reach the trace; their lengths do.

@@ -60,6 +60,28 @@ TEST(TraceFormat, AnExchangeReadsBackAsItWasWritten) {
   EXPECT_TRUE(trace.warning.empty());
 }
 
+// A call the spy's guard kept from the board is marked; a record without the mark (every
+// writer before the guard) reads as not guarded, and a mark that is not true/false is refused.
+TEST(TraceFormat, TheGuardedMarkIsWrittenOnlyWhenSetAndReadBack) {
+  Exchange x = ReadMemory(0x0108, {1, 2, 3, 4});
+  EXPECT_EQ(hwtrace::EncodeExchange(x).find("guarded"), std::string::npos);
+  x.guarded = true;
+  x.result = 0;
+  const hwtrace::Trace trace = hwtrace::ParseTrace(kHeader + hwtrace::EncodeExchange(x));
+  ASSERT_EQ(trace.exchanges.size(), 1u);
+  EXPECT_TRUE(trace.exchanges[0].guarded);
+  EXPECT_THAT(hwtrace::StatusWords(trace.exchanges[0]), HasSubstr("guarded: not sent to the board"));
+  EXPECT_FALSE(hwtrace::ParseTrace(kHeader + hwtrace::EncodeExchange(ReadMemory(8, {1}))).exchanges[0].guarded);
+  std::string bad = hwtrace::EncodeExchange(x);
+  bad.replace(bad.find("\"guarded\":true"), 14, "\"guarded\":1");
+  try {
+    hwtrace::ParseTrace(kHeader + bad);
+    ADD_FAILURE() << "a guarded mark of 1 was read";
+  } catch (const hwtrace::TraceError &e) {
+    EXPECT_THAT(e.what(), HasSubstr("\"guarded\" is not true or false"));
+  }
+}
+
 TEST(TraceFormat, WithheldAndMissingBlocksKeepTheirLengths) {
   Exchange x;
   x.command = 17;
@@ -265,6 +287,69 @@ TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
   EXPECT_EQ(s.trace, "here.jsonl");
   EXPECT_FALSE(s.keep_secrets);  // not "keep": withheld, and said
   EXPECT_THAT(s.problems.back(), HasSubstr("neither \"keep\" nor \"withhold\""));
+}
+
+// The guard: off unless asked for; asked for in the file or the environment (which wins); a
+// value that is neither "read-only" nor "off" guards all the same, and says so.
+TEST(SpySettings, TheGuardIsOnWhenAskedAndAMisspeltGuardStillGuards) {
+  struct Case {
+    const char *environment;  // HWLINK_SPY_GUARD, or null
+    const char *file;         // hwlink-spy.conf
+    bool read_only;
+    bool problem;
+  };
+  for (const Case &c : {Case{nullptr, "", false, false}, Case{nullptr, "guard = read-only\n", true, false},
+                        Case{"read-only", "", true, false}, Case{"off", "guard = read-only\n", false, false},
+                        Case{"read-only", "guard = off\n", true, false}, Case{"readonly", "", true, true},
+                        Case{nullptr, "guard = yes please\n", true, true}}) {
+    SCOPED_TRACE(std::string(c.environment ? c.environment : "(unset)") + " / " + c.file);
+    const std::string file = c.file;
+    const spy::Settings s = spy::ResolveSettings(
+        [&c](const char *name) { return std::string(name) == "HWLINK_SPY_GUARD" ? c.environment : nullptr; }, &file,
+        "/opt/spy");
+    EXPECT_EQ(s.read_only, c.read_only);
+    EXPECT_EQ(s.problems.size(), c.problem ? 1u : 0u);
+    if (c.problem) {
+      EXPECT_THAT(s.problems[0], HasSubstr("the guard is on (read-only)"));
+    }
+  }
+}
+
+// Only the exact shapes in which the library reads pass the guard; the same codes in another
+// shape, and every other command, do not.
+TEST(Decoding, OnlyTheShapesOfReadsAreBoardReads) {
+  const uint8_t read_page[6] = {0x08, 0x01, 0, 0, 0, 1};  // page 0x108, offset 0, 256 bytes
+  struct Case {
+    const char *what;
+    uint16_t entry;
+    uint8_t command, param_length;
+    const uint8_t *param;
+    uint16_t out_length, in_length;
+    bool reads;
+  };
+  for (const Case &c : {
+           Case{"read information", 1000, 16, 0, nullptr, 0, 51, true},
+           Case{"read memory", 1002, 21, 6, read_page, 0, 256, true},
+           Case{"read clock", 1000, 28, 0, nullptr, 0, 6, true},
+           Case{"read watchdog", 1000, 30, 0, nullptr, 0, 2, true},
+           Case{"set clock", 1000, 28, 6, read_page, 0, 0, false},
+           Case{"set watchdog", 1000, 30, 2, read_page, 0, 0, false},
+           Case{"read memory whose count is not its length", 1002, 21, 6, read_page, 0, 255, false},
+           Case{"read memory through entry 1000", 1000, 21, 6, read_page, 0, 256, false},
+           Case{"read memory with outgoing bytes", 1002, 21, 6, read_page, 1, 256, false},
+           Case{"read memory without its address block", 1002, 21, 6, nullptr, 0, 256, false},
+           Case{"read information of another length", 1000, 16, 0, nullptr, 0, 50, false},
+           Case{"write memory", 1002, 22, 6, read_page, 256, 0, false},
+           Case{"user XID", 1000, 27, 2, read_page, 2, 4, false},
+           Case{"log on", 1000, 17, 0, nullptr, 16, 0, false},
+           Case{"log off", 1000, 18, 0, nullptr, 0, 0, false},
+           Case{"format: init pages", 1000, 23, 0, nullptr, 0, 0, false},
+           Case{"append log", 1002, 20, 2, read_page, 2, 0, false},
+           Case{"device access", 1000, 6, 1, read_page, 0, 0, false},
+       }) {
+    EXPECT_EQ(hwtrace::IsBoardRead(c.entry, c.command, c.param_length, c.param, c.out_length, c.in_length), c.reads)
+        << c.what;
+  }
 }
 
 TEST(SpySettings, ATargetIsAFullPathOrABareName) {
