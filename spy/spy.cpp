@@ -8,7 +8,7 @@
 // missing board would.
 //
 // With the read-only guard (HWLINK_SPY_GUARD=read-only, or guard = read-only in the
-// configuration file) only the board commands that read are forwarded (spy_guard.h); every
+// configuration file) only the board commands that read are forwarded (IsBoardRead); every
 // other call is answered "no exchange", exactly as a missing board would answer it (nothing
 // is written to the caller's buffers, status or aux byte), and recorded as guarded.
 //
@@ -23,7 +23,6 @@
 #include <string>
 
 #include "spy_config.h"
-#include "spy_guard.h"
 #include "spy_platform.h"
 #include "trace_decode.h"
 #include "trace_file.h"
@@ -98,8 +97,8 @@ class Spy {
     if (ready && replay_) {
       result = Serve(call, guarded);
     } else if (guard_.load(std::memory_order_acquire) &&
-               !IsBoardRead(call.entry, call.command, call.param_length, static_cast<const uint8_t *>(call.param),
-                            call.out_length, call.in_length)) {
+               !hwtrace::IsBoardRead(call.entry, call.command, call.param_length,
+                                     static_cast<const uint8_t *>(call.param), call.out_length, call.in_length)) {
       guarded = true;  // not sent: "no exchange", nothing written for the caller
     } else if (ready) {
       result = call.entry == hwtrace::kEntryTransfer
@@ -138,16 +137,16 @@ class Spy {
     std::string line = "hwlink spy: active in process " + std::to_string(pid_) + ": ";
     if (!settings_.replay.empty()) {
       line += "replaying " + settings_.replay;
-      if (settings_.guard) line += " (no board is reached: the read-only guard has nothing to keep from it)";
     } else {
       line += "forwarding to " + settings_.target + " (" + settings_.target_origin + ")";
-      if (settings_.guard) {
-        line += ", read-only guard on (" + settings_.guard_origin + "): only board commands that read reach the board";
-      }
     }
     line += ", trace in " + settings_.trace;
+    if (settings_.read_only) {
+      line += settings_.replay.empty() ? "; guard on: only calls that read the board reach it"
+                                       : "; guard: no board is reached in replay, the recording answers every call";
+    }
     if (settings_.keep_secrets) line += " (secrets kept: lab use only)";
-    guard_.store(settings_.guard && settings_.replay.empty(), std::memory_order_release);
+    guard_.store(settings_.read_only && settings_.replay.empty(), std::memory_order_release);
     settled_ = true;
     Say(line);
     for (const std::string &problem : settings_.problems) Say("hwlink spy: " + problem);

@@ -54,14 +54,12 @@ bool KeepSecrets(const std::string &value, const std::string &origin, std::vecto
   return false;
 }
 
-// Whether a guard setting turns the guard on. A value other than "read-only" and "off" turns
-// it on too, and is said: a guard that was meant and silently did not guard would let writes
-// reach a board that someone wanted kept as it is.
-bool GuardOn(const std::string &value, const std::string &origin, std::vector<std::string> &problems) {
-  if (value.empty() || value == kGuardOff) return false;
+// A guard that is asked for but misspelt still guards: forwarding writes to a board that
+// someone meant to protect is the one mistake the guard exists to prevent.
+bool ReadOnly(const std::string &value, const std::string &origin, std::vector<std::string> &problems) {
+  if (value.empty() || value == "off") return false;
   if (value == kGuardReadOnly) return true;
-  problems.push_back(origin + ": guard \"" + value + "\" is neither \"" + kGuardReadOnly + "\" nor \"" + kGuardOff +
-                     "\"; the guard is on: only board commands that read reach the board");
+  problems.push_back(origin + ": guard \"" + value + "\" is neither \"read-only\" nor \"off\"; the guard is on (read-only)");
   return true;
 }
 
@@ -132,14 +130,10 @@ Settings ResolveSettings(const std::function<const char *(const char *)> &lookup
   } else {
     settings.keep_secrets = KeepSecrets(file.secrets, kConfigFileName, settings.problems);
   }
-  // The guard: on when either place asks for it, so that neither can quietly undo the other.
-  if (GuardOn(environment(kGuardVariable), kGuardVariable, settings.problems)) {
-    settings.guard = true;
-    settings.guard_origin = kGuardVariable;
-  }
-  if (GuardOn(file.guard, kConfigFileName, settings.problems) && !settings.guard) {
-    settings.guard = true;
-    settings.guard_origin = kConfigFileName;
+  if (const std::string value = environment(kGuardVariable); !value.empty()) {
+    settings.read_only = ReadOnly(value, kGuardVariable, settings.problems);
+  } else {
+    settings.read_only = ReadOnly(file.guard, kConfigFileName, settings.problems);
   }
   settings.replay = environment(kReplayVariable);
   return settings;

@@ -4,8 +4,7 @@
 //
 // They come from the environment and from the file hwlink-spy.conf beside the spy library,
 // and from nowhere else (never the current folder, never a user profile). The environment
-// wins over the file, except for the guard: either place turns it on, and neither turns off
-// a guard that the other turns on.
+// wins over the file.
 #pragma once
 
 #include <functional>
@@ -22,7 +21,6 @@ inline constexpr char kSecretsVariable[] = "HWLINK_SPY_SECRETS";
 inline constexpr char kReplayVariable[] = "HWLINK_SPY_REPLAY";
 inline constexpr char kGuardVariable[] = "HWLINK_SPY_GUARD";
 inline constexpr char kGuardReadOnly[] = "read-only";
-inline constexpr char kGuardOff[] = "off";
 inline constexpr char kDefaultTraceName[] = "hwlink-trace.jsonl";
 #ifdef _WIN32
 inline constexpr char kDefaultTargetName[] = "HWLINK32-REAL.DLL";
@@ -35,11 +33,10 @@ struct Settings {
   std::string target_origin;  // where it came from: "HWLINK_SPY_TARGET", "hwlink-spy.conf", "default"
   std::string trace;          // the trace file
   bool keep_secrets = false;  // the lab switch: logon blocks and user pages are recorded as they are
-  // The read-only guard: only board commands that read are forwarded. Also on when a guard
-  // setting holds a value the spy does not know.
-  bool guard = false;
-  std::string guard_origin;   // where it was turned on: "HWLINK_SPY_GUARD" or "hwlink-spy.conf"
   std::string replay;         // a recording to serve instead of forwarding ("" = forward)
+  // The read-only guard: only calls that read the board are forwarded. Also on when the guard
+  // setting holds a value the spy does not know.
+  bool read_only = false;
   std::vector<std::string> problems;  // settings that were wrong and left out, in words
 };
 

@@ -25,6 +25,9 @@ enum : uint8_t {
   kWatchdog = 30,
 };
 constexpr uint32_t kInfoUserCountOffset = 16;
+constexpr uint16_t kInfoLength = 51;      // the information block (command 16)
+constexpr uint16_t kClockLength = 6;      // the clock block (command 28)
+constexpr uint16_t kWatchdogLength = 2;   // the watchdog timeout (command 30)
 constexpr uint32_t kCheckWordPage = 3;
 
 uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -115,6 +118,23 @@ Withheld SecretBlocks(uint8_t command, uint8_t param_length, const uint8_t *para
   return withheld;
 }
 
+bool IsBoardRead(uint16_t entry, uint8_t command, uint8_t param_length, const uint8_t *param, uint16_t out_length,
+                 uint16_t in_length) {
+  if (out_length != 0 || in_length == 0) return false;
+  switch (command) {
+    case kReadInfo:
+      return entry == kEntryTransfer && param_length == 0 && in_length == kInfoLength;
+    case kReadMemory:
+      return entry == kEntryTransferEx && param_length == 6 && param != nullptr && Le16(param + 4) == in_length;
+    case kClock:
+      return entry == kEntryTransfer && param_length == 0 && in_length == kClockLength;
+    case kWatchdog:
+      return entry == kEntryTransfer && param_length == 0 && in_length == kWatchdogLength;
+    default:
+      return false;
+  }
+}
+
 std::string CommandName(const Exchange &x) {
   const bool sets = x.param_length != 0;
   switch (x.command) {
@@ -192,7 +212,7 @@ std::string CommandWords(const Exchange &x, const UserPages &pages) {
 }
 
 std::string StatusWords(const Exchange &x) {
-  if (x.guarded) return "guarded: not sent to the board, answered \"no exchange\"";
+  if (x.guarded) return "guarded: not sent to the board (the spy lets only reads through), answered \"no exchange\"";
   if (!x.succeeded()) return "no exchange (the transport call failed)";
   if (!x.status) return "no status written";
   const unsigned status = *x.status;

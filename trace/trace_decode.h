@@ -38,6 +38,16 @@ struct Withheld {
 };
 Withheld SecretBlocks(uint8_t command, uint8_t param_length, const uint8_t *param, const UserPages &pages);
 
+// True only for a call of exactly the shape in which the library reads the board without
+// changing it: read information (16, entry 1000, 51 bytes in), read memory (21, entry 1002,
+// the 6-byte address block whose count is the incoming length), and the reading direction of
+// the clock (28) and the watchdog (30): entry 1000, no parameters, incoming bytes. Nothing goes
+// out in any of them. Every other call, including one of these codes in another shape, may
+// change the board. The user-XID derivation (27) is not among them: the board computes the
+// identifier from data sent to it, and nothing settles that it keeps no state of its own.
+bool IsBoardRead(uint16_t entry, uint8_t command, uint8_t param_length, const uint8_t *param, uint16_t out_length,
+                 uint16_t in_length);
+
 // "read memory", "set clock", ... ("command 99" for codes the library does not send).
 std::string CommandName(const Exchange &x);
 // The parameters and answer in words, e.g. "page 8 (user 1), offset 0, 256 bytes".

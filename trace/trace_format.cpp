@@ -258,19 +258,20 @@ class LineReader {
     return number;
   }
 
+  // A true/false field that older writers leave out (then false).
+  bool OptionalFlag(const char *name) const {
+    const auto it = object_.find(name);
+    if (it == object_.end()) return false;
+    if (!it->is_boolean()) throw TraceError(std::string("the field \"") + name + "\" is not true or false", line_);
+    return it->get<bool>();
+  }
+
   std::optional<uint8_t> OptionalByte(const char *name) const {
     if (Field(name).is_null()) return std::nullopt;
     return static_cast<uint8_t>(Unsigned(name, 255));
   }
 
-  // A field that older writers leave out: absent is `absent`.
-  bool OptionalBool(const char *name, bool absent) const {
-    const auto it = object_.find(name);
-    if (it == object_.end()) return absent;
-    if (!it->is_boolean()) throw TraceError(std::string("the field \"") + name + "\" is neither true nor false", line_);
-    return it->get<bool>();
-  }
-
+  // A text field that older writers leave out (then empty).
   std::string OptionalText(const char *name) const {
     return object_.find(name) == object_.end() ? std::string() : Text(name);
   }
@@ -386,7 +387,7 @@ Exchange ReadExchange(const LineReader &r, uint32_t line) {
   x.status = r.OptionalByte("status");
   x.aux = r.OptionalByte("aux");
   x.result = static_cast<uint32_t>(r.Unsigned("result", kMax32));
-  x.guarded = r.OptionalBool("guarded", false);
+  x.guarded = r.OptionalFlag("guarded");
   if (x.guarded && x.succeeded()) {
     throw TraceError("a guarded exchange never reached the board, but its result " + std::to_string(x.result) +
                          " says it did",

@@ -1,13 +1,18 @@
 # Checks the export and import tables of the 32-bit Windows binaries with `objdump -p`.
 #
-#   cmake -DOBJDUMP=<objdump> -DLIBRARY=<mviahlp.dll> -DTRANSPORT=<HWLINK32.DLL>
+#   cmake -DOBJDUMP=<objdump> -DLIBRARY=<mviahlp.dll> -DTRANSPORT=<HWLINK32.DLL> -DSPY=<spy's HWLINK32.DLL>
 #         -DVBOARD_HEADER=<vboard.h> -DBIN_DIR=<directory of every .exe and .dll> -P check_pe_tables.cmake
 #
+# The three DLLs: 32-bit (machine i386, PE32, the DLL flag), relocatable (DYNAMIC_BASE with a
+#   base relocation table, so a program can load them wherever their preferred base is taken)
+#   and NX_COMPAT.
 # mviahlp.dll: export directory name mviahlp.dll, ordinal base 1, exactly the names and
 #   ordinals below (nothing unnamed, nothing else); imports HWLINK32.DLL by ordinal 1000 and
 #   1002 only, and otherwise only KERNEL32 and the C runtime.
 # HWLINK32.DLL: HwTransfer at 1000, HwTransferEx at 1002, and every function of the virtual
 #   board's control API by name.
+# The spy's HWLINK32.DLL: exactly HwTransfer at 1000 and HwTransferEx at 1002, nothing else.
+# Every exported name is plain (no stdcall decoration "@N").
 # Every .exe and .dll: no MinGW runtime DLL (libstdc++, libgcc, libwinpthread) among its
 #   imports, so each runs without one beside it.
 
@@ -107,6 +112,44 @@ function(parse_imports text entries_out dlls_out)
   set(${dlls_out} "${dlls}" PARENT_SCOPE)
 endfunction()
 
+# --- the headers of the three DLLs -----------------------------------------------------
+# What a 32-bit program's loader needs of a DLL it is given in place of another. A macro, so
+# that `fail` counts in the script's own scope.
+macro(check_dll_headers file label)
+  read_pe_headers(${file} text)
+  if(NOT text MATCHES "file format pei-i386")
+    string(REGEX MATCH "file format [^\n]*" format "${text}")
+    fail("${label}: ${format}, expected pei-i386 (machine i386)")
+  endif()
+  if(NOT text MATCHES "Magic[ \t]+010b")
+    fail("${label}: not a PE32 (32-bit) image")
+  endif()
+  string(REGEX MATCH "Characteristics 0x([0-9a-fA-F]+)" m "${text}")
+  math(EXPR is_dll "0x${CMAKE_MATCH_1} & 0x2000")
+  if(is_dll EQUAL 0)
+    fail("${label}: the DLL flag is not set in its characteristics (0x${CMAKE_MATCH_1})")
+  endif()
+  string(REGEX MATCH "DllCharacteristics[ \t]+([0-9a-fA-F]+)" m "${text}")
+  set(dll_characteristics "${CMAKE_MATCH_1}")
+  math(EXPR dynamic_base "0x${dll_characteristics} & 0x0040")
+  math(EXPR nx_compat "0x${dll_characteristics} & 0x0100")
+  if(dynamic_base EQUAL 0 OR nx_compat EQUAL 0)
+    fail("${label}: DllCharacteristics ${dll_characteristics} lack DYNAMIC_BASE (0x40) or NX_COMPAT (0x100)")
+  endif()
+  if(NOT text MATCHES "Entry 5 [0-9a-fA-F]+ ([0-9a-fA-F]+) Base Relocation Directory" OR CMAKE_MATCH_1 MATCHES "^0+$")
+    fail("${label}: no base relocation table, so it cannot be moved from its preferred base")
+  endif()
+  parse_exports("${text}" named ordinals dll_name base)
+  foreach(entry IN LISTS named)
+    if(entry MATCHES "@")
+      fail("${label}: exports the decorated name '${entry}'; names must be plain")
+    endif()
+  endforeach()
+endmacro()
+check_dll_headers(${LIBRARY} "mviahlp.dll")
+check_dll_headers(${TRANSPORT} "HWLINK32.DLL (virtual board)")
+check_dll_headers(${SPY} "HWLINK32.DLL (spy)")
+
 # --- mviahlp.dll exports ---------------------------------------------------------------
 read_pe_headers(${LIBRARY} library_text)
 parse_exports("${library_text}" named ordinals dll_name base)
@@ -186,8 +229,17 @@ foreach(declaration IN LISTS declarations)
   endif()
 endforeach()
 
+# --- the spy's exports: the transport's two entry points and nothing else ---------------
+read_pe_headers(${SPY} spy_text)
+parse_exports("${spy_text}" spy_named spy_ordinals spy_name spy_base)
+list(SORT spy_named)
+list(SORT spy_ordinals COMPARE NATURAL)
+if(NOT spy_named STREQUAL "1000 HwTransfer;1002 HwTransferEx" OR NOT spy_ordinals STREQUAL "1000;1002")
+  fail("the spy's HWLINK32.DLL exports [${spy_named}] at ordinals [${spy_ordinals}], expected exactly 1000 HwTransfer and 1002 HwTransferEx")
+endif()
+
 # --- no MinGW runtime DLL anywhere -----------------------------------------------------
-file(GLOB binaries ${BIN_DIR}/*.exe ${BIN_DIR}/*.dll ${BIN_DIR}/*.DLL)
+file(GLOB binaries ${BIN_DIR}/*.exe ${BIN_DIR}/*.dll ${BIN_DIR}/*.DLL ${SPY})
 foreach(binary IN LISTS binaries)
   read_pe_headers(${binary} text)
   parse_imports("${text}" entries dlls)

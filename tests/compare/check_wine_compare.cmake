@@ -6,8 +6,8 @@
 #   3. a library without KLIAGetErrorState (ordinal 27) runs the probe, and klia says once
 #      that it does not report its error state;
 #   4. the golden traces replay clean through the spy installed beside klia.exe's library.
-# (The test of a writing library stopped by the spy's guard waits for that guard.)
-# Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, GOLDEN_FOLDER, WORK_DIR,
+# (A writing library stopped by the spy's guard is tested natively.)
+# Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, SPY_DLL, GOLDEN_FOLDER, WORK_DIR,
 # WINE, WINEPREFIX.
 
 set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
@@ -64,7 +64,7 @@ endif()
 # The golden traces, replayed with the spy beside a copy of klia.exe and its library.
 file(MAKE_DIRECTORY ${WORK_DIR}/replay)
 file(COPY ${BIN_DIR}/klia.exe ${BIN_DIR}/mviahlp.dll DESTINATION ${WORK_DIR}/replay)
-file(COPY_FILE ${BIN_DIR}/../spy/HWLINK32.DLL ${WORK_DIR}/replay/HWLINK32.DLL)
+file(COPY_FILE ${SPY_DLL} ${WORK_DIR}/replay/HWLINK32.DLL)
 file(GLOB golden ${GOLDEN_FOLDER}/*.jsonl)
 foreach(trace ${golden})
   execute_process(COMMAND ${wine} ${WORK_DIR}/replay/klia.exe trace replay ${trace} -- klia.exe

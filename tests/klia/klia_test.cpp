@@ -571,6 +571,38 @@ TEST_F(KliaTool, JsonOnEveryPath) {
   }
 }
 
+// Raw bytes written into an area that holds records (the configuration record, the event log,
+// the hardware step) break those records: off a terminal such a write is refused before
+// anything is sent unless --yes is given, and the refusal names the command that writes the
+// record whole. The data area (2) stays free.
+TEST_F(KliaTool, DataWriteIntoAnAreaOfRecordsNeedsYes) {
+  Format();
+  ASSERT_EQ(Invoke({"log", "append", "--text", "first"}).exit_code, 0);
+  const std::string before = ReadFile(image_);
+  struct Case {
+    const char *area;
+    const char *command;
+  };
+  for (const Case &c : {Case{"0", "config set"}, Case{"3", "log append"}, Case{"5", "hwstep set"}}) {
+    SCOPED_TRACE(std::string("area ") + c.area);
+    const Outcome refused = Invoke({"data", "write", c.area, "0", "--hex", "01"});
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_THAT(refused.err, HasSubstr(c.command));
+    EXPECT_THAT(refused.err, HasSubstr("--yes"));
+    const Outcome json = Invoke({"--json", "data", "write", c.area, "0", "--hex", "01"});
+    EXPECT_EQ(json.exit_code, 2);
+    EXPECT_EQ(json.out, "");
+    EXPECT_THAT(nlohmann::json::parse(json.err)["error"]["usage"].get<std::string>(), HasSubstr(c.command));
+  }
+  EXPECT_EQ(ReadFile(image_), before) << "a refused write reached the board";
+
+  EXPECT_EQ(Invoke({"data", "write", "2", "0", "--hex", "01"}).exit_code, 0);
+  for (const char *area : {"0", "3", "5"}) {
+    const Outcome forced = Invoke({"data", "write", area, "0", "--hex", "01", "--yes"});
+    EXPECT_EQ(forced.exit_code, 0) << area << ": " << forced.err;
+  }
+}
+
 TEST_F(KliaTool, DeletedUserReadsAsNeverWrittenAndCannotLogOn) {
   Format();
   ASSERT_EQ(Invoke({"user", "write", "4", "--name", "gone", "--key", "0102030405060708", "--password",

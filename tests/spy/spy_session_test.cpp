@@ -27,6 +27,7 @@
 
 #include "process_helpers.h"
 
+#include "trace_decode.h"
 #include "trace_format.h"
 
 namespace {
@@ -147,6 +148,40 @@ TEST_F(SpySession, ASessionThroughTheSpyIsTheSessionWithoutIt) {
   struct stat info {};
   ASSERT_EQ(stat((folder_ / "spy.jsonl").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// With the read-only guard, commands that write (format, a user, data, the log, the clock, a
+// logon) leave the board image as it was, byte for byte: only the calls that read reach it,
+// every other one is answered "no exchange" and recorded as guarded.
+TEST_F(SpySession, TheReadOnlyGuardLetsOnlyReadsReachTheBoard) {
+  CreateBoard("guarded.img");
+  const std::string before = ReadFile(folder_ / "guarded.img");
+  std::string commands;
+  for (const char *command : {"format --yes --check-word 0x1234", "user write 1 --name someone",
+                              "data write 2 0 --hex 0102", "log append --text x", "clock set 2026-12-10 12:00:00",
+                              "watchdog set 5", "login 1122334455667788 1122334455667788", "clock get", "watchdog get", "info"}) {
+    commands += (commands.empty() ? "" : "; ") + Klia("guarded.img", command);
+  }
+  const Outcome run = Run(SpyEnvironment(folder_ / "spy.jsonl") + " HWLINK_SPY_GUARD=read-only", "sh -c " + Quoted(commands));
+  EXPECT_EQ(run.exit_code, 0) << "reading the information failed through the guard: " << run.err;
+  EXPECT_THAT(run.err, HasSubstr("guard on: only calls that read the board reach it"));
+  EXPECT_EQ(ReadFile(folder_ / "guarded.img"), before);
+
+  const hwtrace::Trace trace = Read("spy.jsonl");
+  size_t guarded = 0, reads = 0;
+  for (const hwtrace::Exchange &x : trace.exchanges) {
+    const uint8_t *param = x.param.kind == hwtrace::Block::Kind::kBytes ? x.param.data.data() : nullptr;
+    const bool read = hwtrace::IsBoardRead(x.entry, x.command, x.param_length, param, x.out_length, x.in_length);
+    EXPECT_EQ(x.guarded, !read) << hwtrace::CommandName(x) << " at line " << x.line;
+    if (x.guarded) {
+      EXPECT_EQ(x.result, 0u) << "line " << x.line;
+    }
+    (x.guarded ? guarded : reads) += 1;
+  }
+  EXPECT_GT(guarded, 0u);
+  EXPECT_GT(reads, 0u);
+  const Outcome shown = Run("", Trace("show spy.jsonl"));
+  EXPECT_THAT(shown.out, HasSubstr("guarded: not sent to the board"));
 }
 
 // The logon and password blocks and the user pages never reach the trace; their lengths do.
@@ -459,8 +494,7 @@ TEST_F(Guard, ReadsPassAsWithoutTheSpy) {
     if (command.rfind("clock", 0) != 0) {
       EXPECT_EQ(guarded.out, plain.out);  // (the clock moves on)
     }
-    EXPECT_THAT(guarded.err, HasSubstr("read-only guard on (HWLINK_SPY_GUARD): only board commands that read reach "
-                                       "the board, trace in"));
+    EXPECT_THAT(guarded.err, HasSubstr("; guard on: only calls that read the board reach it"));
     EXPECT_THAT(guarded.err, Not(HasSubstr("kept")));
     const hwtrace::Trace trace = Read("t.jsonl");
     EXPECT_EQ(trace.headers.at(0).guard, "read-only");
@@ -526,7 +560,7 @@ TEST_F(Guard, EveryWritingCommandIsStoppedAndTheBoardStaysAsItWas) {
 
     const Outcome show = Run("", Trace("show t.jsonl"));
     EXPECT_EQ(show.exit_code, 0) << show.err;
-    EXPECT_THAT(show.out, HasSubstr("guarded: not sent to the board, answered \"no exchange\""));
+    EXPECT_THAT(show.out, HasSubstr("-> guarded: not sent to the board"));
     EXPECT_THAT(show.out, HasSubstr("guard read-only"));
   }
 }
@@ -629,8 +663,8 @@ TEST_F(Guard, NoCallerGetsAWriteThrough) {
   EXPECT_TRUE(trace.exchanges[6].out.redacted());  // a guarded logon withholds its blocks all the same
 }
 
-// A guard setting the spy does not know is named, and the guard is on; neither place turns
-// off a guard that the other turns on.
+// A guard setting the spy does not know is named, and the guard is on, in the environment
+// and in the file beside the spy.
 TEST_F(Guard, AnUnknownGuardValueIsSaidAndGuards) {
   CreateBoard("board.img");
   const std::string before = ReadFile(folder_ / "board.img");
@@ -638,17 +672,18 @@ TEST_F(Guard, AnUnknownGuardValueIsSaidAndGuards) {
       Run(SpyEnvironment(folder_ / "t.jsonl") + " HWLINK_SPY_GUARD=readonly", Klia("board.img", "watchdog set 9"));
   EXPECT_NE(run.exit_code, 0);
   EXPECT_THAT(run.err, HasSubstr("hwlink spy: HWLINK_SPY_GUARD: guard \"readonly\" is neither \"read-only\" nor "
-                                 "\"off\"; the guard is on: only board commands that read reach the board"));
+                                 "\"off\"; the guard is on (read-only)"));
   EXPECT_THAT(run.err, HasSubstr("hwlink spy: the read-only guard kept set watchdog [30] from the board"));
 
-  // The file beside the spy turns the guard on; the environment's "off" does not undo it.
+  // The same in the file beside the spy, for a program that cannot be given an environment.
   const fs::path spy = folder_ / "spy";
   fs::create_directories(spy);
   fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
-  WriteFile(spy / "hwlink-spy.conf", "target = " + std::string(VBOARD_LIBRARY) + "\nguard = read-only\n");
-  run = Run("LD_LIBRARY_PATH=" + Quoted(spy.string()) + " HWLINK_SPY_GUARD=off", Klia("board.img", "watchdog set 9"));
+  WriteFile(spy / "hwlink-spy.conf", "target = " + std::string(VBOARD_LIBRARY) + "\nguard = read only\n");
+  run = Run("LD_LIBRARY_PATH=" + Quoted(spy.string()), Klia("board.img", "watchdog set 9"));
   EXPECT_NE(run.exit_code, 0);
-  EXPECT_THAT(run.err, HasSubstr("read-only guard on (hwlink-spy.conf)"));
+  EXPECT_THAT(run.err, HasSubstr("hwlink-spy.conf: guard \"read only\" is neither"));
+  EXPECT_THAT(run.err, HasSubstr("; guard on: only calls that read the board reach it"));
   const hwtrace::Trace trace = Read("spy/hwlink-trace.jsonl");
   ASSERT_FALSE(trace.exchanges.empty());
   EXPECT_TRUE(trace.exchanges.back().guarded);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "spy_config.h"
-#include "spy_guard.h"
 #include "trace_decode.h"
 #include "trace_format.h"
 
@@ -59,6 +58,28 @@ TEST(TraceFormat, AnExchangeReadsBackAsItWasWritten) {
   ASSERT_EQ(trace.notes.size(), 1u);
   EXPECT_EQ(trace.notes[0].text, "a \"quoted\" path C:\\x and a byte \xC3\xA9");  // bytes above 0x7F as U+00XX
   EXPECT_TRUE(trace.warning.empty());
+}
+
+// A call the spy's guard kept from the board is marked; a record without the mark (every
+// writer before the guard) reads as not guarded, and a mark that is not true/false is refused.
+TEST(TraceFormat, TheGuardedMarkIsWrittenOnlyWhenSetAndReadBack) {
+  Exchange x = ReadMemory(0x0108, {1, 2, 3, 4});
+  EXPECT_EQ(hwtrace::EncodeExchange(x).find("guarded"), std::string::npos);
+  x.guarded = true;
+  x.result = 0;
+  const hwtrace::Trace trace = hwtrace::ParseTrace(kHeader + hwtrace::EncodeExchange(x));
+  ASSERT_EQ(trace.exchanges.size(), 1u);
+  EXPECT_TRUE(trace.exchanges[0].guarded);
+  EXPECT_THAT(hwtrace::StatusWords(trace.exchanges[0]), HasSubstr("guarded: not sent to the board"));
+  EXPECT_FALSE(hwtrace::ParseTrace(kHeader + hwtrace::EncodeExchange(ReadMemory(8, {1}))).exchanges[0].guarded);
+  std::string bad = hwtrace::EncodeExchange(x);
+  bad.replace(bad.find("\"guarded\":true"), 14, "\"guarded\":1");
+  try {
+    hwtrace::ParseTrace(kHeader + bad);
+    ADD_FAILURE() << "a guarded mark of 1 was read";
+  } catch (const hwtrace::TraceError &e) {
+    EXPECT_THAT(e.what(), HasSubstr("\"guarded\" is not true or false"));
+  }
 }
 
 TEST(TraceFormat, WithheldAndMissingBlocksKeepTheirLengths) {
@@ -117,7 +138,8 @@ TEST(TraceFormat, AGuardedExchangeIsMarkedAndOtherwiseANoExchange) {
   EXPECT_TRUE(hwtrace::SameRequest(y, z));
   EXPECT_FALSE(hwtrace::SameAnswer(y, z));  // kept from the board is not the same as a failed transport
   EXPECT_THAT(hwtrace::Differences(y, z), HasSubstr("guarded (not sent to the board), came sent"));
-  EXPECT_EQ(hwtrace::StatusWords(y), "guarded: not sent to the board, answered \"no exchange\"");
+  EXPECT_EQ(hwtrace::StatusWords(y),
+            "guarded: not sent to the board (the spy lets only reads through), answered \"no exchange\"");
   EXPECT_EQ(hwtrace::EncodeExchange(z).find("guarded"), std::string::npos);  // unguarded records as before
   EXPECT_TRUE(hwtrace::ParseTrace(kHeader).headers.at(0).guard.empty());
 }
@@ -162,7 +184,7 @@ TEST(TraceFormat, HostileInputIsRefusedWithTheLineAndTheReason) {
       {"missing field", kHeader + with(",\"aux\":0", ""), "\"aux\" is missing"},
       {"a JSON array line", kHeader + "[1,2,3]\n", "not a JSON object"},
       {"guarded not a boolean", kHeader + with("\"result\":1", "\"result\":0,\"guarded\":\"yes\""),
-       "\"guarded\" is neither true nor false"},
+       "\"guarded\" is not true or false"},
       {"guarded and answered", kHeader + with("\"result\":1", "\"result\":1,\"guarded\":true"),
        "a guarded exchange never reached the board"},
       {"guard not a text", R"({"type":"header","format":"hwlink-trace","version":"1.1","writer":"w","source":"s","guard":1,"pid":1,"start_us":1})" "\n",
@@ -315,109 +337,86 @@ TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
   EXPECT_THAT(s.problems.back(), HasSubstr("neither \"keep\" nor \"withhold\""));
 }
 
-// The guard: either place turns it on and neither turns it off for the other; a value the spy
-// does not know is named and turns it on, since a guard that silently did not guard would let
-// writes through.
-TEST(SpySettings, TheGuardIsOnWhenEitherPlaceAsksAndOnForAnUnknownValue) {
-  const struct {
-    const char *name;
+// The guard: off unless asked for; asked for in the file or the environment (which wins); a
+// value that is neither "read-only" nor "off" guards all the same, and says so.
+TEST(SpySettings, TheGuardIsOnWhenAskedAndAMisspeltGuardStillGuards) {
+  struct Case {
     const char *environment;  // HWLINK_SPY_GUARD, or null
-    const char *file;         // the file's guard line, or null
-    bool on;
-    const char *origin;
-    const char *problem;  // "" none
-  } cases[] = {
-      {"nothing", nullptr, nullptr, false, "", ""},
-      {"environment", "read-only", nullptr, true, "HWLINK_SPY_GUARD", ""},
-      {"file", nullptr, "guard = read-only", true, "hwlink-spy.conf", ""},
-      {"both", "read-only", "guard = read-only", true, "HWLINK_SPY_GUARD", ""},
-      {"off", "off", "guard = off", false, "", ""},
-      {"empty environment", "", nullptr, false, "", ""},
-      {"the environment cannot turn off the file's guard", "off", "guard = read-only", true, "hwlink-spy.conf", ""},
-      {"the file cannot turn off the environment's guard", "read-only", "guard = off", true, "HWLINK_SPY_GUARD", ""},
-      {"unknown value in the environment", "readonly", nullptr, true, "HWLINK_SPY_GUARD",
-       "HWLINK_SPY_GUARD: guard \"readonly\" is neither \"read-only\" nor \"off\"; the guard is on"},
-      {"unknown value in the file", nullptr, "guard = Read-Only", true, "hwlink-spy.conf",
-       "hwlink-spy.conf: guard \"Read-Only\" is neither"},
-      {"unknown value beside off", "off", "guard = yes", true, "hwlink-spy.conf", "guard \"yes\""},
+    const char *file;         // hwlink-spy.conf
+    bool read_only;
+    bool problem;
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    auto lookup = [&c](const char *name) -> const char * {
-      return std::string(name) == "HWLINK_SPY_GUARD" ? c.environment : nullptr;
-    };
-    const std::string file = c.file != nullptr ? std::string(c.file) + "\n" : "";
-    const spy::Settings s = spy::ResolveSettings(lookup, c.file != nullptr ? &file : nullptr, "/opt/spy");
-    EXPECT_EQ(s.guard, c.on);
-    EXPECT_EQ(s.guard_origin, c.origin);
-    if (*c.problem == '\0') {
-      EXPECT_TRUE(s.problems.empty()) << s.problems.front();
-    } else {
-      ASSERT_EQ(s.problems.size(), 1u);
-      EXPECT_THAT(s.problems[0], HasSubstr(c.problem));
+  for (const Case &c : {Case{nullptr, "", false, false}, Case{nullptr, "guard = read-only\n", true, false},
+                        Case{"read-only", "", true, false}, Case{"off", "guard = read-only\n", false, false},
+                        Case{"read-only", "guard = off\n", true, false}, Case{"readonly", "", true, true},
+                        Case{nullptr, "guard = yes please\n", true, true}}) {
+    SCOPED_TRACE(std::string(c.environment ? c.environment : "(unset)") + " / " + c.file);
+    const std::string file = c.file;
+    const spy::Settings s = spy::ResolveSettings(
+        [&c](const char *name) { return std::string(name) == "HWLINK_SPY_GUARD" ? c.environment : nullptr; }, &file,
+        "/opt/spy");
+    EXPECT_EQ(s.read_only, c.read_only);
+    EXPECT_EQ(s.problems.size(), c.problem ? 1u : 0u);
+    if (c.problem) {
+      EXPECT_THAT(s.problems[0], HasSubstr("the guard is on (read-only)"));
     }
   }
 }
 
-// Which calls the guard lets through: the reads, recognised by their whole shape, and nothing
-// else, however close to a read it looks.
-TEST(SpyGuard, OnlyTheExactShapesOfTheReadsPass) {
-  const std::vector<uint8_t> none;
-  const std::vector<uint8_t> page_16 = {0, 0, 0, 0, 16, 0};  // page 0, offset 0, 16 bytes
-  const struct {
-    const char *name;
+// Only the exact shapes in which the library reads pass the guard; the same codes in another
+// shape, and every other command, do not.
+TEST(Decoding, OnlyTheShapesOfReadsAreBoardReads) {
+  const uint8_t read_page[6] = {0x08, 0x01, 0, 0, 0, 1};  // page 0x108, offset 0, 256 bytes
+  const uint8_t whole_page[6] = {9, 0, 0, 0, 0, 4};       // page 9, offset 0, 1024 bytes
+  const uint8_t no_bytes[6] = {9, 0, 0, 0, 0, 0};         // page 9, offset 0, 0 bytes
+  struct Case {
+    const char *what;
     uint16_t entry;
-    uint8_t command;
-    std::vector<uint8_t> param;
-    uint16_t out_length;
-    uint16_t in_length;
-    bool read;
-  } cases[] = {
-      {"read information", 1000, 16, none, 0, 51, true},
-      {"read memory", 1002, 21, page_16, 0, 16, true},
-      {"read memory of a whole 1024-byte page", 1002, 21, {9, 0, 0, 0, 0, 4}, 0, 1024, true},
-      {"read clock", 1000, 28, none, 0, 6, true},
-      {"read watchdog", 1000, 30, none, 0, 2, true},
-      // Every other command.
-      {"set device access", 1000, 6, {0x41}, 0, 0, false},
-      {"IA result", 1000, 13, {0x82, 4}, 4, 0, false},
-      {"logon", 1000, 17, none, 16, 0, false},
-      {"logout", 1000, 18, none, 0, 0, false},
-      {"change password", 1000, 19, none, 16, 0, false},
-      {"append to log", 1002, 20, {2, 0}, 2, 0, false},
-      {"write memory", 1002, 22, page_16, 16, 0, false},
-      {"initialise pages", 1000, 23, none, 0, 0, false},
-      {"clear log", 1000, 24, none, 0, 0, false},
-      {"connect database", 1000, 25, none, 0, 0, false},
-      {"make user XID", 1000, 27, {1, 0}, 1, 4, false},
-      {"set clock", 1000, 28, {0, 0, 0x12, 1, 1, 0x25}, 0, 0, false},
-      {"set watchdog", 1000, 30, {0x34, 0x12}, 0, 0, false},
-      {"a command the library does not send", 1000, 99, none, 0, 4, false},
-      {"command 0", 1000, 0, none, 0, 0, false},
-      // Close to a read, but not one.
-      {"read information through 1002", 1002, 16, none, 0, 51, false},
-      {"read information of 50 bytes", 1000, 16, none, 0, 50, false},
-      {"read information with parameters", 1000, 16, {0}, 0, 51, false},
-      {"read information sending a byte", 1000, 16, none, 1, 51, false},
-      {"read memory through 1000", 1000, 21, page_16, 0, 16, false},
-      {"read memory asking more than its block counts", 1002, 21, page_16, 0, 17, false},
-      {"read memory asking less than its block counts", 1002, 21, page_16, 0, 15, false},
-      {"read memory with a 5-byte block", 1002, 21, {0, 0, 0, 0, 16}, 0, 16, false},
-      {"read memory sending data", 1002, 21, page_16, 16, 16, false},
-      {"read clock of 7 bytes", 1000, 28, none, 0, 7, false},
-      {"clock with a block both ways", 1000, 28, {0, 0, 0x12, 1, 1, 0x25}, 0, 6, false},
-      {"read clock through 1002", 1002, 28, none, 0, 6, false},
-      {"watchdog with a block both ways", 1000, 30, {0x34, 0x12}, 0, 2, false},
-      {"read watchdog sending data", 1000, 30, none, 2, 2, false},
+    uint8_t command, param_length;
+    const uint8_t *param;
+    uint16_t out_length, in_length;
+    bool reads;
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(spy::IsBoardRead(c.entry, c.command, static_cast<uint8_t>(c.param.size()),
-                               c.param.empty() ? nullptr : c.param.data(), c.out_length, c.in_length),
-              c.read)
-        << c.name;
+  for (const Case &c : {
+           Case{"read information", 1000, 16, 0, nullptr, 0, 51, true},
+           Case{"read memory", 1002, 21, 6, read_page, 0, 256, true},
+           Case{"read clock", 1000, 28, 0, nullptr, 0, 6, true},
+           Case{"read watchdog", 1000, 30, 0, nullptr, 0, 2, true},
+           Case{"set clock", 1000, 28, 6, read_page, 0, 0, false},
+           Case{"set watchdog", 1000, 30, 2, read_page, 0, 0, false},
+           Case{"read memory whose count is not its length", 1002, 21, 6, read_page, 0, 255, false},
+           Case{"read memory through entry 1000", 1000, 21, 6, read_page, 0, 256, false},
+           Case{"read memory with outgoing bytes", 1002, 21, 6, read_page, 1, 256, false},
+           Case{"read memory without its address block", 1002, 21, 6, nullptr, 0, 256, false},
+           Case{"read information of another length", 1000, 16, 0, nullptr, 0, 50, false},
+           Case{"write memory", 1002, 22, 6, read_page, 256, 0, false},
+           Case{"user XID", 1000, 27, 2, read_page, 2, 4, false},
+           Case{"log on", 1000, 17, 0, nullptr, 16, 0, false},
+           Case{"log off", 1000, 18, 0, nullptr, 0, 0, false},
+           Case{"format: init pages", 1000, 23, 0, nullptr, 0, 0, false},
+           Case{"append log", 1002, 20, 2, read_page, 2, 0, false},
+           Case{"device access", 1000, 6, 1, read_page, 0, 0, false},
+           Case{"read memory of a whole 1024-byte page", 1002, 21, 6, whole_page, 0, 1024, true},
+           Case{"read memory of no bytes", 1002, 21, 6, no_bytes, 0, 0, false},
+           Case{"read memory asking more than its block counts", 1002, 21, 6, read_page, 0, 257, false},
+           Case{"read memory with a 5-byte block", 1002, 21, 5, read_page, 0, 256, false},
+           Case{"read information through 1002", 1002, 16, 0, nullptr, 0, 51, false},
+           Case{"read information with parameters", 1000, 16, 1, read_page, 0, 51, false},
+           Case{"read information sending a byte", 1000, 16, 0, nullptr, 1, 51, false},
+           Case{"read clock of 7 bytes", 1000, 28, 0, nullptr, 0, 7, false},
+           Case{"read clock through 1002", 1002, 28, 0, nullptr, 0, 6, false},
+           Case{"clock with a block both ways", 1000, 28, 6, read_page, 0, 6, false},
+           Case{"watchdog with a block both ways", 1000, 30, 2, read_page, 0, 2, false},
+           Case{"read watchdog sending data", 1000, 30, 0, nullptr, 2, 2, false},
+           Case{"IA result", 1000, 13, 2, read_page, 4, 0, false},
+           Case{"change password", 1000, 19, 0, nullptr, 16, 0, false},
+           Case{"clear log", 1000, 24, 0, nullptr, 0, 0, false},
+           Case{"connect database", 1000, 25, 0, nullptr, 0, 0, false},
+           Case{"a command the library does not send", 1000, 99, 0, nullptr, 0, 4, false},
+       }) {
+    EXPECT_EQ(hwtrace::IsBoardRead(c.entry, c.command, c.param_length, c.param, c.out_length, c.in_length), c.reads)
+        << c.what;
   }
-  // A memory read whose address block is missing cannot be checked: it does not pass.
-  EXPECT_FALSE(spy::IsBoardRead(1002, 21, 6, nullptr, 0, 16));
 }
 
 TEST(SpySettings, ATargetIsAFullPathOrABareName) {

@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "process.h"
 #include "record_view.h"
 #include "text_input.h"
 
@@ -126,7 +127,28 @@ int ReadData(const Context &context, const ReadOptions &o) {
 struct WriteOptions {
   std::string area, offset;
   InputOptions input;
+  bool yes = false;
 };
+
+// Areas that hold structured records, and the command that writes each of them whole: raw
+// bytes written there break the record (the configuration record's check, the log's records,
+// the hardware step), so such a write is confirmed like any other destruction.
+const char *RecordCommandOf(uint8_t area) {
+  switch (area) {
+    case KLIA_AREA_CONFIG: return "klia config set";
+    case KLIA_AREA_LOG: return "klia log append";
+    case KLIA_AREA_HWSTEP: return "klia hwstep set";
+    default: return nullptr;
+  }
+}
+
+const char *RecordNameOf(uint8_t area) {
+  switch (area) {
+    case KLIA_AREA_CONFIG: return "the configuration record";
+    case KLIA_AREA_LOG: return "the event log's records";
+    default: return "the hardware-step record";
+  }
+}
 
 int WriteData(const Context &context, const WriteOptions &o) {
   const uint8_t area = ParseArea(o.area);
@@ -137,6 +159,11 @@ int WriteData(const Context &context, const WriteOptions &o) {
   const std::vector<uint8_t> data = ReadInput(o.input, kTransferLimit, false);
   if (data.empty()) throw UsageError("data write: nothing to write (the input is empty)");
   CheckSpan(offset, data.size());
+  if (const char *command = RecordCommandOf(area)) {
+    ConfirmDestruction("data write to area " + std::to_string(area) + " overwrites bytes of " + RecordNameOf(area) +
+                           " in place (to change it, use '" + command + "')",
+                       o.yes, "Write the bytes anyway?", "not written: nothing was changed");
+  }
   Open(context, Access::kWrite);
   CheckAgainstBoard(area, offset, data.size());
   WriteArea(area, offset, data);
@@ -306,6 +333,8 @@ void AddDataCommands(CLI::App &app, Context &context) {
   write->add_option("area", write_options->area, "area number")->type_name(kNumberLabel)->required();
   write->add_option("offset", write_options->offset, "byte offset in the area")->type_name(kNumberLabel)->required();
   AddInputOptions(write, write_options->input, false);
+  write->add_flag("--yes", write_options->yes,
+                  "write into area 0, 3 or 5 (records kept by 'config set', 'log append', 'hwstep set') without asking");
   write->callback([&context, write_options] {
     context.run = [&context, write_options] { return WriteData(context, *write_options); };
   });

@@ -23,10 +23,8 @@ struct FormatOptions {
 
 // Formatting erases the whole board: a person at a terminal confirms it, a script says --yes.
 void Confirm(const BoardChoice &board, bool yes) {
-  if (yes) return;
-  const std::string what = "formatting erases every user record, data area and the log of the board in " + board.path;
-  if (!IsTerminal(stdin)) throw UsageError(what + "; add --yes to confirm (standard input is not a terminal)");
-  if (!AskYesNo("klia: " + what + ". Format it?")) throw Failure("declined", "not formatted: nothing was changed");
+  ConfirmDestruction("formatting erases every user record, data area and the log of the board in " + board.path, yes,
+                     "Format it?", "not formatted: nothing was changed");
 }
 
 int Format(const Context &context, const FormatOptions &options) {

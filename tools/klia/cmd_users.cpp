@@ -184,12 +184,9 @@ int DeleteUser(const Context &context, const DeleteOptions &options) {
   Open(context, Access::kWrite);
   const uint16_t user = ResolveUserNumber(number);
   const UserBytes before = ReadUser(user);
-  if (!options.yes) {
-    const std::string what = "user delete erases user " + std::to_string(user) + " (" +
-                             FieldText(FieldNamed(UserFields(), "name"), before.data()) + ")";
-    if (!IsTerminal(stdin)) throw UsageError(what + "; add --yes to confirm (standard input is not a terminal)");
-    if (!AskYesNo("klia: " + what + ". Delete?")) throw Failure("declined", "not deleted: nothing was changed");
-  }
+  ConfirmDestruction("user delete erases user " + std::to_string(user) + " (" +
+                         FieldText(FieldNamed(UserFields(), "name"), before.data()) + ")",
+                     options.yes, "Delete?", "not deleted: nothing was changed");
   Require(KLIAWriteUserData(user, ErasedUserRecord().data()), "KLIAWriteUserData(" + std::to_string(user) + ")");
   PrintUser(user, ReadUser(user), "deleted user " + std::to_string(user) + "; the board now holds:\n");
   return kExitOk;

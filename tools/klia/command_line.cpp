@@ -123,6 +123,11 @@ void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,
 
 void BuildCommandLine(CLI::App &app, Context &context) {
   app.name("klia");
+  // Options are written --name on every system. On Windows CLI11 would also take /name as an
+  // option, and with it every file named by a rooted path (/traces/a.jsonl, a path on the
+  // current drive to Windows, or /home/... under Wine). Set before the subcommands are added,
+  // which copy it.
+  app.allow_windows_style_options(false);
   app.fallthrough();
   app.require_subcommand(1);
   app.get_formatter()->column_width(34);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include "errors.h"
 #include "output.h"
 
 namespace klia {
@@ -42,6 +43,12 @@ bool AskYesNo(const std::string &question) {
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
+void ConfirmDestruction(const std::string &what, bool yes, const std::string &question, const std::string &kept) {
+  if (yes) return;
+  if (!IsTerminal(stdin)) throw UsageError(what + "; add --yes to confirm (standard input is not a terminal)");
+  if (!AskYesNo("klia: " + what + ". " + question)) throw Failure("declined", kept);
 }
 
 namespace {

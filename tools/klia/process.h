@@ -17,6 +17,11 @@ bool IsTerminal(std::FILE *stream);
 // "y" or "yes".
 bool AskYesNo(const std::string &question);
 
+// Before a step that destroys what a person may want to keep: `what` says what it destroys.
+// Nothing happens with `yes`; off a terminal it is refused (a UsageError: add --yes); on a
+// terminal the person is asked `question`, and a "no" ends klia with "declined" and `kept`.
+void ConfirmDestruction(const std::string &what, bool yes, const std::string &question, const std::string &kept);
+
 // From now until the guard ends, SIGINT and SIGTERM remove `remove_path` (when not empty),
 // write `message` on standard error as a line (or as a JSON error object with --json) and end
 // klia with exit code 130. For steps that must not be half done silently: formatting,
