@@ -158,8 +158,7 @@ void AppendExchange(std::string &line, const ExchangeView &x) {
   AppendOptional(line, "status", x.status);
   AppendOptional(line, "aux", x.aux);
   AppendField(line, "result", x.result);
-  // Only on guarded calls: every other record stays as a reader of format 1.0 knows it.
-  if (x.guarded) line += ",\"guarded\":true";
+  if (x.guarded) line += ",\"guarded\":true";  // only when set: older readers skip it
   line += "}\n";
 }
 

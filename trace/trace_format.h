@@ -80,7 +80,7 @@ struct Exchange {
   std::optional<uint8_t> status;  // written when the result is true
   std::optional<uint8_t> aux;     // the aux byte after the call (null address: none)
   uint32_t result = 0;            // the call's result as returned (true when its low byte is not 0)
-  bool guarded = false;           // kept from the board by the spy's guard (answered "no exchange")
+  bool guarded = false;           // the spy's read-only guard kept the call from the board
   uint32_t line = 0;              // line in the file (reader only)
 
   bool succeeded() const { return (result & 0xFF) != 0; }
