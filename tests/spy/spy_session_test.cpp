@@ -714,6 +714,17 @@ TEST_F(Guard, AGuardedSessionReplaysWithItsGuardedCalls) {
   EXPECT_EQ(diff.exit_code, 1);
   EXPECT_THAT(diff.out, HasSubstr("guarded (not sent to the board), came sent"));
   EXPECT_THAT(diff.out, HasSubstr("kept from the board by the spy's read-only guard: A 1, B 0 exchange(s)"));
+
+  // The same in JSON: per exchange, per command, in all, and on each side of a diff.
+  const nlohmann::json shown = nlohmann::json::parse(Run("", Quoted(KLIA_PROGRAM) + " --json trace show rec.jsonl").out);
+  EXPECT_EQ(shown["guarded"], 1);
+  EXPECT_EQ(shown["records"][0]["guard"], "read-only");
+  EXPECT_EQ(shown["records"].back()["guarded"], true);
+  EXPECT_EQ(shown["records"][1]["guarded"], false);
+  const nlohmann::json compared =
+      nlohmann::json::parse(Run("", Quoted(KLIA_PROGRAM) + " --json trace diff rec.jsonl unguarded.jsonl").out);
+  EXPECT_EQ(compared["a_guarded"], 1);
+  EXPECT_EQ(compared["b_guarded"], 0);
 }
 
 // ---------------------------------------------------------------------------------------
