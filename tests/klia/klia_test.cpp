@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -532,10 +533,49 @@ TEST_F(KliaTool, ErrorsNameTheCure) {
   run = Invoke({"user", "password", "5", "--block", std::string(32, '0')});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.err, HasSubstr("user 5 is not the logged-on user (user 2 is)"));
+  run = Invoke({"user", "password", "2", "--block", std::string(32, '0')});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("must be the current password"));
 
   const Outcome json = Invoke({"--json", "log", "append", "--hex", std::string(100 * 2, 'b')});
   EXPECT_EQ(json.exit_code, 1);
   EXPECT_THAT(nlohmann::json::parse(json.err)["error"]["log"].get<std::string>(), HasSubstr("the log is full"));
+}
+
+// A password change whose transport call made no exchange (the library's status 255) says the
+// block never reached the board, not that the board refused it. The failure is a recorded
+// session whose password-change exchange is edited to "no exchange", replayed through the spy.
+TEST_F(KliaTool, APasswordBlockThatWasNeverSentIsNotCalledRefused) {
+  Format();
+  ASSERT_EQ(Invoke({"user", "write", "2", "--key", "1122334455667788", "--password", "a1a2a3a4b1b2b3b4"}).exit_code, 0);
+  ASSERT_EQ(Invoke({"login", "1122334455667788", "a1a2a3a4b1b2b3b4"}).exit_code, 0);
+  const std::vector<std::string> change = {"--board", image_.string(), "user", "password", "2", "--block",
+                                           "a1a2a3a4b1b2b3b4c1c2c3c4d1d2d3d4"};
+  ASSERT_EQ(Run(change, "", "HWLINK_VBOARD_TRACE=" + Quoted(folder_ / "changed.jsonl")).exit_code, 0);
+
+  std::string edited;
+  int password_changes = 0;
+  std::istringstream lines(ReadFile(folder_ / "changed.jsonl"));
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json record = nlohmann::json::parse(line);
+    if (record["type"] == "exchange" && record["command"] == 19) {
+      record["result"] = 0;  // the transport call failed: no status, nothing exchanged
+      record["status"] = nullptr;
+      ++password_changes;
+    }
+    edited += record.dump() + "\n";
+  }
+  ASSERT_EQ(password_changes, 1);
+  WriteFile(folder_ / "failed.jsonl", edited);
+
+  std::vector<std::string> replay = {"trace", "replay", (folder_ / "failed.jsonl").string(), "--", KLIA_PROGRAM};
+  replay.insert(replay.end(), change.begin(), change.end());
+  const Outcome run = Run(replay);
+  EXPECT_EQ(run.exit_code, 0) << run.out << run.err;  // the program asked for what was recorded
+  EXPECT_THAT(run.out, HasSubstr("exited with status 1"));
+  EXPECT_THAT(run.err, ::testing::ContainsRegex("LastError +255"));
+  EXPECT_THAT(run.err, HasSubstr("never sent"));
+  EXPECT_THAT(run.err, ::testing::Not(HasSubstr("refused")));
 }
 
 // --json answers in JSON on every path: results, parse errors, usage errors, failures.

@@ -22,6 +22,11 @@ constexpr size_t kPasswordBlockSize = 16;
 constexpr size_t kXidSize = 4;
 constexpr size_t kXidDataMax = 255;
 
+// Statuses of a password change, as the operation keeps them in LastError.
+constexpr uint16_t kTransportFailed = 255;  // the transport call made no exchange
+constexpr uint16_t kNobodyLoggedOnStatus = 0x50;
+constexpr uint16_t kWrongPasswordStatus = 0x60;
+
 uint16_t ParseUserNumber(const std::string &text) {
   return static_cast<uint16_t>(ParseUnsigned(text, 0, 0xFFFF, "user number"));
 }
@@ -265,8 +270,26 @@ int ChangePassword(const Context &context, const std::string &number, const std:
                                "'klia login' as user " + std::to_string(user));
   }
   user = ResolveUserNumber(current.user);
-  Require(KLIAChangeUserPassword(user, block.data()), "KLIAChangeUserPassword(" + std::to_string(user) + ")",
-          "the board refused the block: its first 8 bytes must be the current password");
+  const std::string operation = "KLIAChangeUserPassword(" + std::to_string(user) + ")";
+  if (!Succeeded(KLIAChangeUserPassword(user, block.data()))) {
+    // The operation keeps the board's own status in LastError; 255 is the library's word for
+    // a transport call that made no exchange, so the board never saw the block.
+    const ErrorState state = ReadErrorState();
+    std::string note;
+    if (!state.reported) {
+      note = "the board refused the block, or the transport made no exchange: the library does not say which";
+    } else if (state.last_error == kTransportFailed) {
+      note = "the block was never sent: the transport made no exchange with the board, so the password is "
+             "unchanged; check the board's connection and try again";
+    } else if (state.last_error == kWrongPasswordStatus) {
+      note = "the board refused the block: its first 8 bytes must be the current password";
+    } else if (state.last_error == kNobodyLoggedOnStatus) {
+      note = "the board says nobody is logged on (the logon ended meanwhile): 'klia login', then try again";
+    } else {
+      note = "the board refused the block; the password is unchanged";
+    }
+    throw BoardFailure(operation, state, note);
+  }
   Emit("password block accepted for user " + std::to_string(user) + "\n", {{"user", user}, {"password_changed", true}});
   return kExitOk;
 }
