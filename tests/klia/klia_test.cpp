@@ -332,6 +332,8 @@ std::string ArgumentsName(const ::testing::TestParamInfo<BadInput> &info) {
 
 TEST_P(KliaBadInput, IsRefusedBeforeTheBoardChanges) {
   Format();
+  // User 1 in use, so that a refused deletion would have had something to delete.
+  ASSERT_EQ(Invoke({"user", "write", "1", "--name", "kept", "--key", "0102030405060708"}).exit_code, 0);
   const std::string before = ReadFile(image_);
   const Outcome run = Invoke(GetParam().args);
   EXPECT_EQ(run.exit_code, 2) << run.out;
@@ -657,6 +659,34 @@ TEST_F(KliaTool, DeletedUserReadsAsNeverWrittenAndCannotLogOn) {
   EXPECT_EQ(Json({"user", "list"})["users"].size(), 0u);
   EXPECT_THAT(Invoke({"login", "0102030405060708", "1112131415161718"}).err, HasSubstr("0x50"));
   EXPECT_THAT(Invoke({"login", "ffffffffffffffff", "ffffffffffffffff"}).err, HasSubstr("0x50"));
+
+  // Deleting it again changes nothing and says so, without asking.
+  const std::string before = ReadFile(image_);
+  const Outcome again = Invoke({"user", "delete", "4"});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("not in use"));
+  EXPECT_THAT(again.out, HasSubstr("nothing to delete"));
+  EXPECT_TRUE(ReadFile(image_) == before);
+  EXPECT_EQ(Json({"user", "delete", "4"})["deleted"], false);
+}
+
+// A key of eight 0xFF bytes is what the virtual board takes as naming nobody: the write is
+// done, with a warning (a JSON notice with --json); any other key writes without one.
+TEST_F(KliaTool, AKeyThatNamesNobodyIsWrittenWithAWarning) {
+  Format();
+  Outcome run = Invoke({"user", "write", "3", "--key", "ffffffffffffffff", "--password", "0102030405060708"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("can never log on"));
+  EXPECT_THAT(Invoke({"login", "ffffffffffffffff", "0102030405060708"}).err, HasSubstr("0x50"));
+
+  run = Invoke({"--json", "user", "write", "3", "--name", "still"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(nlohmann::json::parse(run.err)["notice"].get<std::string>(), HasSubstr("can never log on"));
+  EXPECT_EQ(nlohmann::json::parse(run.out)["name"], "still");
+
+  run = Invoke({"user", "write", "3", "--key", "fffffffffffffffe"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.err, "");
 }
 
 TEST_F(KliaTool, VersionCompletionAndManualPage) {

@@ -1,4 +1,5 @@
 // klia user current|read|write|list|password, login, logout, xid.
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -121,6 +122,13 @@ void SplitLogonBlock(const std::string &typed, const char *option, const char *f
   fields[second_field] = ToHex(block.data() + 4, 4);
 }
 
+// The key (the first logon block, bytes 28-35) as eight 0xFF bytes: what erased memory holds,
+// and what the virtual board takes as naming nobody at logon.
+bool KeyNamesNobody(const UserBytes &record) {
+  return std::all_of(record.begin() + KLIA_USER_DATA28, record.begin() + KLIA_USER_DATA28 + kLogonBlockSize,
+                     [](uint8_t b) { return b == 0xFF; });
+}
+
 int WriteUserCommand(const Context &context, const WriteOptions &given) {
   uint16_t user = ParseUserNumber(given.number);
   WriteOptions options = given;
@@ -151,13 +159,20 @@ int WriteUserCommand(const Context &context, const WriteOptions &given) {
     if (typed != options.fields.end()) ApplyField(field, typed->second, record.data());
   }
   Require(KLIAWriteUserData(user, record.data()), "KLIAWriteUserData(" + std::to_string(user) + ")");
+  if (KeyNamesNobody(record)) {
+    Notice("warning: user " + std::to_string(user) +
+           "'s key is eight 0xFF bytes, what erased memory holds: the virtual board takes a logon with that key as "
+           "naming nobody, so this user can never log on to it; give another key with --key");
+  }
   PrintUser(user, ReadUser(user), note + "wrote user " + std::to_string(user) + "; the board now holds:\n");
   return kExitOk;
 }
 
 // The caller record that erased memory reads as: strings of twelve 0xFF characters, DATA
-// fields 0xFF, the flags that erased bits read as. Written back, it leaves the record looking
-// never written, with an erased key that names nobody at logon.
+// fields 0xFF, the flags that erased bits read as. Written back, it reads as a record not in
+// use. The stored bytes are not erased memory (the library stores some flag bits its own way,
+// so the virtual board counts the record as in use), but its key is eight 0xFF bytes, which
+// the virtual board takes as naming nobody at logon.
 UserBytes ErasedUserRecord() {
   UserBytes record;
   record.fill(0xFF);
@@ -189,8 +204,13 @@ int DeleteUser(const Context &context, const DeleteOptions &options) {
   Open(context, Access::kWrite);
   const uint16_t user = ResolveUserNumber(number);
   const UserBytes before = ReadUser(user);
-  ConfirmDestruction("user delete erases user " + std::to_string(user) + " (" +
-                         FieldText(FieldNamed(UserFields(), "name"), before.data()) + ")",
+  if (UserRecordLooksErased(before)) {
+    Emit("user " + std::to_string(user) + " is not in use (never written, or deleted already): nothing to delete\n",
+         {{"user", user}, {"in_use", false}, {"deleted", false}});
+    return kExitOk;
+  }
+  ConfirmDestruction("user delete overwrites user " + std::to_string(user) + " (" +
+                         FieldText(FieldNamed(UserFields(), "name"), before.data()) + ") with an erased record",
                      options.yes, "Delete?", "not deleted: nothing was changed");
   Require(KLIAWriteUserData(user, ErasedUserRecord().data()), "KLIAWriteUserData(" + std::to_string(user) + ")");
   PrintUser(user, ReadUser(user), "deleted user " + std::to_string(user) + "; the board now holds:\n");
@@ -360,7 +380,12 @@ void AddUserCommands(CLI::App &app, Context &context) {
   });
 
   auto delete_options = std::make_shared<DeleteOptions>();
-  CLI::App *remove = users->add_subcommand("delete", "Delete a user: the record is erased, its key names nobody");
+  CLI::App *remove = users->add_subcommand(
+      "delete",
+      "Delete a user: overwrite the record with what an erased one reads as (names, key and password 0xFF)");
+  remove->footer(
+      "The record then reads as not in use. Its key is eight 0xFF bytes, which the virtual board takes as naming "
+      "nobody, so nobody can log on as the deleted user. A user not in use is left alone.");
   remove->add_option("number", delete_options->number, "user number, 1 to UserCount")
       ->type_name(kNumberLabel)
       ->required();
