@@ -130,6 +130,8 @@ TEST_F(KliaTool, BoardCreateTakesTheGeometryAndRefusesToOverwrite) {
   const Outcome created = Invoke({"board", "create", "--users", "8", "--data-pages", "300", "--log-pages", "2",
                             "--page-size", "512", "--devices", "2"});
   ASSERT_EQ(created.exit_code, 0) << created.err;
+  EXPECT_THAT(created.out, HasSubstr("version=0x0123"));  // as 'info' shows the version
+  EXPECT_THAT(created.out, HasSubstr("Version          0x0123"));
   const nlohmann::json info = Json({"info"});
   EXPECT_EQ(info["user_count"], 8);
   EXPECT_EQ(info["data_area_size"], 0);  // 153600 bytes need the 32-bit field
@@ -189,7 +191,8 @@ TEST_F(KliaTool, UserWrittenInOneProcessReadsBackInAnother) {
   const nlohmann::json list = Json({"user", "list"});
   ASSERT_EQ(list["users"].size(), 1u);
   EXPECT_EQ(list["users"][0]["user"], 3);
-  EXPECT_EQ(list["users"][0]["access_word"], 0x8005);
+  EXPECT_EQ(list["users"][0]["access_word"]["value"], 0x8005);
+  EXPECT_EQ(list["users"][0]["access_word"], user["access_word"]);  // one shape in list and read
   EXPECT_EQ(Json({"user", "read", "4"})["in_use"], false);
 }
 
@@ -229,6 +232,23 @@ TEST_F(KliaTool, DataAreaWriteAndReadInHexRawAndFiles) {
   EXPECT_THAT(dump.out, HasSubstr("|piped|"));
 }
 
+// klia's name leads each message once; the command it belongs to follows.
+TEST_F(KliaTool, MessagesNameTheProgramOnce) {
+  Outcome run = Invoke({"data", "read", "2", "0"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, ::testing::StartsWith("klia: data read: "));
+  EXPECT_THAT(run.err, HasSubstr("see 'klia data read --help'"));
+  run = Invoke({"--frobnicate"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, ::testing::StartsWith("klia: "));
+  for (const Outcome &each : {run, Invoke({"data", "read", "2", "0"}), Invoke({"user", "read", "seven"})}) {
+    EXPECT_THAT(each.err, ::testing::Not(::testing::ContainsRegex("klia: +klia")));
+  }
+  run = Invoke({"--json", "data", "read", "2", "0"});
+  EXPECT_THAT(nlohmann::json::parse(run.err)["error"]["usage"].get<std::string>(),
+              ::testing::StartsWith("data read: "));
+}
+
 TEST_F(KliaTool, LogAppendDumpAndClear) {
   Format();
   ASSERT_EQ(Invoke({"log", "append", "--text", "hello"}).exit_code, 0);
@@ -236,6 +256,13 @@ TEST_F(KliaTool, LogAppendDumpAndClear) {
   nlohmann::json log = Json({"log", "dump"});
   EXPECT_EQ(log["hex"], "68656c6c6f0102");
   EXPECT_EQ(log["log_used_bytes"], 7);
+
+  // Text appended in code page 866 is shown as it was typed.
+  ASSERT_EQ(Invoke({"log", "append", "--text", "Дверь №1"}).exit_code, 0);
+  const Outcome dump = Invoke({"log", "dump"});
+  EXPECT_THAT(dump.out, HasSubstr("84  a2 a5 e0 ec 20 fc 31"));  // code page 866
+  EXPECT_THAT(dump.out, HasSubstr("|hello..Дверь №1|"));
+  EXPECT_EQ(Json({"log", "dump"})["text"], std::string("hello\x01\x02") + "Дверь №1");
   ASSERT_EQ(Invoke({"log", "clear"}).exit_code, 0);
   EXPECT_EQ(Json({"log", "dump"})["length"], 0);
 }

@@ -40,7 +40,7 @@ std::string GeometryText(const CreateOptions &o) {
                      " data pages + " + std::to_string(log) + " log pages exceed the 65536 pages a board can number");
   }
   return "users=" + std::to_string(users) + ",data=" + std::to_string(data) + ",log=" + std::to_string(log) +
-         ",page=" + std::to_string(page) + ",version=" + std::to_string(version) +
+         ",page=" + std::to_string(page) + ",version=" + Hex16(static_cast<unsigned>(version)) +
          ",devices=" + std::to_string(devices);
 }
 

@@ -92,13 +92,13 @@ struct ReadOptions {
 };
 
 void PrintBytes(const char *what, uint8_t area, uint32_t offset, const std::vector<uint8_t> &data,
-                nlohmann::json extra = nlohmann::json::object()) {
+                nlohmann::json extra = nlohmann::json::object(), TextColumn column = TextColumn::kAscii) {
   extra["area"] = area;
   extra["offset"] = offset;
   extra["length"] = data.size();
   extra["hex"] = ToHex(data);
   Emit(std::string(what) + ": " + std::to_string(data.size()) + " bytes of area " + std::to_string(area) +
-           " at offset " + std::to_string(offset) + "\n" + Hexdump(data.data(), data.size(), offset),
+           " at offset " + std::to_string(offset) + "\n" + Hexdump(data.data(), data.size(), offset, column),
        extra);
 }
 
@@ -228,8 +228,13 @@ int DumpLog(const Context &context, bool all) {
   uint32_t length = all ? info.LogAreaBytes() : info.LogUsedBytes();
   if (length > info.LogAreaBytes()) length = info.LogAreaBytes();
   const std::vector<uint8_t> data = ReadArea(KLIA_AREA_LOG, 0, length);
+  // Log records are board text as often as not: shown as 'log append --text' took them, in
+  // code page 866 (JSON: "text", the whole dump decoded).
   PrintBytes(all ? "log area" : "log in use", KLIA_AREA_LOG, 0, data,
-             {{"log_area_bytes", info.LogAreaBytes()}, {"log_used_bytes", info.LogUsedBytes()}});
+             {{"log_area_bytes", info.LogAreaBytes()},
+              {"log_used_bytes", info.LogUsedBytes()},
+              {"text", Cp866ToUtf8(std::string(data.begin(), data.end()))}},
+             TextColumn::kCp866);
   return kExitOk;
 }
 
@@ -350,7 +355,7 @@ void AddDataCommands(CLI::App &app, Context &context) {
     context.run = [&context, append_input] { return AppendLog(context, *append_input); };
   });
   auto dump_all = std::make_shared<bool>(false);
-  CLI::App *dump = log->add_subcommand("dump", "Show the log area in hex (the part in use, or --all)");
+  CLI::App *dump = log->add_subcommand("dump", "Show the log area in hex and as text in code page 866 (the part in use, or --all)");
   dump->add_flag("--all", *dump_all, "the whole log area, not only the part in use");
   dump->callback([&context, dump_all] { context.run = [&context, dump_all] { return DumpLog(context, *dump_all); }; });
 

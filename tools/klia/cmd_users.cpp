@@ -229,7 +229,7 @@ int ListUsers(const Context &context) {
     list.push_back({{"user", user},
                     {"name", entry["name"]},
                     {"name2", entry["name2"]},
-                    {"access_word", entry["access_word"]["value"]}});
+                    {"access_word", entry["access_word"]}});  // as 'user read' gives it
     char line[64];
     std::snprintf(line, sizeof line, "%5u  ", user);
     text += line + FieldText(FieldNamed(UserFields(), "name"), record.data()) + "  " +

@@ -43,6 +43,16 @@ std::string CommandPath(const CLI::App *app) {
   return path;
 }
 
+// The subcommand's words after the program's name ("data read"), which lead a message that
+// klia prints after its own name; empty for the program itself.
+std::string SubcommandWords(const CLI::App *app) {
+  std::string words;
+  for (; app != nullptr && app->get_parent() != nullptr; app = app->get_parent()) {
+    words = app->get_name() + (words.empty() ? "" : " " + words);
+  }
+  return words;
+}
+
 // The options of `app` that take a value, so that the value is not taken for a subcommand.
 bool TakesValue(const CLI::App &app, const std::string &argument) {
   if (argument.rfind("--", 0) != 0 || argument.find('=') != std::string::npos) return false;
@@ -99,7 +109,8 @@ std::string ExplainParseError(const CLI::App &app, const std::vector<std::string
     return "'" + CommandPath(level) + "' needs a subcommand: " + KnownSubcommands(*level) + " (see '" +
            CommandPath(level) + " --help')";
   }
-  return CommandPath(level) + ": " + message + " (see '" + CommandPath(level) + " --help')";
+  const std::string words = SubcommandWords(level);
+  return (words.empty() ? "" : words + ": ") + message + " (see '" + CommandPath(level) + " --help')";
 }
 
 void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,

@@ -13,12 +13,6 @@ std::string Line(const char *name, const std::string &value) {
   return head + value + "\n";
 }
 
-std::string Hex16(unsigned value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%04X", value);
-  return text;
-}
-
 std::string Hex8(unsigned value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", value);
@@ -32,6 +26,12 @@ std::string CurrentUserText(const Info &info) {
 }
 
 }  // namespace
+
+std::string Hex16(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", value);
+  return text;
+}
 
 std::string InfoText(const Info &info) {
   std::string text = "Board information\n";

@@ -10,6 +10,8 @@
 namespace klia {
 
 std::string InfoText(const Info &info);
+// A 16-bit field in hex, as the information record shows it ("0x0123").
+std::string Hex16(unsigned value);
 nlohmann::json InfoJson(const Info &info);
 
 }  // namespace klia

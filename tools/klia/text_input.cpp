@@ -1,8 +1,10 @@
 #include "text_input.h"
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 
+#include "cp866.h"
 #include "errors.h"
 
 namespace klia {
@@ -86,7 +88,26 @@ std::string ToHex(const uint8_t *data, size_t size) {
   return text;
 }
 
-std::string Hexdump(const uint8_t *data, size_t size, uint64_t base) {
+namespace {
+
+// The text column's characters for bytes 0x80 to 0xFE in code page 866, in the terminal's
+// encoding, converted once. A byte the terminal cannot show stays '.', as does 0xFF (a
+// no-break space, and what erased memory reads as).
+const std::array<std::string, 0x7F> &Cp866Column() {
+  static const std::array<std::string, 0x7F> column = [] {
+    std::array<std::string, 0x7F> characters;
+    for (unsigned byte = 0x80; byte < 0xFF; ++byte) {
+      const std::string text = Cp866ToTerminal(std::string(1, static_cast<char>(byte)));
+      characters[byte - 0x80] = text.empty() || text[0] == '\\' ? "." : text;
+    }
+    return characters;
+  }();
+  return column;
+}
+
+}  // namespace
+
+std::string Hexdump(const uint8_t *data, size_t size, uint64_t base, TextColumn column) {
   std::string text;
   char piece[16];
   for (size_t line = 0; line < size; line += 16) {
@@ -104,7 +125,13 @@ std::string Hexdump(const uint8_t *data, size_t size, uint64_t base) {
     text += "  |";
     for (size_t k = 0; k < 16 && line + k < size; ++k) {
       const uint8_t c = data[line + k];
-      text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
+      if (c >= 0x20 && c < 0x7F) {
+        text += static_cast<char>(c);
+      } else if (column == TextColumn::kCp866 && c >= 0x80 && c < 0xFF) {
+        text += Cp866Column()[c - 0x80];
+      } else {
+        text += '.';
+      }
     }
     text += "|\n";
   }

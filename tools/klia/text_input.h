@@ -23,8 +23,12 @@ bool ParseFlag(const std::string &text, const std::string &what);
 std::string ToHex(const uint8_t *data, size_t size);
 inline std::string ToHex(const std::vector<uint8_t> &data) { return ToHex(data.data(), data.size()); }
 
-// A classic hexdump: offset, 16 bytes in hex, printable ASCII. `base` is the offset of the
-// first byte.
-std::string Hexdump(const uint8_t *data, size_t size, uint64_t base);
+// What the text column of a hexdump shows for bytes 0x80 to 0xFE: nothing ('.'), or the
+// character code page 866 gives them (board text, such as log records typed with --text).
+enum class TextColumn { kAscii, kCp866 };
+
+// A classic hexdump: offset, 16 bytes in hex, then the printable ones as text ('.' for the
+// others). `base` is the offset of the first byte.
+std::string Hexdump(const uint8_t *data, size_t size, uint64_t base, TextColumn column = TextColumn::kAscii);
 
 }  // namespace klia
