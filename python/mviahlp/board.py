@@ -103,7 +103,8 @@ class Board:
     def bind(self) -> None:
         """Binds the library and probes the board (KLIADriverPresent); raises when it fails."""
         if self._closed:
-            raise NotBoundError("KLIADriverPresent", error_state(), "this board object is closed: open a new one")
+            raise NotBoundError("KLIADriverPresent", error_state(), "this board object is closed: open a new one",
+                                called=False)
         with self._calling("KLIADriverPresent"):
             if not succeeded(native().KLIADriverPresent()):
                 raise BindFailedError(
@@ -154,7 +155,7 @@ class Board:
                 if self.needs_binding and not self.board.bound:
                     note = ("this board object is closed: open a new one" if self.board._closed
                             else "bind the board first: mviahlp.open()")
-                    raise NotBoundError(self.operation, error_state(), note)
+                    raise NotBoundError(self.operation, error_state(), note, called=False)
             except BaseException:
                 LOCK.release()
                 raise

@@ -119,16 +119,22 @@ class MviahlpError(Exception):
     ``state`` is the error state right after the failure. ``done`` is the count of bytes a
     data-area request completed before it failed (``None`` for other operations), ``data``
     the bytes a read delivered before it failed. ``note`` says what to do next, or why the
-    error state does not describe this failure.
+    error state does not describe this failure. ``called`` is false when the binding refused
+    the operation before calling the library: the message then leaves out the library's
+    error state, which says nothing about it.
     """
 
     def __init__(self, operation: str, state: ErrorState, note: str = "", *, done: Optional[int] = None,
-                 data: Optional[bytes] = None) -> None:
+                 data: Optional[bytes] = None, called: bool = True) -> None:
         self.operation = operation
         self.state = state
         self.note = note
         self.done = done
         self.data = data
+        self.called = called
+        if not called:
+            super().__init__(f"{operation} was not called: {note}")
+            return
         text = f"{operation} failed: {state.describe()}"
         if done is not None:
             text += f"; {done} bytes done"
@@ -162,7 +168,7 @@ class MviahlpError(Exception):
 
 
 class NotBoundError(MviahlpError):
-    """The board object is not bound (never opened, or closed)."""
+    """The board object is not bound (never opened, or closed): the library was not called."""
 
 
 class BindFailedError(MviahlpError):

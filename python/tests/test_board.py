@@ -55,6 +55,24 @@ def test_a_closed_board_refuses_calls(fresh_board: mviahlp.Board) -> None:
         fresh_board.current_user()
 
 
+@pytest.mark.parametrize("close", [True, False], ids=["closed", "never-bound"])
+def test_a_refused_call_says_why_without_the_librarys_state(close: bool) -> None:
+    # The library is bound (by another board object), so its error state reads "bound": the
+    # refusal must not quote it beside "closed" or "bind the board first".
+    vboard.create(vboard.Geometry.standard(*SMALL))
+    with mviahlp.open() as other:
+        board = mviahlp.open() if close else mviahlp.Board()
+        if close:
+            board.close()
+        with pytest.raises(mviahlp.NotBoundError) as refusal:
+            board.info()
+        assert other.bound
+    text = str(refusal.value)
+    assert ("closed" if close else "mviahlp.open()") in text
+    assert "BindError" not in text and "(bound)" not in text
+    assert not refusal.value.called
+
+
 def test_open_raises_when_the_board_does_not_answer_the_probe() -> None:
     vboard.create(vboard.Geometry.standard(*SMALL))
     vboard.add_fault(Fault(nth=1, command=INFORMATION, transport_fails=True))

@@ -4,14 +4,18 @@ from __future__ import annotations
 
 import datetime as dt
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 import mviahlp
 from mviahlp import vboard
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+README = Path(__file__).resolve().parents[2] / "README.md"
 
 
 def provision(*arguments: str) -> subprocess.CompletedProcess[str]:
@@ -64,3 +68,20 @@ def test_bad_input_is_refused_before_the_board_changes(tmp_path: Path) -> None:
     assert image.read_bytes()[512:] == before[512:]  # the pages are as they were
     assert provision("--users", str(users), "--board", str(tmp_path / "missing.img")).returncode == 2
     assert not (tmp_path / "missing.img").exists()
+
+
+def test_the_readme_example_shows_the_stages_and_one_line_of_pages(capsys: pytest.CaptureFixture[str]) -> None:
+    section = README.read_text(encoding="utf-8").split("## Using the library from Python", 1)[1]
+    example = re.search(r"```python\n(.*?)```", section, re.DOTALL)
+    assert example is not None
+    vboard.create(vboard.Geometry.standard(4, 10, 2))
+    try:
+        exec(compile(example.group(1), str(README), "exec"), {})
+    finally:
+        vboard.create()
+    shown = capsys.readouterr().out
+    for stage in ("Инициализация страниц памяти...OK", "Тестирование страниц памяти", "Инициализация связи с БД...OK"):
+        assert stage in shown
+    # The page messages begin with a carriage return: they rewrite one line, not one each.
+    assert re.search(r"Страница:(\d+) из \1 OK", shown)
+    assert sum("Страница" in line for line in shown.split("\n")) == 1
