@@ -607,6 +607,54 @@ TEST_F(KliaTool, APasswordBlockThatWasNeverSentIsNotCalledRefused) {
   EXPECT_THAT(run.err, ::testing::Not(HasSubstr("refused")));
 }
 
+// A replay takes its options after the file and the command after --. A recording of two
+// processes replayed with one: without a stop the run ends short of the recording (exit 1);
+// told to stop after the first process, or after its exchanges, it is clean; a stop past the
+// recording and a command without -- are usage errors.
+TEST_F(KliaTool, ReplayStopsWhereItIsTold) {
+  Format();
+  const std::string recording = (folder_ / "two.jsonl").string();
+  const std::vector<std::string> info = {KLIA_PROGRAM, "--board", image_.string(), "info"};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Run({"--board", image_.string(), "info"}, "", "HWLINK_VBOARD_TRACE=" + Quoted(recording)).exit_code, 0);
+  }
+  size_t headers = 0, first = 0;  // the first process's exchanges
+  const nlohmann::json shown = nlohmann::json::parse(Run({"--json", "trace", "show", recording}).out);
+  for (const nlohmann::json &record : shown["records"]) {
+    if (record["type"] == "header") ++headers;
+    if (record["type"] == "exchange" && headers == 1) ++first;
+  }
+  ASSERT_EQ(headers, 2u);
+  ASSERT_GT(first, 0u);
+
+  const auto replay = [&](std::vector<std::string> options) {
+    std::vector<std::string> args = {"trace", "replay", recording};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back("--");
+    args.insert(args.end(), info.begin(), info.end());
+    return Run(args);
+  };
+  Outcome run = replay({});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  for (const std::vector<std::string> &stop :
+       {std::vector<std::string>{"--process", "1"}, {"--exchanges", std::to_string(first)}}) {
+    run = replay(stop);
+    EXPECT_EQ(run.exit_code, 0) << stop[0] << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("all " + std::to_string(first) + " exchange(s) came as recorded"));
+  }
+  const std::string kept = (folder_ / "kept.jsonl").string();
+  run = replay({"--process", "1", "--record", kept});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(kept));
+
+  run = replay({"--process", "3"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("holds 2 process(es)"));
+  run = Run({"trace", "replay", recording, KLIA_PROGRAM, "info"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_THAT(run.err, HasSubstr("after --"));
+}
+
 // --json answers in JSON on every path: results, parse errors, usage errors, failures.
 TEST_F(KliaTool, JsonOnEveryPath) {
   Format();

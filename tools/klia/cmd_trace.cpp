@@ -21,8 +21,10 @@
 
 #include "app.h"
 #include "board_session.h"
+#include "command_line.h"
 #include "errors.h"
 #include "output.h"
+#include "text_input.h"
 #include "trace_decode.h"
 #include "trace_file.h"
 #include "trace_format.h"
@@ -520,17 +522,28 @@ struct ReplayOutcome {
   size_t at = 0;  // the exchange, from 1, where the run left the recording
 };
 
-ReplayOutcome JudgeReplay(const Trace &recording, const Trace &replayed) {
+// Judges the replayed session against the recording's first `stop` exchanges: the run must
+// ask for exactly those, in order.
+ReplayOutcome JudgeReplay(const Trace &recording, const Trace &replayed, size_t stop) {
   ReplayOutcome outcome;
   for (const Exchange &x : replayed.exchanges) {
     // Served: the request matched and the recorded answer went back (a refused one answers
     // "no exchange" instead).
-    if (outcome.served < recording.exchanges.size() && hwtrace::SameRequest(recording.exchanges[outcome.served], x) &&
+    if (outcome.served < stop && hwtrace::SameRequest(recording.exchanges[outcome.served], x) &&
         recording.exchanges[outcome.served].result == x.result) {
       ++outcome.served;
     } else {
       break;
     }
+  }
+  if (outcome.served == stop && replayed.exchanges.size() > stop) {
+    // The spy answered on from the rest of the recording; the run was to stop before.
+    hwtrace::UserPages pages;
+    for (size_t i = 0; i < stop; ++i) pages.Learn(replayed.exchanges[i]);
+    outcome.at = stop + 1;
+    outcome.divergence = "the run went on past the stop after exchange " + std::to_string(stop) + ": it asked for " +
+                         hwtrace::Describe(replayed.exchanges[stop], pages);
+    return outcome;
   }
   for (const hwtrace::Note &note : replayed.notes) {
     if (note.text.rfind("replay: ", 0) == 0) {
@@ -544,7 +557,7 @@ ReplayOutcome JudgeReplay(const Trace &recording, const Trace &replayed) {
       return outcome;
     }
   }
-  if (outcome.served < recording.exchanges.size()) {
+  if (outcome.served < stop) {
     hwtrace::UserPages pages;
     for (size_t i = 0; i < outcome.served; ++i) pages.Learn(recording.exchanges[i]);
     const Exchange &next = recording.exchanges[outcome.served];
@@ -558,17 +571,59 @@ ReplayOutcome JudgeReplay(const Trace &recording, const Trace &replayed) {
   return outcome;
 }
 
-int ReplayTrace(const Context &context, const std::string &path, const std::string &record_path,
-                const std::string &spy, std::vector<std::string> command) {
+struct ReplayOptions {
+  std::string path, record, spy;
+  std::string process, exchanges;  // where the replay stops: empty, the recording's end
+  std::vector<std::string> command;
+  bool separated = false;  // the command came after --
+};
+
+// The number of recorded exchanges the run is to ask for: all of them, or up to the end of
+// the process given with --process (its session: every process that wrote to the trace
+// starts one, 'trace show' numbers them), or the count given with --exchanges.
+size_t ReplayStop(const Trace &recording, const ReplayOptions &o) {
+  const size_t recorded = recording.exchanges.size();
+  if (!o.exchanges.empty()) {
+    const size_t stop = static_cast<size_t>(ParseUnsigned(o.exchanges, 1, UINT32_MAX, "--exchanges"));
+    if (stop > recorded) {
+      throw UsageError("--exchanges " + o.exchanges + ": " + o.path + " holds " + std::to_string(recorded) +
+                       " exchange(s)");
+    }
+    return stop;
+  }
+  if (!o.process.empty()) {
+    const size_t process = static_cast<size_t>(ParseUnsigned(o.process, 1, UINT32_MAX, "--process"));
+    const size_t processes = recording.headers.size();
+    if (process > processes) {
+      throw UsageError("--process " + o.process + ": " + o.path + " holds " + std::to_string(processes) +
+                       " process(es) ('klia trace show' numbers them)");
+    }
+    if (process == processes) return recorded;
+    const uint32_t next_session = recording.headers[process].line;
+    size_t stop = 0;
+    while (stop < recorded && recording.exchanges[stop].line < next_session) ++stop;
+    return stop;
+  }
+  return recorded;
+}
+
+int ReplayTrace(const Context &context, const ReplayOptions &o) {
   namespace fs = std::filesystem;
-  if (!command.empty() && command.front() == "--") command.erase(command.begin());
-  if (command.empty()) throw UsageError("name the command to run after --, e.g. klia trace replay FILE -- klia info");
+  const std::string &path = o.path;
+  const std::string &record_path = o.record;
+  const std::string &spy = o.spy;
+  const std::vector<std::string> &command = o.command;
+  // Without -- the command's own options would have been taken as klia's.
+  if (command.empty() || !o.separated) {
+    throw UsageError("name the command to run after --, e.g. klia trace replay FILE -- klia info");
+  }
   Trace recording;
   try {
     recording = hwtrace::ReadTraceFile(path);
   } catch (const hwtrace::TraceError &e) {
     return Unreadable(context, e.what());
   }
+  const size_t stop = ReplayStop(recording, o);
   std::error_code ignored;
   if (!record_path.empty() && fs::exists(record_path, ignored)) {
     throw UsageError("--record " + record_path + " exists already; name a new file");
@@ -599,10 +654,12 @@ int ReplayTrace(const Context &context, const std::string &path, const std::stri
   }
   if (!output_error.empty()) return Unreadable(context, "the replayed session's trace: " + output_error);
 
-  const ReplayOutcome outcome = JudgeReplay(recording, replayed);
+  const ReplayOutcome outcome = JudgeReplay(recording, replayed, stop);
+  const bool stopped = stop < recording.exchanges.size();
   if (context.json) {
     json result = {{"recording", path},
                    {"exchanges_recorded", recording.exchanges.size()},
+                   {"exchanges_expected", stop},
                    {"exchanges_served", outcome.served},
                    {"clean", outcome.clean},
                    {"command_exit_status", status}};
@@ -610,18 +667,22 @@ int ReplayTrace(const Context &context, const std::string &path, const std::stri
     PrintJson(result);
     return outcome.clean ? kExitOk : kExitDiffer;
   }
+  const std::string what = "replay of " + path +
+                           (stopped ? " up to exchange " + std::to_string(stop) + " of " +
+                                          std::to_string(recording.exchanges.size())
+                                    : "");
   std::string text;
   if (outcome.clean) {
-    text = "replay of " + path + ": all " + std::to_string(outcome.served) + " exchange(s) came as recorded";
+    text = what + ": all " + std::to_string(outcome.served) + " exchange(s) came as recorded";
   } else {
-    text = "replay of " + path + ": the run left the recording at exchange " + std::to_string(outcome.at) + ":\n  " +
+    text = what + ": the run left the recording at exchange " + std::to_string(outcome.at) + ":\n  " +
            outcome.divergence + "\n";
     const size_t k = outcome.at - 1;
     if (k > 0) {
       text += "served before it:\n" + ContextLines(recording, k > kContext ? k - kContext : 0, k, "=");
     }
-    text += std::to_string(outcome.served) + " of " + std::to_string(recording.exchanges.size()) +
-            " recorded exchange(s) served";
+    text += std::to_string(outcome.served) + " of " + std::to_string(stop) +
+            (stopped ? " expected" : " recorded") + " exchange(s) served";
   }
   text += "; the command exited with status " + std::to_string(status) + "\n";
   PrintText(text);
@@ -648,23 +709,33 @@ void AddTraceCommands(CLI::App &app, Context &context) {
     context.run = [&context, diff_paths] { return DiffTraces(context, (*diff_paths)[0], (*diff_paths)[1]); };
   });
 
-  struct ReplayOptions {
-    std::string path, record, spy;
-    std::vector<std::string> command;
-  };
   auto options = std::make_shared<ReplayOptions>();
   CLI::App *replay = trace->add_subcommand(
       "replay", "Run a command against the recorded answers of a trace and report the first exchange that differs "
                 "(exit 0 clean, 1 differs, 2 unreadable)");
-  replay->add_option("file", options->path, "the recorded trace")->required();
+  replay->formatter(std::make_shared<FixedUsage>(
+      *trace, "klia trace replay FILE [--record NEW] [--spy FOLDER] [--process N | --exchanges N] -- COMMAND..."));
+  replay->add_option("file", options->path, "the recorded trace")->type_name(kFileLabel)->required();
   replay->add_option("command", options->command, "the command to run, after --")->required();
-  replay->add_option("--record", options->record, "keep the replayed session's own trace in this new file");
-  replay->add_option("--spy", options->spy, "the folder of the transport spy library");
-  replay->positionals_at_end();
-  replay->callback([&context, options] {
-    context.run = [&context, options] {
-      return ReplayTrace(context, options->path, options->record, options->spy, options->command);
-    };
+  replay->add_option("--record", options->record, "keep the replayed session's own trace in this new file")
+      ->type_name("NEW");
+  replay->add_option("--spy", options->spy, "the folder of the transport spy library")->type_name("FOLDER");
+  CLI::Option *process = replay
+      ->add_option("--process", options->process,
+                   "stop at the end of the recording's Nth process ('klia trace show' numbers them): the command "
+                   "runs that many processes")
+      ->type_name("N");
+  replay->add_option("--exchanges", options->exchanges, "stop after the recording's first N exchanges")
+      ->type_name("N")
+      ->excludes(process);
+  replay->footer(
+      "Options go before --; everything after it is the command, its own options included. Several processes "
+      "that the command runs one after another go on where the previous one stopped.");
+  replay->callback([&context, options, replay] {
+    // CLI11 keeps the -- that separated the command among the arguments it left over.
+    const std::vector<std::string> left = replay->remaining();
+    options->separated = std::find(left.begin(), left.end(), "--") != left.end();
+    context.run = [&context, options] { return ReplayTrace(context, *options); };
   });
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "mviahlp.h"
 #include "output.h"
@@ -111,6 +112,15 @@ std::string ExplainParseError(const CLI::App &app, const std::vector<std::string
   }
   const std::string words = SubcommandWords(level);
   return (words.empty() ? "" : words + ": ") + message + " (see '" + CommandPath(level) + " --help')";
+}
+
+FixedUsage::FixedUsage(const CLI::App &parent, std::string form) : form_(std::move(form)) {
+  // The layout of the rest of the help stays the parent's.
+  column_width(parent.get_formatter()->get_column_width());
+}
+
+std::string FixedUsage::make_usage(const CLI::App *, std::string) const {
+  return get_label("Usage") + ": " + form_ + "\n";
 }
 
 void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,
@@ -227,13 +237,14 @@ std::string CompletionScript(const CLI::App &app, const std::string &shell) {
       "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
       "    word=${COMP_WORDS[i]}\n"
       "    case \"$word\" in\n"
+      "      --) COMPREPLY=($(compgen -c -f -- \"$current\")); return ;;\n"
       "      --board|--library) ((i++)) ;;\n"
       "      -*) ;;\n"
       "      *) case \" $(_klia_words \"$path\") \" in *\" $word \"*) path=${path:+$path }$word ;; esac ;;\n"
       "    esac\n"
       "  done\n"
       "  case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
-      "    --board|--in|--out|--library|--old|--new|--transport|--folder) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
+      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
       "  esac\n"
       "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --library --json --help\" -- \"$current\"))\n"
       "}\n"
@@ -265,7 +276,10 @@ std::string ManPage(const CLI::App &app) {
   for (const auto &[path, level] : paths) {
     if (path.empty() || !Subcommands(*level).empty()) continue;
     std::string synopsis = "klia " + path;
+    const auto *fixed = dynamic_cast<const FixedUsage *>(level->get_formatter().get());
+    if (fixed != nullptr) synopsis = fixed->form();
     for (const CLI::Option *option : level->get_options()) {
+      if (fixed != nullptr) break;
       if (option->get_name() == "--help") continue;
       if (option->get_positional()) {
         synopsis += " " + option->get_name();

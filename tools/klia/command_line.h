@@ -13,6 +13,18 @@
 
 namespace klia {
 
+// The formatter of a command whose form the generated usage line cannot show (a command to
+// run after --): its usage line, in --help and the man page, is the form written out.
+class FixedUsage : public CLI::Formatter {
+ public:
+  FixedUsage(const CLI::App &parent, std::string form);
+  std::string make_usage(const CLI::App *app, std::string name) const override;
+  const std::string &form() const { return form_; }
+
+ private:
+  std::string form_;
+};
+
 // Builds the whole command table into `app`: global options, every subcommand.
 void BuildCommandLine(CLI::App &app, Context &context);
 
