@@ -24,6 +24,7 @@
 #include "command_line.h"
 #include "errors.h"
 #include "output.h"
+#include "process_runner.h"
 #include "text_input.h"
 #include "trace_decode.h"
 #include "trace_file.h"
@@ -475,12 +476,7 @@ int RunReplayed(const std::vector<std::string> &command, const std::string &reco
 #ifdef _WIN32
   _putenv_s("HWLINK_SPY_TARGET", "");
   (void)spy_folder;  // Windows loads the HWLINK32.DLL beside the program: the spy must be installed there
-  std::vector<const char *> argv;
-  for (const std::string &word : command) argv.push_back(word.c_str());
-  argv.push_back(nullptr);
-  std::fflush(stdout);
-  const intptr_t status = _spawnvp(_P_WAIT, argv[0], argv.data());
-  return status < 0 ? -1 : static_cast<int>(status);
+  return RunCommandAndWait(command);
 #else
   unsetenv("HWLINK_SPY_TARGET");
   const char *old = std::getenv("LD_LIBRARY_PATH");

@@ -137,6 +137,18 @@ std::wstring Quote(const std::wstring &word) {
 
 }  // namespace
 
+int RunCommandAndWait(const std::vector<std::string> &command) {
+  std::vector<std::wstring> words;
+  for (const std::string &word : command) words.push_back(Quote(Utf8ToWide(word)));
+  std::vector<const wchar_t *> argv;
+  for (const std::wstring &word : words) argv.push_back(word.c_str());
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const intptr_t status = _wspawnvp(_P_WAIT, Utf8ToWide(command.front()).c_str(), argv.data());
+  return status < 0 ? -1 : static_cast<int>(status);
+}
+
 int RunChild(const ChildRun &child) {
   for (const auto &[name, value] : child.environment) _putenv_s(name.c_str(), value.c_str());
   std::vector<std::wstring> words = {Quote(child.program.wstring())};

@@ -53,4 +53,11 @@ struct ChildRun {
 // when it could not be started.
 int RunChild(const ChildRun &child);
 
+#ifdef _WIN32
+// Runs `command` (its program looked for as the shell would) with klia's own standard streams
+// and waits for it; each word reaches the program as one argument, spaces and quotes
+// included. Its exit status, or -1 when it could not be started.
+int RunCommandAndWait(const std::vector<std::string> &command);
+#endif
+
 }  // namespace klia
