@@ -18,6 +18,7 @@
 #include "errors.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "process_runner.h"
 
 #ifndef KLIA_DEFAULT_LIBRARY
 #ifdef _WIN32
@@ -25,6 +26,9 @@
 #else
 #define KLIA_DEFAULT_LIBRARY "libmviahlp.so.1"
 #endif
+#endif
+#ifndef KLIA_LIBRARY_FOLDERS
+#define KLIA_LIBRARY_FOLDERS ""
 #endif
 
 namespace klia {
@@ -109,8 +113,16 @@ std::string LoadAdvice() {
              : "check the path; the library needs the board transport HWLINK32.DLL in its own folder or on PATH";
 }
 #else
+// klia's own library is taken by its full path from the first of KLIA_LIBRARY_FOLDERS that
+// holds it (lib/ beside an installed klia's bin/, then the build tree's), so that klia needs
+// no run path; only when none does is it left to the loader's search.
+std::string OwnLibraryFile() {
+  const std::filesystem::path found = FirstHolding(KLIA_LIBRARY_FOLDERS, KLIA_DEFAULT_LIBRARY);
+  return found.empty() ? std::string(KLIA_DEFAULT_LIBRARY) : found.string();
+}
+
 void *Open(std::string &reason) {
-  void *module = dlopen((g_chosen.empty() ? KLIA_DEFAULT_LIBRARY : g_chosen.c_str()), RTLD_NOW | RTLD_LOCAL);
+  void *module = dlopen((g_chosen.empty() ? OwnLibraryFile() : g_chosen).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char *error = dlerror();
     reason = error != nullptr ? error : "unknown reason";
