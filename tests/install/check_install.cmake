@@ -5,9 +5,11 @@
 #   3. the same program compiled with `pkg-config --cflags --libs mviahlp` runs too: with
 #      LD_LIBRARY_PATH, and, built as README shows (an rpath to pkg-config's libdir), with
 #      nothing on the library path;
-#   4. the installed klia runs (it finds its libraries through its RPATH).
+#   4. the installed klia runs (it finds its library in ../lib, the library its transport
+#      through its run path);
+#   5. no installed run path searches the current folder or points into the build tree.
 # Arguments: BUILD_DIR WORK_DIR CONSUMER_DIR LIBDIR GENERATOR C_COMPILER C_FLAGS
-#            EXE_LINKER_FLAGS PKG_CONFIG.
+#            EXE_LINKER_FLAGS PKG_CONFIG READELF RUN_PATHS_CHECK.
 
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -74,3 +76,7 @@ unset(ENV{LD_LIBRARY_PATH})
 file(REMOVE ${WORK_DIR}/board.img)
 run("installed klia: board create" ${prefix}/bin/klia --board ${WORK_DIR}/board.img board create)
 run("installed klia" ${prefix}/bin/klia --board ${WORK_DIR}/board.img info)
+
+# Run paths: the installed library's is $ORIGIN, nothing of the build tree.
+include(${RUN_PATHS_CHECK})
+check_run_paths_under(${READELF} ${BUILD_DIR} ${prefix})

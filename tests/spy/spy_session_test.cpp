@@ -510,6 +510,8 @@ TEST_F(Guard, ReadsPassAsWithoutTheSpy) {
 // read, recorded as guarded, the board image the same byte for byte, and the person told once.
 TEST_F(Guard, EveryWritingCommandIsStoppedAndTheBoardStaysAsItWas) {
   CreateBoard("board.img");
+  // User 1 in use, so that deleting it has something to overwrite.
+  ASSERT_EQ(Run("", Klia("board.img", "user write 1 --key 1122334455667788")).exit_code, 0);
   const std::string before = ReadFile(folder_ / "board.img");
   const struct {
     const char *command;

@@ -12,15 +12,13 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
-
-#include <cstdlib>
-#include <memory>
 #endif
 
 #include "cp866.h"
 #include "errors.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "process_runner.h"
 
 #ifndef KLIA_DEFAULT_LIBRARY
 #ifdef _WIN32
@@ -28,6 +26,9 @@
 #else
 #define KLIA_DEFAULT_LIBRARY "libmviahlp.so.1"
 #endif
+#endif
+#ifndef KLIA_LIBRARY_FOLDERS
+#define KLIA_LIBRARY_FOLDERS ""
 #endif
 
 namespace klia {
@@ -112,36 +113,16 @@ std::string LoadAdvice() {
              : "check the path; the library needs the board transport HWLINK32.DLL in its own folder or on PATH";
 }
 #else
-// Where klia's own library is: the first folder of klia's own library search path (its run
-// path: the build tree, or ../lib when installed; then LD_LIBRARY_PATH and the system's
-// folders) that holds it. klia searches itself rather than give dlopen the bare name, because
-// dlopen searches the run path of the object that calls it, and that is not always klia: a
-// sanitizer's interceptor of dlopen is another object, whose run path leads nowhere near it.
-std::string OwnLibrary() {
-  void *self = dlopen(nullptr, RTLD_LAZY);
-  Dl_serinfo size{};
-  if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0 || size.dls_size < sizeof size) {
-    return KLIA_DEFAULT_LIBRARY;
-  }
-  // malloc: suitably aligned for the structure the loader fills in.
-  const std::unique_ptr<void, decltype(&std::free)> memory(std::malloc(size.dls_size), &std::free);
-  if (memory == nullptr) return KLIA_DEFAULT_LIBRARY;
-  auto *info = static_cast<Dl_serinfo *>(memory.get());
-  info->dls_size = size.dls_size;
-  info->dls_cnt = size.dls_cnt;
-  if (dlinfo(self, RTLD_DI_SERINFO, info) != 0) return KLIA_DEFAULT_LIBRARY;
-  for (unsigned i = 0; i < info->dls_cnt; ++i) {
-    const char *folder = info->dls_serpath[i].dls_name;
-    if (folder == nullptr || folder[0] != '/') continue;  // never the current folder, nor one relative to it
-    std::error_code ignored;
-    const std::filesystem::path candidate = std::filesystem::path(folder) / KLIA_DEFAULT_LIBRARY;
-    if (std::filesystem::is_regular_file(candidate, ignored)) return candidate.string();
-  }
-  return KLIA_DEFAULT_LIBRARY;
+// klia's own library is taken by its full path from the first of KLIA_LIBRARY_FOLDERS that
+// holds it (lib/ beside an installed klia's bin/, then the build tree's), so that klia needs
+// no run path; only when none does is it left to the loader's search.
+std::string OwnLibraryFile() {
+  const std::filesystem::path found = FirstHolding(KLIA_LIBRARY_FOLDERS, KLIA_DEFAULT_LIBRARY);
+  return found.empty() ? std::string(KLIA_DEFAULT_LIBRARY) : found.string();
 }
 
 void *Open(std::string &reason) {
-  void *module = dlopen((g_chosen.empty() ? OwnLibrary() : g_chosen).c_str(), RTLD_NOW | RTLD_LOCAL);
+  void *module = dlopen((g_chosen.empty() ? OwnLibraryFile() : g_chosen).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char *error = dlerror();
     reason = error != nullptr ? error : "unknown reason";

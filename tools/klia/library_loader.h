@@ -3,8 +3,8 @@
 // klia does not link the library: it defines the library's functions itself (the same
 // declarations as mviahlp.h, the same calling convention) as thin trampolines that call
 // through a table of function addresses. The table is filled when the library is loaded:
-// klia's own library by default (libmviahlp.so.1 found beside klia, mviahlp.dll beside
-// klia.exe), or any library with the board library's 26 functions named by --library, a
+// klia's own library by default (libmviahlp.so.1 in the lib folder beside klia's bin folder,
+// or the build tree's; mviahlp.dll beside klia.exe), or any library with the board library's 26 functions named by --library, a
 // site's old one included. Natively the functions are taken by name; on Windows by ordinal,
 // since the ordinals are the interface's contract and an old DLL need not export names.
 //

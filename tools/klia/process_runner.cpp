@@ -42,8 +42,8 @@ constexpr const char *kTransportFile = "HWLINK32.DLL";
 constexpr const char *kTransportFile = "libhwlink32.so";
 #endif
 
-// The first of the '|'-separated folders (relative ones taken from klia's own folder) that
-// holds `file`, or an empty path.
+}  // namespace
+
 fs::path FirstHolding(const std::string &folders, const char *file) {
   std::error_code ignored;
   const fs::path own_folder = OwnProgram().parent_path();
@@ -58,8 +58,6 @@ fs::path FirstHolding(const std::string &folders, const char *file) {
   }
   return {};
 }
-
-}  // namespace
 
 fs::path OwnProgram() {
 #ifdef _WIN32

@@ -40,6 +40,10 @@ std::filesystem::path PlaceLibrary(const std::filesystem::path &library, const S
 // klia's own program file.
 std::filesystem::path OwnProgram();
 
+// The first of the '|'-separated folders (relative ones taken from klia's own folder) that
+// holds `file`, or an empty path.
+std::filesystem::path FirstHolding(const std::string &folders, const char *file);
+
 struct ChildRun {
   std::filesystem::path program;
   std::vector<std::string> arguments;
