@@ -66,19 +66,19 @@ void FileTransaction::Drop(const std::string &name) {
   scratch_.push_back(removed);
 }
 
-std::vector<std::string> FileTransaction::Commit() {
+std::vector<FileStepFailure> FileTransaction::Commit() {
   open_ = false;
-  std::vector<std::string> left;
+  std::vector<FileStepFailure> left;
   try {
     files_.SyncFolder();
   } catch (const FileStepFailure &e) {
-    left.push_back(e.what());
+    left.push_back(e);
   }
   for (const std::string &name : scratch_) {
     try {
       files_.Remove(name);
     } catch (const FileStepFailure &e) {
-      left.push_back(std::string(e.what()) + " (klia's scratch copy: delete it by hand)");
+      left.push_back(e);
     }
   }
   undo_.clear();

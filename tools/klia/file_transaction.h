@@ -36,9 +36,9 @@ class FileTransaction {
   // `name` goes.
   void Drop(const std::string &name);
 
-  // Keeps the changes, made durable, and removes the scratch files. Returns the scratch files
-  // that could not be removed, in words (the changes stand all the same).
-  std::vector<std::string> Commit();
+  // Keeps the changes, made durable, and removes the scratch files. Returns why scratch files
+  // could not be removed (the changes stand all the same).
+  std::vector<FileStepFailure> Commit();
   // Undoes every step done, newest first. Returns what could not be undone, in words; empty
   // when the folder is as it was.
   std::vector<std::string> Rollback();

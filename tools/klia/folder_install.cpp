@@ -52,9 +52,14 @@ FolderReport FolderInstall::Report(const std::vector<std::string> &watched) cons
   note_scratch(record_name_);
   const FileState record = files_.Inspect(record_name_);
   if (!record.exists()) {
+    // Without a record only the record's own scratch files can be klia's (the record is put
+    // in place before anything else and removed after everything else).
     for (const std::string &name : watched) {
-      if (files_.Inspect(name).exists()) report.strays.push_back(name);
-      note_scratch(name);
+      std::vector<std::string> names = FileTransaction::ScratchNames(name);
+      names.insert(names.begin(), name);
+      for (const std::string &candidate : names) {
+        if (files_.Inspect(candidate).exists()) report.strays.push_back(candidate);
+      }
     }
     return report;
   }
@@ -110,11 +115,12 @@ FolderReport FolderInstall::Report(const std::vector<std::string> &watched) cons
     report.files.push_back(entry);
   }
   report.manifest = manifest;
+  // Scratch files hold no file's only copy: they are listed, and the next change removes them.
   if (changed) {
     report.state = FolderState::kChanged;
-  } else if (all_placed && report.scratch.empty()) {
+  } else if (all_placed) {
     report.state = FolderState::kInPlace;
-  } else if (all_back && report.scratch.empty()) {
+  } else if (all_back) {
     report.state = FolderState::kTakenOut;
   } else {
     report.state = FolderState::kIncomplete;
@@ -133,7 +139,17 @@ void FolderInstall::CheckStop() const {
   if (stop_ && stop_()) throw Interrupted("interrupted");
 }
 
-void FolderInstall::Run(const std::function<void(FileTransaction &)> &steps) {
+void FolderInstall::RemoveScratch(const FolderReport &report) {
+  for (const std::string &scratch : report.scratch) {
+    try {
+      files_.Remove(scratch);
+    } catch (const FileStepFailure &e) {
+      throw Failure(e.kind(), std::string(e.what()) + " (a scratch file of klia's). Nothing else was changed");
+    }
+  }
+}
+
+std::vector<FileStepFailure> FolderInstall::Run(const std::function<void(FileTransaction &)> &steps) {
   FileTransaction transaction(files_);
   try {
     steps(transaction);
@@ -150,7 +166,7 @@ void FolderInstall::Run(const std::function<void(FileTransaction &)> &steps) {
                                               : ". klia could not undo everything: " + Join(left, "; ") + " (see '" +
                                                     commands_.status + "')"));
   }
-  for (const std::string &left : transaction.Commit()) Notice(left);
+  return transaction.Commit();
 }
 
 void FolderInstall::Place(const std::vector<FileToPlace> &files, const std::map<std::string, std::string> &details) {
@@ -166,7 +182,11 @@ void FolderInstall::Place(const std::vector<FileToPlace> &files, const std::map<
       CheckFree(scratch, "uses this name for a moment while it changes " + name);
     }
   };
-  check_scratch(record_name_);
+  // The scratch files of a record a killed klia did not put in place: nothing else was changed.
+  FolderReport leftovers;
+  for (const std::string &scratch : FileTransaction::ScratchNames(record_name_)) {
+    if (files_.Inspect(scratch).exists()) leftovers.scratch.push_back(scratch);
+  }
   for (const FileToPlace &file : files) {
     const FileState now = files_.Inspect(file.name);
     PlacedFile placed;
@@ -189,7 +209,8 @@ void FolderInstall::Place(const std::vector<FileToPlace> &files, const std::map<
     check_scratch(file.name);
     manifest.files.push_back(placed);
   }
-  Run([&](FileTransaction &transaction) {
+  RemoveScratch(leftovers);
+  const std::vector<FileStepFailure> left = Run([&](FileTransaction &transaction) {
     transaction.Put(record_name_, EncodeManifest(manifest), 0644);
     for (const FileToPlace &file : files) {
       CheckStop();
@@ -198,6 +219,9 @@ void FolderInstall::Place(const std::vector<FileToPlace> &files, const std::map<
       transaction.Put(file.name, file.bytes, file.mode);
     }
   });
+  for (const FileStepFailure &problem : left) {
+    Notice(std::string(problem.what()) + " (a scratch file of klia's: '" + commands_.status + "' lists it)");
+  }
 }
 
 void FolderInstall::Renew(const FolderReport &report, const std::vector<FileToPlace> &files) {
@@ -221,17 +245,26 @@ void FolderInstall::Renew(const FolderReport &report, const std::vector<FileToPl
   }
   manifest.time = UtcNow();
   manifest.klia_version = MVIAHLP_VERSION_STRING;
-  Run([&](FileTransaction &transaction) {
+  RemoveScratch(report);
+  const std::vector<FileStepFailure> left = Run([&](FileTransaction &transaction) {
     transaction.Put(record_name_, EncodeManifest(manifest), 0644);
     for (const FileToPlace &file : files) {
       CheckStop();
       transaction.Put(file.name, file.bytes, file.mode);
     }
   });
+  for (const FileStepFailure &problem : left) {
+    Notice(std::string(problem.what()) + " (a scratch file of klia's: '" + commands_.status + "' lists it)");
+  }
 }
 
 void FolderInstall::TakeOut(const FolderReport &report) {
-  if (!report.manifest) return;
+  if (!report.strays.empty()) {
+    throw Failure("record", files_.PathOf(report.strays.front()) + " is there, but klia's record " +
+                                files_.PathOf(record_name_) +
+                                " is not: klia cannot account for it and changes nothing. Look at it; the README's "
+                                "appendix says how the files are put back by hand");
+  }
   if (report.state == FolderState::kChanged) {
     std::string what;
     for (const FileReport &file : report.files) {
@@ -254,14 +287,9 @@ void FolderInstall::TakeOut(const FolderReport &report) {
   }
   // Scratch files of a klia that was killed between two steps: klia's own, and never the only
   // copy of anything (the transaction keeps each file under a recorded name at every step).
-  for (const std::string &scratch : report.scratch) {
-    try {
-      files_.Remove(scratch);
-    } catch (const FileStepFailure &e) {
-      throw Failure(e.kind(), std::string(e.what()) + ". Nothing else was changed");
-    }
-  }
-  Run([&](FileTransaction &transaction) {
+  RemoveScratch(report);
+  if (!report.manifest) return;
+  const std::vector<FileStepFailure> left = Run([&](FileTransaction &transaction) {
     for (const FileReport &file : report.files) {
       CheckStop();
       if (file.record.original) {
@@ -274,8 +302,23 @@ void FolderInstall::TakeOut(const FolderReport &report) {
         transaction.Drop(file.record.name);
       }
     }
-    transaction.Drop(record_name_);
   });
+  // The record goes last, once nothing else of klia's is left: until then it is the account
+  // by which the next klia finishes the work.
+  const std::string finish = "; to finish, run '" + commands_.take_out + "' again";
+  if (!left.empty()) {
+    std::vector<std::string> problems;
+    for (const FileStepFailure &problem : left) problems.push_back(problem.what());
+    throw Failure(left.front().kind(), "the files are back as they were, but klia could not remove its scratch files: " +
+                                           Join(problems, "; ") + finish);
+  }
+  try {
+    files_.Remove(record_name_);
+    files_.SyncFolder();
+  } catch (const FileStepFailure &e) {
+    throw Failure(e.kind(), "the files are back as they were, but klia's record " + files_.PathOf(record_name_) +
+                                " is left: " + e.what() + finish);
+  }
 }
 
 }  // namespace klia

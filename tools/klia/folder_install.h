@@ -18,6 +18,8 @@
 //   kIncomplete  a klia ended between two steps: taking out finishes the folder
 //   kTakenOut    every original is back, only the record is left: taking out removes it
 //   kChanged     a recorded name holds something klia did not put there
+// Scratch files (file_transaction.h) may be left besides in any of them by a klia that was
+// killed; they are listed and removed by the next change.
 #pragma once
 
 #include <functional>
@@ -92,8 +94,10 @@ class FolderInstall {
   // Puts new files at the names of the record in place (each must hold what klia put there),
   // the originals staying kept.
   void Renew(const FolderReport &report, const std::vector<FileToPlace> &files);
-  // Puts every original back, removes what the record added and the record. Throws Failure
-  // (the folder unchanged) or Interrupted.
+  // Puts every original back, removes what the record added and, last, the record. Throws
+  // Failure or Interrupted: the folder unchanged, or (a failure after the files were back)
+  // only the record and scratch files left, which the next TakeOut removes. Without a record
+  // it removes the scratch files of a record a killed klia did not put in place.
   void TakeOut(const FolderReport &report);
 
  private:
@@ -102,8 +106,11 @@ class FolderInstall {
   void CheckFree(const std::string &name, const std::string &role) const;
   // Throws Interrupted when Ctrl-C came.
   void CheckStop() const;
-  // Runs `steps` as one transaction: committed, or undone on a failure or Ctrl-C.
-  void Run(const std::function<void(FileTransaction &)> &steps);
+  // Runs `steps` as one transaction: committed, or undone on a failure or Ctrl-C. Returns
+  // why the commit could not remove scratch files.
+  std::vector<FileStepFailure> Run(const std::function<void(FileTransaction &)> &steps);
+  // Removes the scratch files listed in `report` (klia's own, never the only copy of anything).
+  void RemoveScratch(const FolderReport &report);
 
   FolderFiles &files_;
   std::string record_name_, kind_;
