@@ -288,11 +288,8 @@ void FolderFiles::Create(const std::string &name, std::string_view bytes, unsign
 
 void FolderFiles::Keep(const std::string &name, const std::string &also) {
   const std::string from = PathOf(name), to = PathOf(also);
-  BeforeChange("link", also);
-  if (CreateHardLinkW(Wide(to).c_str(), Wide(from).c_str(), nullptr)) return;
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw Failed(error, "link " + from + " as " + to, folder_);
-  // A file system without hard links (FAT, some network shares): a copy, bytes and times.
+  // A copy, not a hard link: on Windows a program that holds a file open (a DLL it loaded)
+  // holds every name of it, and a second name klia made could then not be removed again.
   BeforeChange("copy", also);
   if (!CopyFileW(Wide(from).c_str(), Wide(to).c_str(), TRUE)) {
     const DWORD copy_error = GetLastError();

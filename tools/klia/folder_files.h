@@ -69,9 +69,9 @@ class FolderFiles {
   // Creates `name`, which must not exist, holding `bytes`, on the disk before it returns;
   // permissions `mode` natively (the umask applies). On failure no `name` is left.
   void Create(const std::string &name, std::string_view bytes, unsigned mode);
-  // Gives the file `name` the second name `also`, which must not exist: a hard link where
-  // the file system has them, else a copy with the same bytes, permissions and time. A
-  // symbolic link stays a link to the same place.
+  // Gives the file `name` the second name `also`, which must not exist: natively a hard link
+  // where the file system has them, else (and always on Windows) a copy with the same bytes,
+  // permissions and time. A symbolic link stays a link to the same place.
   void Keep(const std::string &name, const std::string &also);
   // Renames `from` to `to` in one step, replacing a file at `to`.
   void Replace(const std::string &from, const std::string &to);
