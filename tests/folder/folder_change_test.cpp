@@ -230,6 +230,10 @@ TEST(BinaryImage, TruncatedAndDamagedFilesGiveAnErrorNeverACrash) {
 TEST(LibraryCheck, JudgesTheLibrariesOfThisBuild) {
   const std::string ours = ReadFile(OUR_LIBRARY);
   EXPECT_NO_THROW(klia::CheckInterfaceLibrary(ours, OUR_LIBRARY));
+#ifdef _WIN32
+  // The DLL's version resource.
+  EXPECT_EQ(klia::ReadBinaryImage(ours).file_version, PROJECT_VERSION_TEXT ".0");
+#endif
   try {
     klia::CheckInterfaceLibrary(ReadFile(WITHOUT_FLUSH_LIBRARY), "without-flush");
     FAIL() << "a library without KLIAFlush";
@@ -241,7 +245,7 @@ TEST(LibraryCheck, JudgesTheLibrariesOfThisBuild) {
   EXPECT_THROW(klia::CheckTransport(ours, "ours"), klia::Failure);
   EXPECT_NO_THROW(klia::CheckTransport(spy, "spy"));
   EXPECT_NO_THROW(klia::CheckTransport(board, "board"));
-  EXPECT_EQ(klia::SpyVersion(spy), std::optional<std::string>(SPY_VERSION));
+  EXPECT_EQ(klia::SpyVersion(spy), std::optional<std::string>(PROJECT_VERSION_TEXT));
   EXPECT_EQ(klia::SpyVersion(board), std::nullopt);
   EXPECT_EQ(klia::SpyVersion(ours), std::nullopt);
 }

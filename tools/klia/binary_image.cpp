@@ -179,6 +179,47 @@ BinaryImage ReadPe(std::string_view bytes, bool with_exports) {
     throw ImageError(std::string("not a sound PE file: its ") + what + " lies in no section of the file");
   };
 
+  // The file version of the version resource: resource type 16, its first name, its first
+  // language; in its data the fixed part begins with the signature 0xFEEF04BD.
+  // A damaged resource table leaves the version unknown; the exports decide.
+  if (directory_count > 2 && directories + 24 <= optional + optional_size) try {
+    const uint32_t resources_address = in.U32(directories + 16, "data directory");
+    if (resources_address != 0 && in.U32(directories + 20, "data directory") != 0) {
+      const uint64_t resources = offset_of(resources_address, "resource table");
+      uint64_t at = resources;
+      uint32_t wanted = 16;  // RT_VERSION at the first level, then the first entry
+      for (int level = 0; level < 3; ++level) {
+        const uint32_t entries = uint32_t{in.U16(at + 12, "resource table")} + in.U16(at + 14, "resource table");
+        in.Need(at + 16, uint64_t{8} * entries, "resource table");
+        uint32_t target = 0;
+        bool found = false;
+        for (uint32_t i = 0; i < entries && !found; ++i) {
+          const uint32_t id = in.U32(at + 16 + uint64_t{8} * i, "resource table");
+          target = in.U32(at + 20 + uint64_t{8} * i, "resource table");
+          found = level > 0 || id == wanted;
+        }
+        if (!found) break;
+        const bool subdirectory = (target & 0x80000000u) != 0;
+        at = resources + (target & 0x7FFFFFFFu);
+        if (level < 2 && !subdirectory) break;
+        if (level == 2 && !subdirectory) {
+          const uint64_t data = offset_of(in.U32(at, "resource data"), "version resource");
+          const uint32_t size = in.U32(at + 4, "resource data");
+          in.Need(data, size, "version resource");
+          for (uint64_t sign = data; sign + 16 <= data + size; sign += 4) {
+            if (in.U32(sign, "version resource") != 0xFEEF04BDu) continue;
+            const uint32_t high = in.U32(sign + 8, "version resource"), low = in.U32(sign + 12, "version resource");
+            image.file_version = std::to_string(high >> 16) + "." + std::to_string(high & 0xFFFF) + "." +
+                                 std::to_string(low >> 16) + "." + std::to_string(low & 0xFFFF);
+            break;
+          }
+        }
+      }
+    }
+  } catch (const ImageError &) {
+    image.file_version.clear();
+  }
+
   if (directory_count == 0 || directories + 8 > optional + optional_size) return image;  // no export table
   const uint32_t exports_address = in.U32(directories, "data directory");
   const uint32_t exports_size = in.U32(directories + 4, "data directory");

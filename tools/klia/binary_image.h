@@ -33,6 +33,8 @@ struct BinaryImage {
   // The names of the exported functions: ELF defined global functions of the dynamic symbol
   // table; PE the named exports.
   std::set<std::string> names;
+  // PE: the file version of its version resource ("1.0.0.0"), "" when it has none.
+  std::string file_version;
 };
 
 // Reads the bytes of an ELF or PE file; without `with_exports` only its headers (format,

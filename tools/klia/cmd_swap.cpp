@@ -54,14 +54,15 @@ struct SwapFolder {
   FolderInstall install;
 };
 
-// What the library is, for the record: klia's own library is named with its version.
-std::string VersionOf(const std::string &bytes) {
+// What the library is, for the record: klia's own library is named with its version, a DLL
+// with a version resource by its file version.
+std::string VersionOf(const std::string &bytes, const BinaryImage &image) {
   try {
     const std::string own = ReadFileAt(OwnLibraryFile(), 256u << 20);
     if (own == bytes) return std::string("mviahlp ") + MVIAHLP_VERSION_STRING + " (klia's own library)";
   } catch (const FileStepFailure &) {
   }
-  return "";
+  return image.file_version.empty() ? std::string() : "file version " + image.file_version;
 }
 
 // The library must load where the one it replaces loaded: the same machine as that one (the
@@ -164,7 +165,7 @@ int Swap(const Context &context, SwapFolder &folder) {
       return kExitOk;
     }
     const FileState now = folder.files.Inspect(folder.library);
-    folder.install.Renew(report, {{folder.library, bytes, now.mode, "", context.library, VersionOf(bytes)}});
+    folder.install.Renew(report, {{folder.library, bytes, now.mode, "", context.library, VersionOf(bytes, image)}});
     result["changed"] = true;
     Emit("put " + context.library + " in place of the library klia had put into " + folder.files.folder() +
              "; the original stays kept as " + folder.files.PathOf(placed.original->kept_as) +
@@ -184,7 +185,7 @@ int Swap(const Context &context, SwapFolder &folder) {
     Emit(folder.files.PathOf(folder.library) + " is this library already (the same SHA-256): nothing to do\n", result);
     return kExitOk;
   }
-  folder.install.Place({{folder.library, bytes, now.mode, folder.kept, context.library, VersionOf(bytes)}}, {});
+  folder.install.Place({{folder.library, bytes, now.mode, folder.kept, context.library, VersionOf(bytes, image)}}, {});
   result["changed"] = true;
   result["original"] = {{"kept_as", folder.kept}, {"size", now.size}, {"sha256", now.sha256}};
   Emit("put " + context.library + " in place of " + folder.files.PathOf(folder.library) + "\nthe original (" +
