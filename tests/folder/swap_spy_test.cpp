@@ -338,6 +338,35 @@ TEST_F(SwapAndSpy, AFullDiskIsSaidAndNothingChanges) {
   EXPECT_EQ(ReadFile(root_ / "names"), ".\n..\nlibmviahlp.so.1\n");
 }
 
+// klia ended by a signal while it swaps (SIGTERM, which a shell's background job does not
+// ignore the way it ignores Ctrl-C's SIGINT): the swap is whole or undone, never half-done. A
+// large library (ours with 100 MB of padding after its last section) keeps klia busy long
+// enough for the signal to come while it reads, checks or writes.
+TEST_F(SwapAndSpy, ASignalWhileSwappingLeavesTheSwapWholeOrUndone) {
+  const fs::path large = root_ / "large" / "libmviahlp.so.1";
+  fs::create_directories(large.parent_path());
+  WriteFile(large, ReadFile(OUR_LIBRARY) + std::string(100u << 20, '\0'));
+  const Snapshot before = Take();
+  for (const char *delay : {"0.05", "0.3", "0.8"}) {
+    const std::string script = Quoted(KLIA_PROGRAM) + " swap " + Quoted(program_.string()) + " --library " +
+                               Quoted(large.string()) + " >" + Quoted(root_ / "out") + " 2>" + Quoted(root_ / "err") +
+                               " & sleep " + delay + "; kill -TERM $! 2>/dev/null; wait $!; echo $? >" +
+                               Quoted(root_ / "status");
+    ASSERT_EQ(std::system(("sh -c " + Quoted(script)).c_str()), 0);
+    const std::string status = ReadFile(root_ / "status");
+    if (status == "130\n") {
+      EXPECT_THAT(ReadFile(root_ / "err"), HasSubstr("interrupted: nothing was changed")) << delay;
+      EXPECT_EQ(Take(), before) << "ended after " << delay << " s";
+    } else {
+      ASSERT_EQ(status, "0\n") << ReadFile(root_ / "err");
+      EXPECT_THAT(Klia({"--json", "swap", "--status", program_.string()}).out, HasSubstr("\"in_place\""))
+          << "ended after " << delay << " s";
+      ASSERT_EQ(Klia({"swap", "--undo", program_.string()}).exit_code, 0);
+      EXPECT_EQ(Take(), before);
+    }
+  }
+}
+
 // A spy put there by hand is named, not covered over.
 TEST_F(SwapAndSpy, ASpyPutThereByHandIsNamedAndLeftAlone) {
   fs::rename(program_ / "libhwlink32.so", program_ / "libhwlink32-real.so");

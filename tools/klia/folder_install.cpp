@@ -152,6 +152,7 @@ void FolderInstall::RemoveScratch(const FolderReport &report) {
 std::vector<FileStepFailure> FolderInstall::Run(const std::function<void(FileTransaction &)> &steps) {
   FileTransaction transaction(files_);
   try {
+    CheckStop();  // Ctrl-C while klia was still checking: nothing is begun
     steps(transaction);
     CheckStop();
   } catch (const Interrupted &) {
