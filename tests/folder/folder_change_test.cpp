@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -23,6 +21,7 @@
 #include "install_manifest.h"
 #include "interface_functions.h"
 #include "library_check.h"
+#include "process_helpers.h"
 #include "sha256.h"
 
 namespace {
@@ -37,15 +36,8 @@ using klia::FolderInstall;
 using klia::FolderReport;
 using klia::FolderState;
 
-std::string ReadFile(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path &path, const std::string &bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-}
+using process_helpers::ReadFile;
+using process_helpers::WriteFile;
 
 // SHA-256 ------------------------------------------------------------------------------------
 

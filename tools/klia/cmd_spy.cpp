@@ -122,30 +122,23 @@ int Status(SpyFolder &folder) {
     }
   }
   text += ReportLines(report);
-  if (report.manifest && report.state != FolderState::kChanged) {
-    text += "To take it out: " + folder.RemoveCommand() + "\n";
-    result["remove"] = folder.RemoveCommand();
-  } else if (report.state == FolderState::kChanged) {
-    text += "klia will not take it out: a file it recorded was changed since (see above)\n";
-  }
+  text += NextStep(report, "To take it out", folder.RemoveCommand(), "remove", result);
   Emit(text, result);
   return kExitOk;
 }
 
 int Remove(SpyFolder &folder) {
   const FolderReport report = folder.Report();
-  if (!report.manifest) {
-    if (folder.files.Inspect(folder.transport).exists() && TransportIsSpy(folder)) RefuseSpyByHand(folder);
-    if (!report.strays.empty() || !report.scratch.empty()) {
-      throw Failure("record", folder.files.PathOf(report.strays.empty() ? report.scratch.front() : report.strays.front()) +
-                                  " is there, but klia's record " + folder.files.PathOf(kSpyRecordFile) +
-                                  " is not: klia cannot account for it and changes nothing");
-    }
-    Emit("nothing to remove: no spy put there by klia in " + folder.files.folder() + "\n",
-         {{"folder", folder.files.folder()}, {"changed", false}, {"state", "none"}});
-    return kExitOk;
+  if (!report.manifest && folder.files.Inspect(folder.transport).exists() && TransportIsSpy(folder)) {
+    RefuseSpyByHand(folder);
   }
   folder.install.TakeOut(report);
+  if (!report.manifest) {
+    Emit("nothing to remove: no spy put there by klia in " + folder.files.folder() +
+             (report.scratch.empty() ? "" : " (the scratch file of an interrupted klia is removed)") + "\n",
+         {{"folder", folder.files.folder()}, {"changed", !report.scratch.empty()}, {"state", "none"}});
+    return kExitOk;
+  }
   const std::string trace = report.manifest->details.count("trace") != 0 ? report.manifest->details.at("trace") : "";
   std::string text = "took the transport spy out of " + folder.files.folder() + ": every file is back as it was\n";
   if (!trace.empty()) text += "the traces are in " + TraceWords(trace) + "; klia leaves them\n";

@@ -95,30 +95,20 @@ int Status(SwapFolder &folder) {
     text += "klia swap of " + report.manifest->time + ": " + StateWords(report.state) + "\n";
   }
   text += ReportLines(report);
-  if (report.manifest && report.state != FolderState::kChanged) {
-    text += "To put the original back: " + folder.UndoCommand() + "\n";
-    result["undo"] = folder.UndoCommand();
-  } else if (report.state == FolderState::kChanged) {
-    text += "klia will not undo it: a file it recorded was changed since (see above)\n";
-  }
+  text += NextStep(report, "To put the original back", folder.UndoCommand(), "undo", result);
   Emit(text, result);
   return kExitOk;
 }
 
 int Undo(SwapFolder &folder) {
   const FolderReport report = folder.install.Report({folder.kept});
+  folder.install.TakeOut(report);
   if (!report.manifest) {
-    if (!report.strays.empty() || !report.scratch.empty()) {
-      throw Failure("record", folder.files.PathOf(report.strays.empty() ? report.scratch.front() : report.strays.front()) +
-                                  " is there, but klia's record " + folder.files.PathOf(kSwapRecordFile) +
-                                  " is not: klia cannot account for it and changes nothing. If it is the original "
-                                  "library, put it back by hand (the README's appendix)");
-    }
-    Emit("nothing to undo: no klia swap is recorded in " + folder.files.folder() + "\n",
-         {{"folder", folder.files.folder()}, {"changed", false}, {"state", "none"}});
+    Emit("nothing to undo: no klia swap is recorded in " + folder.files.folder() +
+             (report.scratch.empty() ? "" : " (the scratch file of an interrupted klia is removed)") + "\n",
+         {{"folder", folder.files.folder()}, {"changed", !report.scratch.empty()}, {"state", "none"}});
     return kExitOk;
   }
-  folder.install.TakeOut(report);
   const PlacedFile &file = report.manifest->files.front();
   std::string text = "put the original " + folder.library + " back in " + folder.files.folder() + " (" +
                      DescribeContent(file.original->content) + ")";

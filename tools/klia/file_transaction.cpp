@@ -17,7 +17,7 @@ FileTransaction::~FileTransaction() {
   if (open_) Rollback();
 }
 
-void FileTransaction::Put(const std::string &name, std::string_view bytes, unsigned mode) {
+void FileTransaction::PutInPlace(const std::string &name, const std::function<void(const std::string &)> &make) {
   const std::string fresh = name + kNew, previous = name + kPrevious;
   const bool replaces = files_.Inspect(name).exists();
   if (replaces) {
@@ -25,7 +25,7 @@ void FileTransaction::Put(const std::string &name, std::string_view bytes, unsig
     undo_.push_back([this, previous] { files_.Remove(previous); });
     scratch_.push_back(previous);
   }
-  files_.Create(fresh, bytes, mode);
+  make(fresh);
   undo_.push_back([this, fresh] { files_.Remove(fresh); });
   files_.Replace(fresh, name);
   if (replaces) {
@@ -35,27 +35,17 @@ void FileTransaction::Put(const std::string &name, std::string_view bytes, unsig
   }
 }
 
+void FileTransaction::Put(const std::string &name, std::string_view bytes, unsigned mode) {
+  PutInPlace(name, [&](const std::string &fresh) { files_.Create(fresh, bytes, mode); });
+}
+
 void FileTransaction::Link(const std::string &name, const std::string &also) {
   files_.Keep(name, also);
   undo_.push_back([this, also] { files_.Remove(also); });
 }
 
 void FileTransaction::MoveOver(const std::string &from, const std::string &to) {
-  const std::string fresh = to + kNew, previous = to + kPrevious;
-  const bool replaces = files_.Inspect(to).exists();
-  if (replaces) {
-    files_.Keep(to, previous);
-    undo_.push_back([this, previous] { files_.Remove(previous); });
-    scratch_.push_back(previous);
-  }
-  files_.Keep(from, fresh);
-  undo_.push_back([this, fresh] { files_.Remove(fresh); });
-  files_.Replace(fresh, to);
-  if (replaces) {
-    undo_.push_back([this, previous, to] { files_.Replace(previous, to); });
-  } else {
-    undo_.push_back([this, to] { files_.Remove(to); });
-  }
+  PutInPlace(to, [&](const std::string &fresh) { files_.Keep(from, fresh); });
   Drop(from);
 }
 

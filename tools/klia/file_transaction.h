@@ -47,6 +47,10 @@ class FileTransaction {
   static std::vector<std::string> ScratchNames(const std::string &name);
 
  private:
+  // Puts at `name`, in one step, the file `make` makes under the name it is given (written
+  // beside); a file at `name` keeps a second name until the end, for the undo.
+  void PutInPlace(const std::string &name, const std::function<void(const std::string &)> &make);
+
   FolderFiles &files_;
   std::vector<std::function<void()>> undo_;  // newest last
   std::vector<std::string> scratch_;         // removed at Commit

@@ -50,6 +50,14 @@ std::string Row(const std::string &name, const std::string &what) {
 
 }  // namespace
 
+std::string NextStep(const FolderReport &report, const std::string &doing, const std::string &command,
+                     const std::string &key, json &result) {
+  if (report.state == FolderState::kChanged) return "klia will not change it: a file it recorded was changed since (see above)\n";
+  if (!report.manifest && report.scratch.empty()) return "";
+  result[key] = command;
+  return doing + ": " + command + "\n";
+}
+
 std::string StateWords(FolderState state) {
   switch (state) {
     case FolderState::kNone: return "nothing of klia's";

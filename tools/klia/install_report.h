@@ -16,6 +16,11 @@ namespace klia {
 std::string ReportLines(const FolderReport &report);
 nlohmann::json ReportJson(const FolderFiles &files, const FolderReport &report);
 
+// The status's last line: `doing` ("To take it out") and the command that does it, or why
+// klia will not; the command goes into `json` as `key`.
+std::string NextStep(const FolderReport &report, const std::string &doing, const std::string &command,
+                     const std::string &key, nlohmann::json &json);
+
 // The folder's state in a few words ("in place", ...) and as a JSON value ("in_place", ...).
 std::string StateWords(FolderState state);
 std::string StateKey(FolderState state);
