@@ -229,6 +229,10 @@ TEST_F(SwapAndSpy, TheSpyInFrontOfATransportNamedByItsPath) {
   ASSERT_EQ(install.exit_code, 0) << install.err;
   EXPECT_THAT(ReadFile(program_ / "hwlink-spy.conf"), HasSubstr(std::string("target = ") + VBOARD_LIBRARY));
   EXPECT_EQ(Session().exit_code, 0);
+  const Outcome again =
+      Klia({"spy", "install", program_.string(), "--transport", VBOARD_LIBRARY, "--trace", (root_ / "t.jsonl").string()});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("nothing to do"));
   EXPECT_THAT(ReadFile(root_ / "t.jsonl"), HasSubstr("\"type\":\"exchange\""));
   ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
   EXPECT_EQ(Take(), before);

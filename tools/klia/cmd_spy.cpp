@@ -159,35 +159,13 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
   const BinaryImage spy_image = CheckTransport(spy_bytes, spy_path);
   const std::optional<std::string> version = SpyVersion(spy_bytes);
 
-  const FileState transport = folder.files.Inspect(folder.transport);
+  // The settings asked for, compared with those of a spy klia put there already.
   std::map<std::string, std::string> details;
-  std::string keep_transport;
-  if (transport.exists()) {
-    if (!options.transport.empty()) {
-      throw UsageError(folder.files.PathOf(folder.transport) +
-                       " is there: the spy goes in front of it, and --transport is for a folder without a transport "
-                       "of its own");
-    }
-    keep_transport = folder.files.Spelled(kRealTransportFile);
-    details["transport"] = folder.files.PathOf(keep_transport);
-  } else if (!options.transport.empty()) {
-    details["transport"] = AbsolutePath(options.transport);
-    const std::string bytes = ReadFileToPlace(details["transport"], "--transport " + options.transport);
-    if (SpyVersion(bytes)) throw UsageError("--transport " + options.transport + " is the transport spy itself: name the real transport");
-    CheckSameMachine(spy_image, spy_path, CheckTransport(bytes, details["transport"]),
-                     "the board transport it goes in front of, " + details["transport"]);
-  } else {
-    throw Failure("missing", "no " + folder.transport + " in " + folder.files.folder() +
-                                 ": the spy goes in front of the board transport of a program's folder. Name the "
-                                 "folder that holds it, or name the transport the program uses with --transport PATH "
-                                 "(the spy then goes into this folder in front of it)");
-  }
   const bool trace_named = !options.trace.empty();
+  details["transport"] = options.transport.empty() ? folder.files.PathOf(folder.files.Spelled(kRealTransportFile))
+                                                   : AbsolutePath(options.transport);
   details["trace"] = trace_named ? AbsolutePath(options.trace) : folder.files.PathOf(spy::kDefaultTraceName);
   details["guard"] = options.guard;
-  CheckSettingsPath(details["transport"], "the transport");
-  CheckSettingsPath(details["trace"], "--trace");
-
   const FolderReport report = folder.Report();
   if (report.manifest) {
     if (report.state != FolderState::kInPlace) {
@@ -205,6 +183,29 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
              report.manifest->time + "): nothing to do. To take it out: " + folder.RemoveCommand() + "\n",
          {{"folder", folder.files.folder()}, {"changed", false}, {"details", details}});
     return kExitOk;
+  }
+  CheckSettingsPath(details["transport"], "the transport");
+  CheckSettingsPath(details["trace"], "--trace");
+
+  const FileState transport = folder.files.Inspect(folder.transport);
+  std::string keep_transport;
+  if (transport.exists()) {
+    if (!options.transport.empty()) {
+      throw UsageError(folder.files.PathOf(folder.transport) +
+                       " is there: the spy goes in front of it, and --transport is for a folder without a transport "
+                       "of its own");
+    }
+    keep_transport = folder.files.Spelled(kRealTransportFile);
+  } else if (!options.transport.empty()) {
+    const std::string bytes = ReadFileToPlace(details["transport"], "--transport " + options.transport);
+    if (SpyVersion(bytes)) throw UsageError("--transport " + options.transport + " is the transport spy itself: name the real transport");
+    CheckSameMachine(spy_image, spy_path, CheckTransport(bytes, details["transport"]),
+                     "the board transport it goes in front of, " + details["transport"]);
+  } else {
+    throw Failure("missing", "no " + folder.transport + " in " + folder.files.folder() +
+                                 ": the spy goes in front of the board transport of a program's folder. Name the "
+                                 "folder that holds it, or name the transport the program uses with --transport PATH "
+                                 "(the spy then goes into this folder in front of it)");
   }
   if (transport.exists()) {
     if (TransportIsSpy(folder)) RefuseSpyByHand(folder);
