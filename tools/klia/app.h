@@ -30,5 +30,7 @@ void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage
 void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
 void AddProbeCommand(CLI::App &app, Context &context);    // probe
 void AddCompareCommand(CLI::App &app, Context &context);  // compare
+void AddSwapCommand(CLI::App &app, Context &context);     // swap
+void AddSpyCommands(CLI::App &app, Context &context);     // spy install|remove|status
 
 }  // namespace klia

@@ -1,6 +1,7 @@
 // klia board create | board path, and klia info.
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include <CLI/CLI.hpp>
@@ -12,6 +13,7 @@
 #include "info_view.h"
 #include "output.h"
 #include "process.h"
+#include "spy_in_front.h"
 #include "text_input.h"
 
 #include "image_names.h"
@@ -117,7 +119,14 @@ int ShowPath(const Context &context) {
 int ShowInfo(const Context &context) {
   Open(context, Access::kRead);
   const Info info = DecodeInfo(ReadInfo());
-  Emit(InfoText(info), InfoJson(info));
+  std::string text = InfoText(info);
+  nlohmann::json json = InfoJson(info);
+  // A spy left in front of the transport is said wherever klia runs through it.
+  if (const std::optional<SpyInFront> spy = FindSpyInFront()) {
+    text += SpyInFrontText(*spy);
+    json["transport_spy"] = SpyInFrontJson(*spy);
+  }
+  Emit(text, json);
   return kExitOk;
 }
 

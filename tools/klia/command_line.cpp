@@ -170,6 +170,8 @@ void BuildCommandLine(CLI::App &app, Context &context) {
   AddTourCommand(app, context);
   AddProbeCommand(app, context);
   AddCompareCommand(app, context);
+  AddSwapCommand(app, context);
+  AddSpyCommands(app, context);
   AddTraceCommands(app, context);
   AddShellCommands(app, context);
 }
@@ -220,13 +222,19 @@ std::string RoffEscape(const std::string &text) {
 std::string CompletionScript(const CLI::App &app, const std::string &shell) {
   std::vector<std::pair<std::string, const CLI::App *>> paths;
   CollectPaths(app, "", paths);
-  std::string cases;
+  std::string cases, folder_paths;
   for (const auto &[path, level] : paths) {
     std::vector<std::string> words;
     for (const CLI::App *sub : Subcommands(*level)) words.push_back(sub->get_name());
     const std::vector<std::string> options = OptionNames(*level);
     words.insert(words.end(), options.begin(), options.end());
     cases += "    \"" + path + "\") words=\"" + Join(words) + "\" ;;\n";
+    // A command that takes a folder (klia swap FOLDER, klia spy install FOLDER) completes folders too.
+    for (const CLI::Option *option : level->get_options()) {
+      if (option->get_positional() && option->get_type_name() == "FOLDER") {
+        folder_paths += (folder_paths.empty() ? "\"" : "|\"") + path + "\"";
+      }
+    }
   }
   std::string script =
       "# " + std::string(shell == "zsh" ? "zsh" : "bash") +
@@ -244,9 +252,12 @@ std::string CompletionScript(const CLI::App &app, const std::string &shell) {
       "    esac\n"
       "  done\n"
       "  case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
-      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
+      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy|--trace) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
       "  esac\n"
-      "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --library --json --help\" -- \"$current\"))\n"
+      "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --library --json --help\" -- \"$current\"))\n" +
+      (folder_paths.empty() ? std::string()
+                            : "  case \"$path\" in\n    " + folder_paths +
+                                  ") [[ $current == -* ]] || COMPREPLY+=($(compgen -d -- \"$current\")) ;;\n  esac\n") +
       "}\n"
       "_klia_words() {\n"
       "  case \"$1\" in\n" +

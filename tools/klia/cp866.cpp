@@ -173,6 +173,15 @@ std::wstring Utf8ToWide(const std::string &text) {
   wide.resize(wide.size() - 1);
   return wide;
 }
+
+std::string WideToUtf8(const std::wstring &wide) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), length, nullptr, nullptr);
+  text.resize(text.size() - 1);
+  return text;
+}
 #endif
 
 }  // namespace klia

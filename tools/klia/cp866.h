@@ -30,6 +30,8 @@ std::optional<std::string> TerminalToCp866(std::string_view text);
 // Text in klia's own encoding on Windows (UTF-8) as UTF-16, for the system's wide functions
 // (file names, command lines).
 std::wstring Utf8ToWide(const std::string &text);
+// The system's UTF-16 (file names) as klia's UTF-8.
+std::string WideToUtf8(const std::wstring &wide);
 #endif
 
 }  // namespace klia

@@ -16,6 +16,7 @@
 
 #include "cp866.h"
 #include "errors.h"
+#include "interface_functions.h"
 #include "mviahlp.h"
 #include "output.h"
 #include "process_runner.h"
@@ -38,42 +39,8 @@ namespace {
 // call.
 using Address = void (*)();
 
-// The functions by ordinal: 1-26 the board library's interface, 27 this project's extension.
-struct Entry {
-  const char *name;
-  Address address;
-};
-constexpr int kInterfaceFunctions = 26;
-constexpr int kErrorStateOrdinal = 27;
-Entry g_table[kErrorStateOrdinal] = {
-    {"Today", nullptr},
-    {"KLIAMakeUserXID", nullptr},
-    {"KLIASetRTCDateTime", nullptr},
-    {"KLIAGetRTCDateTime", nullptr},
-    {"KLIASetWDTimeout", nullptr},
-    {"KLIAGetWDTimeout", nullptr},
-    {"KLIAClearLog", nullptr},
-    {"KLIAWriteConfigData", nullptr},
-    {"KLIAReadConfigData", nullptr},
-    {"KLIAReadHwStep", nullptr},
-    {"KLIAWriteHwStep", nullptr},
-    {"KLIASetIaResult", nullptr},
-    {"KLIAChangeUserPassword", nullptr},
-    {"KLIAFormatDatabase", nullptr},
-    {"KLIAFlush", nullptr},
-    {"KLIAWriteDataEx", nullptr},
-    {"KLIAWriteData", nullptr},
-    {"KLIAReadDataEx", nullptr},
-    {"KLIAReadData", nullptr},
-    {"KLIAWriteUserData", nullptr},
-    {"KLIAReadUserData", nullptr},
-    {"KLIALogout", nullptr},
-    {"KLIALogin", nullptr},
-    {"KLIAGetCurrentUser", nullptr},
-    {"KLIAGetInfo", nullptr},
-    {"KLIADriverPresent", nullptr},
-    {"KLIAGetErrorState", nullptr},
-};
+// The loaded library's functions by ordinal (interface_functions.h).
+Address g_table[kErrorStateOrdinal] = {};
 
 std::string g_chosen;  // --library, or empty for klia's own
 bool g_loaded = false;
@@ -131,7 +98,7 @@ void *Open(std::string &reason) {
 }
 
 Address Find(void *module, int ordinal) {
-  void *address = dlsym(module, g_table[ordinal - 1].name);
+  void *address = dlsym(module, std::string(kInterfaceFunctionNames[ordinal - 1]).c_str());
   Address function = nullptr;
   static_assert(sizeof function == sizeof address);
   std::memcpy(&function, &address, sizeof function);
@@ -149,7 +116,7 @@ std::string LoadAdvice() {
 template <typename Function>
 Function At(int ordinal) {
   LoadInterfaceLibrary();
-  return reinterpret_cast<Function>(g_table[ordinal - 1].address);
+  return reinterpret_cast<Function>(g_table[ordinal - 1]);
 }
 
 }  // namespace
@@ -174,24 +141,24 @@ void LoadInterfaceLibrary() {
   std::string missing;
   int missing_count = 0;
   for (int ordinal = 1; ordinal <= kErrorStateOrdinal; ++ordinal) {
-    g_table[ordinal - 1].address = Find(module, ordinal);
-    if (g_table[ordinal - 1].address != nullptr || ordinal > kInterfaceFunctions) continue;
+    g_table[ordinal - 1] = Find(module, ordinal);
+    if (g_table[ordinal - 1] != nullptr || ordinal > kInterfaceFunctionCount) continue;
     if (++missing_count <= 3) {
-      missing += (missing.empty() ? "" : ", ") + std::string(g_table[ordinal - 1].name) + " (ordinal " +
+      missing += (missing.empty() ? "" : ", ") + std::string(kInterfaceFunctionNames[ordinal - 1]) + " (ordinal " +
                  std::to_string(ordinal) + ")";
     }
   }
   if (missing_count != 0) {
     // Left loaded: it may have started something of its own, and klia ends now anyway.
-    const std::string what = missing_count == kInterfaceFunctions ? "none of the 26 functions"
+    const std::string what = missing_count == kInterfaceFunctionCount ? "none of the 26 functions"
                              : missing_count > 3
                                  ? missing + " and " + std::to_string(missing_count - 3) + " more of the 26 functions"
                                  : missing + " of the 26 functions";
     throw Failure("library", Description() + " is not an interface library of the IA board: it has " +
-                                 (missing_count == kInterfaceFunctions ? what : "no " + what) + " klia calls");
+                                 (missing_count == kInterfaceFunctionCount ? what : "no " + what) + " klia calls");
   }
   g_loaded = true;
-  if (g_table[kErrorStateOrdinal - 1].address == nullptr) {
+  if (g_table[kErrorStateOrdinal - 1] == nullptr) {
     Notice("the library " + Description() +
            " does not report its error state (it has no KLIAGetErrorState, ordinal 27): a failure names the "
            "operation only");
@@ -200,10 +167,20 @@ void LoadInterfaceLibrary() {
 
 bool LibraryReportsErrorState() {
   LoadInterfaceLibrary();
-  return g_table[kErrorStateOrdinal - 1].address != nullptr;
+  return g_table[kErrorStateOrdinal - 1] != nullptr;
 }
 
 std::string LibraryName() { return g_chosen.empty() ? KLIA_DEFAULT_LIBRARY : g_chosen; }
+
+std::string OwnLibraryFile() {
+#ifdef _WIN32
+  wchar_t path[MAX_PATH * 4] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+  return WideToUtf8((std::filesystem::path(std::wstring(path, length)).parent_path() / KLIA_DEFAULT_LIBRARY).wstring());
+#else
+  return OwnLibrary();
+#endif
+}
 
 }  // namespace klia
 

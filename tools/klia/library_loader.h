@@ -36,4 +36,7 @@ bool LibraryReportsErrorState();
 // The file klia loads: the --library path, or the name of klia's own library.
 std::string LibraryName();
 
+// The file of klia's own library (beside klia.exe; natively along klia's library search path).
+std::string OwnLibraryFile();
+
 }  // namespace klia

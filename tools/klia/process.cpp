@@ -80,7 +80,33 @@ extern "C" void OnInterrupt(int) {
   _exit(kExitInterrupted);
 }
 
+volatile std::sig_atomic_t g_deferred_interrupt = 0;
+void (*g_before_deferral_interrupt)(int) = SIG_DFL;
+void (*g_before_deferral_terminate)(int) = SIG_DFL;
+
+extern "C" void NoteInterrupt(int signal_number) {
+  g_deferred_interrupt = 1;
+  // Some systems reset the handler when it runs.
+  std::signal(signal_number, NoteInterrupt);
+}
+
 }  // namespace
+
+InterruptDeferral::InterruptDeferral() {
+  g_deferred_interrupt = 0;
+  g_before_deferral_interrupt = std::signal(SIGINT, NoteInterrupt);
+  g_before_deferral_terminate = std::signal(SIGTERM, NoteInterrupt);
+  // A klia started with a signal ignored (a background job) keeps ignoring it.
+  if (g_before_deferral_interrupt == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+  if (g_before_deferral_terminate == SIG_IGN) std::signal(SIGTERM, SIG_IGN);
+}
+
+InterruptDeferral::~InterruptDeferral() {
+  std::signal(SIGINT, g_before_deferral_interrupt == SIG_ERR ? SIG_DFL : g_before_deferral_interrupt);
+  std::signal(SIGTERM, g_before_deferral_terminate == SIG_ERR ? SIG_DFL : g_before_deferral_terminate);
+}
+
+bool InterruptDeferral::Interrupted() { return g_deferred_interrupt != 0; }
 
 InterruptGuard::InterruptGuard(const std::string &message, const std::string &remove_path) {
   g_interrupt_text = JsonOutput() ? nlohmann::json({{"error", {{"interrupted", message}}}}).dump() + "\n"

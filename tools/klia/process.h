@@ -34,6 +34,18 @@ class InterruptGuard {
   InterruptGuard &operator=(const InterruptGuard &) = delete;
 };
 
+// From now until it ends, Ctrl-C and SIGTERM do not end klia: they are noted, and the work
+// in progress asks Interrupted() between its steps and undoes what it did (a change of files
+// in a program's folder, which must happen whole or not at all).
+class InterruptDeferral {
+ public:
+  InterruptDeferral();
+  ~InterruptDeferral();
+  InterruptDeferral(const InterruptDeferral &) = delete;
+  InterruptDeferral &operator=(const InterruptDeferral &) = delete;
+  static bool Interrupted();
+};
+
 inline constexpr int kExitInterrupted = 130;
 
 }  // namespace klia

@@ -1,0 +1,400 @@
+// klia swap and klia spy run as a person runs them, on a program's folder that holds a
+// stand-in for a site's own library (a build of ours without KLIAGetErrorState) and transport
+// (the virtual board): swap, a session through the folder, compare, undo; spy install, a
+// session, remove; each ends with the folder byte for byte as it began. Every failure that can
+// be provoked here leaves the folder as it was.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "process_helpers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using process_helpers::Outcome;
+using process_helpers::Quoted;
+using process_helpers::ReadFile;
+using process_helpers::WriteFile;
+
+using Snapshot = std::map<std::string, std::string>;
+
+class SwapAndSpy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    root_ = fs::temp_directory_path() / ("swap-spy-test-" + std::to_string(random()));
+    program_ = root_ / "program";
+    fs::create_directories(program_);
+    fs::copy_file(OLD_LIBRARY, program_ / "libmviahlp.so.1");
+    fs::copy_file(VBOARD_LIBRARY, program_ / "libhwlink32.so");
+    WriteFile(program_ / "logon", "the program that loads the library");
+    image_ = root_ / "board.img";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(program_, fs::perms::owner_all, ignored);
+    fs::remove_all(root_, ignored);
+  }
+
+  // Every name in the program's folder with its bytes (a link: where it leads).
+  Snapshot Take() const {
+    Snapshot snapshot;
+    for (const auto &entry : fs::directory_iterator(program_)) {
+      snapshot[entry.path().filename().string()] =
+          entry.is_symlink() ? "link to " + fs::read_symlink(entry.path()).string() : ReadFile(entry.path());
+    }
+    return snapshot;
+  }
+
+  // klia args... in the test's folder, with nothing of the board or the spy set from outside;
+  // `prefix` runs it through another program (setpriv), `environment` adds variables.
+  Outcome Klia(const std::vector<std::string> &args, const std::string &environment = "",
+               const std::string &prefix = "") {
+    std::string command = "cd " + Quoted(root_) +
+                          " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_TRACE"
+                          " -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u HWLINK_SPY_REPLAY"
+                          " -u HWLINK_SPY_SECRETS -u LD_LIBRARY_PATH " +
+                          environment + " " + prefix + " " + Quoted(KLIA_PROGRAM);
+    for (const std::string &arg : args) command += " " + Quoted(arg);
+    command += " >" + Quoted(root_ / "out") + " 2>" + Quoted(root_ / "err") + " </dev/null";
+    const int status = std::system(command.c_str());
+    Outcome run;
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(root_ / "out");
+    run.err = ReadFile(root_ / "err");
+    return run;
+  }
+
+  // A session of a program of the folder: klia's info through the folder's library, which
+  // finds its transport in the folder as the program's own library would.
+  Outcome Session(std::vector<std::string> args = {"info"}, const std::string &environment = "") {
+    args.insert(args.begin(), {"--board", image_.string(), "--library", (program_ / "libmviahlp.so.1").string()});
+    return Klia(args, "LD_LIBRARY_PATH=" + Quoted(program_) + " " + environment);
+  }
+
+  void MakeBoard() {
+    ASSERT_EQ(Klia({"--board", image_.string(), "board", "create", "--users", "4", "--data-pages", "6", "--log-pages",
+                    "4"}).exit_code, 0);
+    ASSERT_EQ(Klia({"--board", image_.string(), "format", "--yes", "--check-word", "0x5A5A"}).exit_code, 0);
+  }
+
+  fs::path root_, program_, image_;
+};
+
+// The stand-in for the site's library has no KLIAGetErrorState, ours has: klia says which one a
+// session went through.
+constexpr const char *kOldLibrarySaid = "does not report its error state";
+
+TEST_F(SwapAndSpy, SwapThenASessionThroughTheFolderThenUndoEndsAsItBegan) {
+  MakeBoard();
+  const Snapshot before = Take();
+  Outcome session = Session();
+  ASSERT_EQ(session.exit_code, 0) << session.err;
+  EXPECT_THAT(session.err, HasSubstr(kOldLibrarySaid));
+
+  const Outcome swap = Klia({"swap", program_.string(), "--library", OUR_LIBRARY});
+  ASSERT_EQ(swap.exit_code, 0) << swap.err;
+  EXPECT_THAT(swap.out, HasSubstr("libmviahlp.so.1.klia-original"));
+  EXPECT_THAT(swap.out, HasSubstr("klia swap --undo " + program_.string()));
+  EXPECT_EQ(ReadFile(program_ / "libmviahlp.so.1"), ReadFile(OUR_LIBRARY));
+  EXPECT_EQ(ReadFile(program_ / "libmviahlp.so.1.klia-original"), ReadFile(OLD_LIBRARY));
+
+  session = Session();
+  ASSERT_EQ(session.exit_code, 0) << session.err;
+  EXPECT_THAT(session.err, Not(HasSubstr(kOldLibrarySaid)));
+  EXPECT_THAT(session.out, HasSubstr("Board information"));
+
+  const Outcome status = Klia({"--json", "swap", "--status", program_.string()});
+  ASSERT_EQ(status.exit_code, 0) << status.err;
+  const nlohmann::json state = nlohmann::json::parse(status.out);
+  EXPECT_EQ(state["state"], "in_place");
+  EXPECT_EQ(state["files"][0]["holds"], "placed");
+  EXPECT_EQ(state["files"][0]["original"]["kept"], "intact");
+
+  // Twice is harmless, and says so.
+  const Outcome again = Klia({"--library", OUR_LIBRARY, "swap", program_.string()});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("nothing to do"));
+
+  const Outcome undo = Klia({"swap", "--undo", program_.string()});
+  ASSERT_EQ(undo.exit_code, 0) << undo.err;
+  EXPECT_EQ(Take(), before);
+  const Outcome undo_again = Klia({"swap", "--undo", program_.string()});
+  EXPECT_EQ(undo_again.exit_code, 0) << undo_again.err;
+  EXPECT_THAT(undo_again.out, HasSubstr("nothing to undo"));
+  EXPECT_EQ(Take(), before);
+  EXPECT_THAT(Klia({"swap", "--status", program_.string()}).out, HasSubstr("no klia swap recorded"));
+}
+
+// The library swapped in and the original klia kept compared through the spy: they send the
+// same, and the undo puts the folder back as it was.
+TEST_F(SwapAndSpy, SwapThenCompareWithTheKeptOriginalThenUndo) {
+  MakeBoard();
+  const Snapshot before = Take();
+  ASSERT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 0);
+  const Outcome compare = Klia({"--board", image_.string(), "--json", "compare", "--old",
+                                (program_ / "libmviahlp.so.1.klia-original").string(), "--new",
+                                (program_ / "libmviahlp.so.1").string(), "--folder", (root_ / "compared").string()});
+  ASSERT_EQ(compare.exit_code, 0) << compare.out << compare.err;
+  EXPECT_TRUE(nlohmann::json::parse(compare.out)["same"].get<bool>());
+  ASSERT_EQ(Klia({"swap", "--undo", program_.string()}).exit_code, 0);
+  EXPECT_EQ(Take(), before);
+}
+
+TEST_F(SwapAndSpy, SpyInstallThenASessionThenRemoveEndsAsItBegan) {
+  MakeBoard();
+  const Snapshot before = Take();
+  const fs::path trace = root_ / "session.jsonl";
+  const Outcome install = Klia({"spy", "install", program_.string(), "--trace", trace.string()});
+  ASSERT_EQ(install.exit_code, 0) << install.err;
+  EXPECT_THAT(install.out, HasSubstr("traces go to " + trace.string()));
+  EXPECT_EQ(ReadFile(program_ / "libhwlink32-real.so"), ReadFile(VBOARD_LIBRARY));
+  EXPECT_EQ(ReadFile(program_ / "libhwlink32.so"), ReadFile(SPY_LIBRARY));
+  EXPECT_THAT(ReadFile(program_ / "hwlink-spy.conf"),
+              HasSubstr("target = " + (program_ / "libhwlink32-real.so").string() + "\n"));
+
+  // klia info says that the session went through the spy, and the spy recorded it.
+  const Outcome session = Session();
+  ASSERT_EQ(session.exit_code, 0) << session.err;
+  EXPECT_THAT(session.err, HasSubstr("hwlink spy: active"));
+  EXPECT_THAT(session.out, HasSubstr("Transport spy:"));
+  EXPECT_THAT(session.out, HasSubstr("klia spy remove " + program_.string()));
+  const Outcome json_session = Session({"--json", "info"});
+  ASSERT_EQ(json_session.exit_code, 0) << json_session.err;
+  const nlohmann::json spy = nlohmann::json::parse(json_session.out)["transport_spy"];
+  EXPECT_TRUE(spy["by_klia"].get<bool>());
+  EXPECT_EQ(spy["trace"], trace.string());
+  EXPECT_THAT(ReadFile(trace), HasSubstr("\"type\":\"exchange\""));
+
+  EXPECT_THAT(Klia({"spy", "status", program_.string()}).out, HasSubstr("in place"));
+  const Outcome again = Klia({"spy", "install", program_.string(), "--trace", trace.string()});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("nothing to do"));
+  // Other settings while it is there: said, and nothing changes.
+  const Snapshot installed = Take();
+  const Outcome other = Klia({"spy", "install", program_.string()});
+  EXPECT_EQ(other.exit_code, 1);
+  EXPECT_THAT(other.err, HasSubstr("with other settings"));
+  EXPECT_EQ(Take(), installed);
+
+  const Outcome remove = Klia({"spy", "remove", program_.string()});
+  ASSERT_EQ(remove.exit_code, 0) << remove.err;
+  EXPECT_THAT(remove.out, HasSubstr("the traces are in " + trace.string()));
+  EXPECT_EQ(Take(), before);
+  EXPECT_TRUE(fs::exists(trace));
+  const Outcome remove_again = Klia({"spy", "remove", program_.string()});
+  EXPECT_EQ(remove_again.exit_code, 0);
+  EXPECT_THAT(remove_again.out, HasSubstr("nothing to remove"));
+  // Without the spy, klia info says nothing of one.
+  EXPECT_THAT(Session().out, Not(HasSubstr("Transport spy")));
+}
+
+// With the read-only guard a session that writes does not reach the board.
+TEST_F(SwapAndSpy, TheSpysGuardKeepsASessionFromWriting) {
+  MakeBoard();
+  ASSERT_EQ(Klia({"spy", "install", program_.string(), "--guard", "read-only", "--trace",
+                  (root_ / "t.jsonl").string()}).exit_code, 0);
+  EXPECT_THAT(ReadFile(program_ / "hwlink-spy.conf"), HasSubstr("guard = read-only\n"));
+  const std::string board = ReadFile(image_);
+  EXPECT_EQ(Session({"hwstep", "set", "7"}).exit_code, 1);
+  EXPECT_EQ(ReadFile(image_), board);
+  EXPECT_THAT(ReadFile(root_ / "t.jsonl"), HasSubstr("\"guarded\":true"));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+}
+
+// A folder whose program takes its transport from elsewhere: the spy goes in front of the
+// transport named by its full path, and only the spy and its settings are added.
+TEST_F(SwapAndSpy, TheSpyInFrontOfATransportNamedByItsPath) {
+  MakeBoard();
+  fs::remove(program_ / "libhwlink32.so");
+  const Snapshot before = Take();
+  const Outcome without = Klia({"spy", "install", program_.string()});
+  EXPECT_EQ(without.exit_code, 1);
+  EXPECT_THAT(without.err, HasSubstr("--transport"));
+  const Outcome install =
+      Klia({"spy", "install", program_.string(), "--transport", VBOARD_LIBRARY, "--trace", (root_ / "t.jsonl").string()});
+  ASSERT_EQ(install.exit_code, 0) << install.err;
+  EXPECT_THAT(ReadFile(program_ / "hwlink-spy.conf"), HasSubstr(std::string("target = ") + VBOARD_LIBRARY));
+  EXPECT_EQ(Session().exit_code, 0);
+  const Outcome again =
+      Klia({"spy", "install", program_.string(), "--transport", VBOARD_LIBRARY, "--trace", (root_ / "t.jsonl").string()});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("nothing to do"));
+  EXPECT_THAT(ReadFile(root_ / "t.jsonl"), HasSubstr("\"type\":\"exchange\""));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+  EXPECT_EQ(Take(), before);
+}
+
+// What klia refuses before it changes anything, each with the folder left as it was.
+TEST_F(SwapAndSpy, ALibraryThatCannotStandInIsRefusedAndNothingChanges) {
+  const std::string ours = ReadFile(OUR_LIBRARY);
+  WriteFile(root_ / "truncated.so", ours.substr(0, 3000));
+  WriteFile(root_ / "garbage.so", std::string(5000, '\x55'));
+  WriteFile(root_ / "windows.dll", "MZ" + std::string(200, '\0'));
+  struct Case {
+    const char *what;
+    std::string library;
+    int exit_code;
+    const char *said;
+  };
+  const Case cases[] = {
+      {"a library without KLIAFlush", WITHOUT_FLUSH_LIBRARY, 1, "KLIAFlush"},
+      {"the spy", SPY_LIBRARY, 1, "none of the 26 functions"},
+      {"a truncated library", (root_ / "truncated.so").string(), 1, "not a complete ELF file"},
+      {"bytes of nothing", (root_ / "garbage.so").string(), 1, "neither an ELF shared object nor a Windows DLL"},
+      {"a Windows file", (root_ / "windows.dll").string(), 1, "not a library klia can check"},
+      {"no such file", (root_ / "none.so").string(), 2, "--library"},
+  };
+  const Snapshot before = Take();
+  for (const Case &c : cases) {
+    const Outcome run = Klia({"swap", program_.string(), "--library", c.library});
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.what << ": " << run.err;
+    EXPECT_THAT(run.err, HasSubstr(c.said)) << c.what;
+    EXPECT_EQ(Take(), before) << c.what;
+  }
+  // With --json the failure is one JSON object on standard error.
+  const Outcome json = Klia({"--json", "swap", program_.string(), "--library", WITHOUT_FLUSH_LIBRARY});
+  EXPECT_EQ(json.exit_code, 1);
+  EXPECT_TRUE(nlohmann::json::parse(json.err)["error"].contains("library")) << json.err;
+  EXPECT_EQ(Klia({"swap", (root_ / "no-folder").string(), "--library", OUR_LIBRARY}).exit_code, 2);
+  EXPECT_EQ(Klia({"swap", program_.string()}).exit_code, 2);
+  fs::remove(program_ / "libmviahlp.so.1");
+  const Outcome empty = Klia({"swap", program_.string(), "--library", OUR_LIBRARY});
+  EXPECT_EQ(empty.exit_code, 1);
+  EXPECT_THAT(empty.err, HasSubstr("never adds one"));
+  EXPECT_FALSE(fs::exists(program_ / "libmviahlp.so.1"));
+}
+
+// A file klia recorded was changed since (an update put another library there): the undo is
+// refused, names the file, and changes nothing.
+TEST_F(SwapAndSpy, AnUndoAfterTheFileChangedIsRefusedAndNothingChanges) {
+  ASSERT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 0);
+  fs::copy_file(WITHOUT_FLUSH_LIBRARY, program_ / "libmviahlp.so.1", fs::copy_options::overwrite_existing);
+  const Snapshot changed = Take();
+  const Outcome undo = Klia({"swap", "--undo", program_.string()});
+  EXPECT_EQ(undo.exit_code, 1);
+  EXPECT_THAT(undo.err, HasSubstr((program_ / "libmviahlp.so.1").string() + " is not what klia put there"));
+  EXPECT_EQ(Take(), changed);
+  EXPECT_THAT(Klia({"swap", "--status", program_.string()}).out, HasSubstr("CHANGED"));
+  // A swap on top of it is refused as well.
+  EXPECT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 1);
+  EXPECT_EQ(Take(), changed);
+}
+
+// A folder the user may not change: klia says so and what to do, and the folder is as it was.
+// The tests may run as root, whom a folder's permissions do not stop: klia then runs as the
+// user nobody (setpriv).
+TEST_F(SwapAndSpy, AFolderTheUserMayNotChangeIsSaidAndNothingChanges) {
+  std::string prefix;
+  if (geteuid() == 0) {
+    if (std::system("setpriv --reuid=65534 --regid=65534 --clear-groups true >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "running as root, whom a folder's permissions do not stop, and setpriv cannot run klia as "
+                      "another user here";
+    }
+    prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    fs::permissions(root_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  }
+  fs::permissions(program_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                fs::perms::others_exec | fs::perms::group_read | fs::perms::group_exec);
+  const Snapshot before = Take();
+  // Its output goes where that user may write.
+  const Outcome swap = Klia({"swap", program_.string(), "--library", OUR_LIBRARY}, "", prefix);
+  EXPECT_EQ(swap.exit_code, 1) << swap.out;
+  EXPECT_THAT(swap.err, HasSubstr("you may not change " + program_.string()));
+  EXPECT_EQ(Take(), before);
+  const Outcome spy = Klia({"--json", "spy", "install", program_.string()}, "", prefix);
+  EXPECT_EQ(spy.exit_code, 1);
+  EXPECT_TRUE(nlohmann::json::parse(spy.err)["error"].contains("permission")) << spy.err;
+  EXPECT_EQ(Take(), before);
+}
+
+// A full disk: the folder on a small file system of its own (a user and mount namespace), the
+// library written beside finds no room.
+TEST_F(SwapAndSpy, AFullDiskIsSaidAndNothingChanges) {
+  if (std::system("unshare -rm true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no user and mount namespace here (unshare -rm) to give the folder a small file system";
+  }
+  const fs::path small = root_ / "small";
+  fs::create_directory(small);
+  const std::string script =
+      "set -e; mount -t tmpfs -o size=320k tmpfs " + Quoted(small) + "; cp " + Quoted(OLD_LIBRARY) + " " +
+      Quoted(small / "libmviahlp.so.1") + "; cd " + Quoted(small) + "; sha256sum * > ../before; " +
+      Quoted(KLIA_PROGRAM) + " swap . --library " + Quoted(OUR_LIBRARY) + " > ../out 2> ../err || echo $? > ../status; " +
+      "ls -a > ../names; sha256sum * > ../after";
+  ASSERT_EQ(std::system(("unshare -rm sh -c " + Quoted(script)).c_str()), 0);
+  EXPECT_EQ(ReadFile(root_ / "status"), "1\n") << ReadFile(root_ / "out");
+  EXPECT_THAT(ReadFile(root_ / "err"), HasSubstr("is full"));
+  EXPECT_THAT(ReadFile(root_ / "err"), HasSubstr("Nothing was changed"));
+  EXPECT_EQ(ReadFile(root_ / "after"), ReadFile(root_ / "before"));
+  EXPECT_EQ(ReadFile(root_ / "names"), ".\n..\nlibmviahlp.so.1\n");
+}
+
+// klia ended by a signal while it swaps (SIGTERM, which a shell's background job does not
+// ignore the way it ignores Ctrl-C's SIGINT): the swap is whole or undone, never half-done. A
+// large library (ours with 100 MB of padding after its last section) keeps klia busy long
+// enough for the signal to come while it reads, checks or writes.
+TEST_F(SwapAndSpy, ASignalWhileSwappingLeavesTheSwapWholeOrUndone) {
+  const fs::path large = root_ / "large" / "libmviahlp.so.1";
+  fs::create_directories(large.parent_path());
+  WriteFile(large, ReadFile(OUR_LIBRARY) + std::string(100u << 20, '\0'));
+  const Snapshot before = Take();
+  for (const char *delay : {"0.05", "0.3", "0.8"}) {
+    const std::string script = Quoted(KLIA_PROGRAM) + " swap " + Quoted(program_.string()) + " --library " +
+                               Quoted(large.string()) + " >" + Quoted(root_ / "out") + " 2>" + Quoted(root_ / "err") +
+                               " & sleep " + delay + "; kill -TERM $! 2>/dev/null; wait $!; echo $? >" +
+                               Quoted(root_ / "status");
+    ASSERT_EQ(std::system(("sh -c " + Quoted(script)).c_str()), 0);
+    const std::string status = ReadFile(root_ / "status");
+    if (status == "130\n") {
+      EXPECT_THAT(ReadFile(root_ / "err"), HasSubstr("interrupted: nothing was changed")) << delay;
+      EXPECT_EQ(Take(), before) << "ended after " << delay << " s";
+    } else {
+      ASSERT_EQ(status, "0\n") << ReadFile(root_ / "err");
+      EXPECT_THAT(Klia({"--json", "swap", "--status", program_.string()}).out, HasSubstr("\"in_place\""))
+          << "ended after " << delay << " s";
+      ASSERT_EQ(Klia({"swap", "--undo", program_.string()}).exit_code, 0);
+      EXPECT_EQ(Take(), before);
+    }
+  }
+}
+
+// A spy put there by hand is named, not covered over.
+TEST_F(SwapAndSpy, ASpyPutThereByHandIsNamedAndLeftAlone) {
+  fs::rename(program_ / "libhwlink32.so", program_ / "libhwlink32-real.so");
+  fs::copy_file(SPY_LIBRARY, program_ / "libhwlink32.so");
+  const Snapshot before = Take();
+  const Outcome install = Klia({"spy", "install", program_.string()});
+  EXPECT_EQ(install.exit_code, 1);
+  EXPECT_THAT(install.err, HasSubstr("the transport spy already, put there without klia"));
+  EXPECT_THAT(Klia({"spy", "status", program_.string()}).out, HasSubstr("WITHOUT klia"));
+  EXPECT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 1);
+  EXPECT_EQ(Take(), before);
+  // klia info says a spy is in front, not put there by klia (natively such a spy is told
+  // where the real transport is by the environment).
+  MakeBoard();
+  const Outcome session = Session({"info"}, "HWLINK_SPY_TARGET=" + Quoted(program_ / "libhwlink32-real.so"));
+  EXPECT_EQ(session.exit_code, 0) << session.err;
+  EXPECT_THAT(session.out, HasSubstr("not put there by klia"));
+}
+
+TEST_F(SwapAndSpy, FoldersCompleteInBash) {
+  const Outcome script = Klia({"completion", "bash"});
+  ASSERT_EQ(script.exit_code, 0);
+  EXPECT_THAT(script.out, HasSubstr("\"swap\"|\"spy install\"|\"spy remove\"|\"spy status\")"));
+  EXPECT_THAT(script.out, HasSubstr("compgen -d"));
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// klia swap FOLDER --library PATH | klia swap --undo FOLDER | klia swap --status FOLDER: a
+// library put in place of the interface library of a program's folder (mviahlp.dll;
+// natively libmviahlp.so.1), the original kept beside it as NAME.klia-original with klia's
+// record klia-swap.json, and put back exactly.
+//
+// Before anything changes, the library is checked from its bytes (never loaded): the 26
+// functions at their ordinals under their names (natively by name: a shared object has no
+// ordinals), built for the machine of the library it replaces and of the folder's programs.
+// The change is one file transaction (folder_install.h): whole, or undone.
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "app.h"
+#include "errors.h"
+#include "folder_command.h"
+#include "folder_files.h"
+#include "folder_install.h"
+#include "install_report.h"
+#include "library_check.h"
+#include "library_loader.h"
+#include "mviahlp.h"
+#include "output.h"
+#include "process.h"
+#include "program_folder.h"
+#include "sha256.h"
+
+namespace klia {
+namespace {
+
+using nlohmann::json;
+
+struct SwapOptions {
+  std::string folder;
+  bool undo = false;
+  bool status = false;
+};
+
+struct SwapFolder {
+  explicit SwapFolder(const std::string &given)
+      : files(given),
+        library(files.Spelled(kInterfaceLibraryFile)),
+        kept(library + kOriginalSuffix),
+        install(files, kSwapRecordFile, "swap",
+                {"klia swap --status " + Pasteable(files.folder()), "klia swap --undo " + Pasteable(files.folder())},
+                &InterruptDeferral::Interrupted) {
+    RequireFolder(files, given);
+  }
+  std::string UndoCommand() const { return "klia swap --undo " + Pasteable(files.folder()); }
+
+  FolderFiles files;
+  std::string library, kept;
+  FolderInstall install;
+};
+
+// What the library is, for the record: klia's own library is named with its version, a DLL
+// with a version resource by its file version.
+std::string VersionOf(const std::string &bytes, const BinaryImage &image) {
+  try {
+    const std::string own = ReadFileAt(OwnLibraryFile(), 256u << 20);
+    if (own == bytes) return std::string("mviahlp ") + MVIAHLP_VERSION_STRING + " (klia's own library)";
+  } catch (const FileStepFailure &) {
+  }
+  return image.file_version.empty() ? std::string() : "file version " + image.file_version;
+}
+
+// The library must load where the one it replaces loaded: the same machine as that one (the
+// original, kept or still in place), as the transport beside it and as the folder's programs.
+void CheckMachine(const BinaryImage &image, const std::string &path, const SwapFolder &folder,
+                  const FolderReport &report) {
+  const bool kept = report.manifest && !report.files.empty() && report.files.front().kept_intact;
+  const std::string original = kept ? folder.kept : folder.library;
+  if (const auto reference = ImageInFolder(folder.files, original, false)) {
+    CheckSameMachine(image, path, *reference, "the library it replaces, " + folder.files.PathOf(original));
+  }
+  if (const auto transport = ImageInFolder(folder.files, folder.files.Spelled(kTransportFile), false)) {
+    CheckSameMachine(image, path, *transport,
+                     "the board transport beside it, " + folder.files.PathOf(folder.files.Spelled(kTransportFile)));
+  }
+  CheckFolderPrograms(image, path, folder.files);
+}
+
+int Status(SwapFolder &folder) {
+  const FolderReport report = folder.install.Report({folder.kept});
+  json result = ReportJson(folder.files, report);
+  std::string text = folder.files.folder() + ": ";
+  if (!report.manifest) {
+    const FileState now = folder.files.Inspect(folder.library);
+    text += "no klia swap recorded; " + folder.library +
+            (now.exists() ? " is the folder's own (" + DescribeContent({now.size, now.sha256}) + ")" : " is not there") +
+            "\n";
+    if (now.exists()) result["library"] = {{"name", folder.library}, {"size", now.size}, {"sha256", now.sha256}};
+  } else {
+    text += "klia swap of " + report.manifest->time + ": " + StateWords(report.state) + "\n";
+  }
+  text += ReportLines(report);
+  text += NextStep(report, "To put the original back", folder.UndoCommand(), "undo", result);
+  Emit(text, result);
+  return kExitOk;
+}
+
+int Undo(SwapFolder &folder) {
+  const FolderReport report = folder.install.Report({folder.kept});
+  folder.install.TakeOut(report);
+  if (!report.manifest) {
+    Emit("nothing to undo: no klia swap is recorded in " + folder.files.folder() +
+             (report.scratch.empty() ? "" : " (the scratch file of an interrupted klia is removed)") + "\n",
+         {{"folder", folder.files.folder()}, {"changed", !report.scratch.empty()}, {"state", "none"}});
+    return kExitOk;
+  }
+  const PlacedFile &file = report.manifest->files.front();
+  std::string text = "put the original " + folder.library + " back in " + folder.files.folder() + " (" +
+                     DescribeContent(file.original->content) + ")";
+  text += report.state == FolderState::kTakenOut ? "; it was back already, klia's record is removed\n"
+                                                 : "; klia's library and record are removed\n";
+  Emit(text, {{"folder", folder.files.folder()},
+              {"changed", true},
+              {"library", folder.library},
+              {"original", {{"size", file.original->content.size}, {"sha256", file.original->content.sha256}}}});
+  return kExitOk;
+}
+
+int Swap(const Context &context, SwapFolder &folder) {
+  if (context.library.empty()) {
+    throw UsageError("name the library to put in place: klia swap " + Pasteable(folder.files.folder()) +
+                     " --library PATH");
+  }
+  const std::string bytes = ReadFileToPlace(context.library, "--library " + context.library);
+  const BinaryImage image = CheckInterfaceLibrary(bytes, context.library);
+  const FolderReport report = folder.install.Report({folder.kept});
+  CheckMachine(image, context.library, folder, report);
+  const std::string digest = Sha256Hex(bytes);
+  const std::string record = folder.files.PathOf(kSwapRecordFile);
+  const std::string undo = folder.UndoCommand();
+  json result = {{"folder", folder.files.folder()}, {"library", folder.library}, {"record", record}, {"undo", undo},
+                 {"placed", {{"size", bytes.size()}, {"sha256", digest}, {"source", context.library}}}};
+
+  if (report.manifest) {
+    const PlacedFile &placed = report.manifest->files.front();
+    if (report.state != FolderState::kInPlace) {
+      throw Failure("incomplete", "the klia swap recorded in " + record + " is " + StateWords(report.state) +
+                                      ": run '" + undo + "' first (see 'klia swap --status " +
+                                      Pasteable(folder.files.folder()) + "')");
+    }
+    if (placed.original && placed.original->content.sha256 == digest) {
+      throw Failure("original", context.library + " is the original " + folder.library +
+                                    " that klia keeps: to put it back, run '" + undo + "'");
+    }
+    if (report.files.front().holding == Holding::kPlaced) {
+      result["changed"] = false;
+      Emit(context.library + " is in place in " + folder.files.folder() + " already (klia swap of " +
+               report.manifest->time + "): nothing to do. To put the original back: " + undo + "\n",
+           result);
+      return kExitOk;
+    }
+    const FileState now = folder.files.Inspect(folder.library);
+    folder.install.Renew(report, {{folder.library, bytes, now.mode, "", context.library, VersionOf(bytes, image)}});
+    result["changed"] = true;
+    Emit("put " + context.library + " in place of the library klia had put into " + folder.files.folder() +
+             "; the original stays kept as " + folder.files.PathOf(placed.original->kept_as) +
+             ".\nTo put the original back: " + undo + "\n",
+         result);
+    return kExitOk;
+  }
+
+  const FileState now = folder.files.Inspect(folder.library);
+  if (!now.exists()) {
+    throw Failure("missing", "no " + folder.library + " in " + folder.files.folder() +
+                                 ": klia swap replaces the interface library of a program's folder and never adds "
+                                 "one; name the folder that holds the program's " + folder.library);
+  }
+  if (now.sha256 == digest) {
+    result["changed"] = false;
+    Emit(folder.files.PathOf(folder.library) + " is this library already (the same SHA-256): nothing to do\n", result);
+    return kExitOk;
+  }
+  folder.install.Place({{folder.library, bytes, now.mode, folder.kept, context.library, VersionOf(bytes, image)}}, {});
+  result["changed"] = true;
+  result["original"] = {{"kept_as", folder.kept}, {"size", now.size}, {"sha256", now.sha256}};
+  Emit("put " + context.library + " in place of " + folder.files.PathOf(folder.library) + "\nthe original (" +
+           DescribeContent({now.size, now.sha256}) + ") is kept as " + folder.files.PathOf(folder.kept) +
+           "; klia's record: " + record + "\nTo put the original back: " + undo + "\n",
+       result);
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddSwapCommand(CLI::App &app, Context &context) {
+  auto options = std::make_shared<SwapOptions>();
+  CLI::App *swap = app.add_subcommand(
+      "swap", std::string("Put the library named by --library in place of the interface library (") +
+                  kInterfaceLibraryFile +
+                  ") of a program's folder, keeping the original beside it; --undo puts it back, --status shows "
+                  "what is there");
+  swap->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
+  swap->add_flag("--undo", options->undo, "put the original library back and remove what klia added");
+  swap->add_flag("--status", options->status, "say which library is in place and what can be undone");
+  swap->footer(
+      std::string("The library (--library PATH, before or after 'swap') is checked from its bytes, never loaded: "
+                  "it must export the 26 functions of the interface (a DLL at ordinals 1-26 under their names; "
+                  "a shared object by name) and be built for the machine of the library it replaces and of the "
+                  "folder's programs. The original is kept as ") +
+      kInterfaceLibraryFile + kOriginalSuffix + ", recorded with its size and SHA-256 in " + kSwapRecordFile +
+      "; the library is written beside and renamed into place in one step. A failure, or Ctrl-C, leaves the "
+      "folder as it was. --undo puts back exactly the original (checked by its SHA-256) and refuses, changing "
+      "nothing, when a recorded file was changed since. Either, run twice, says there is nothing to do.");
+  swap->callback([&context, options] {
+    context.run = [&context, options] {
+      if (options->undo && options->status) throw UsageError("swap: --undo and --status: give one of them");
+      SwapFolder folder(options->folder);
+      if (options->status) return Status(folder);
+      return RunFolderChange("swap", [&] { return options->undo ? Undo(folder) : Swap(context, folder); });
+    };
+  });
+}
+
+}  // namespace klia

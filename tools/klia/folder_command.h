@@ -1,0 +1,36 @@
+// What klia swap and klia spy share: the program's folder named on the command line, the file
+// to put there read once (what is checked is what is put), the programs of the folder, and a
+// change of the folder that Ctrl-C undoes instead of cutting short.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "binary_image.h"
+#include "folder_files.h"
+
+namespace klia {
+
+// Throws UsageError when `files`' folder is not there.
+void RequireFolder(const FolderFiles &files, const std::string &given);
+
+// The bytes of a file to put into the folder (a library, the spy). Throws UsageError naming
+// `what` ("--library") when it cannot be read.
+std::string ReadFileToPlace(const std::string &path, const std::string &what);
+
+// The image of a file in the folder when it is a readable ELF or PE file (its headers only
+// with !with_exports), else nothing.
+std::optional<BinaryImage> ImageInFolder(const FolderFiles &files, const std::string &name, bool with_exports);
+
+// Throws Failure ("machine") when the folder holds programs (Windows: its .exe files) and
+// `candidate` is built for the machine of none of them.
+void CheckFolderPrograms(const BinaryImage &candidate, const std::string &candidate_path, const FolderFiles &files);
+
+// A folder in a command line the person can paste: quoted when it holds a space.
+std::string Pasteable(const std::string &path);
+
+// Runs `change` with Ctrl-C held off (the change undoes itself when one came): its exit code,
+// or 130 with the message of Interrupted on standard error.
+int RunFolderChange(const std::string &command, const std::function<int()> &change);
+
+}  // namespace klia

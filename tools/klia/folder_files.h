@@ -1,0 +1,103 @@
+// The file steps klia takes in a program's folder, each on a plain name in that one folder:
+// look at a file (kind, size, SHA-256), create one with given bytes (written beside, flushed
+// to the disk before it is named), give a file a second name (a hard link, else a copy),
+// rename in one step, remove. Nothing here follows a name out of the folder.
+//
+// A step that fails throws FileStepFailure, which says what happened and what the person can
+// do about it: a file in use (Windows refuses to replace a loaded DLL), a folder the user may
+// not change, a full disk. A failed step leaves nothing of its own behind (a file being
+// created is removed again).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace klia {
+
+class FileStepFailure : public std::runtime_error {
+ public:
+  enum class Cause { kInUse, kPermission, kDiskFull, kOther };
+  FileStepFailure(Cause cause, const std::string &message) : std::runtime_error(message), cause_(cause) {}
+  Cause cause() const { return cause_; }
+  // The key of the JSON error object: "in_use", "permission", "disk_full", "file".
+  const char *kind() const;
+
+ private:
+  Cause cause_;
+};
+
+struct FileState {
+  enum class Kind { kAbsent, kFile, kLink, kOther };
+  Kind kind = Kind::kAbsent;
+  std::string link_target;  // kLink: what the symbolic link says, as written
+  uint64_t size = 0;        // the content's (a link's: the file it leads to)
+  std::string sha256;       // the content's; empty when there is none to read (absent, a dangling link, not a file)
+  unsigned mode = 0644;     // natively the content's permissions
+  bool exists() const { return kind != Kind::kAbsent; }
+};
+
+class FolderFiles {
+ public:
+  // `folder` as given; it is made absolute.
+  explicit FolderFiles(const std::string &folder);
+  virtual ~FolderFiles() = default;
+  FolderFiles(const FolderFiles &) = delete;
+  FolderFiles &operator=(const FolderFiles &) = delete;
+
+  const std::string &folder() const { return folder_; }
+  // The full path of a name in the folder.
+  std::string PathOf(const std::string &name) const;
+  // True when the folder exists and is a folder.
+  bool FolderExists() const;
+
+  FileState Inspect(const std::string &name) const;
+  // The bytes of a small file (a record, a settings file); throws FileStepFailure when it
+  // cannot be read or is larger than `limit`. With `start_only` the first `limit` bytes of
+  // a file of any size (the headers of a program).
+  std::string Read(const std::string &name, size_t limit, bool start_only = false) const;
+  // The names in the folder.
+  std::vector<std::string> Names() const;
+  // `name` as the folder spells it: Windows finds a file whatever the case of its name
+  // (MVIAHLP.DLL for mviahlp.dll), and a file put back keeps its own spelling. Natively, and
+  // where there is no such file, `name` itself.
+  std::string Spelled(const std::string &name) const;
+
+  // Creates `name`, which must not exist, holding `bytes`, on the disk before it returns;
+  // permissions `mode` natively (the umask applies). On failure no `name` is left.
+  void Create(const std::string &name, std::string_view bytes, unsigned mode);
+  // Gives the file `name` the second name `also`, which must not exist: natively a hard link
+  // where the file system has them, else (and always on Windows) a copy with the same bytes,
+  // permissions and time. A symbolic link stays a link to the same place.
+  void Keep(const std::string &name, const std::string &also);
+  // Renames `from` to `to` in one step, replacing a file at `to`.
+  void Replace(const std::string &from, const std::string &to);
+  // Renames `from` to `to`, which must not exist.
+  void Move(const std::string &from, const std::string &to);
+  void Remove(const std::string &name);
+  // Makes the folder's names as they are now durable (natively an fsync of the folder;
+  // on Windows each rename is written through already).
+  void SyncFolder();
+
+ protected:
+  // Called before each change, with the step ("create", "write", "link", "copy", "rename",
+  // "remove") and the name it changes; a test makes a step fail here.
+  virtual void BeforeChange(std::string_view step, const std::string &name);
+
+ private:
+  std::string folder_;
+};
+
+// `path` made absolute (from the current folder), in klia's UTF-8.
+std::string AbsolutePath(const std::string &path);
+// The size of the plain file at `path`, or nothing when there is none.
+std::optional<uint64_t> FileSizeAt(const std::string &path);
+
+// The bytes of the file at `path` (anywhere; a symbolic link is followed), at most `limit`.
+// Throws FileStepFailure.
+std::string ReadFileAt(const std::string &path, size_t limit);
+
+}  // namespace klia

@@ -1,0 +1,32 @@
+// Whether the board transport the loaded interface library uses is the transport spy, for
+// klia info: a spy left in front of a transport is said wherever klia runs through it.
+//
+// The transport is found among the process's loaded modules (HWLINK32.DLL; natively
+// libhwlink32.so) and read from its file: the spy is told by what it announces when loaded.
+// When klia put it there, klia's record klia-spy.json lies beside it and says since when and
+// where the traces go.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace klia {
+
+struct SpyInFront {
+  std::string file;       // the spy's file
+  std::string version;    // the spy's version, "" when it does not say
+  bool by_klia = false;   // klia's record is beside it
+  std::string since, trace, transport, guard;  // from klia's record
+  std::string remove;     // the command that takes it out
+};
+
+// Call after the interface library is loaded. Nothing when the transport is not the spy (or
+// none is loaded).
+std::optional<SpyInFront> FindSpyInFront();
+
+std::string SpyInFrontText(const SpyInFront &spy);
+nlohmann::json SpyInFrontJson(const SpyInFront &spy);
+
+}  // namespace klia
