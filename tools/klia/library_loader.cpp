@@ -83,13 +83,13 @@ std::string LoadAdvice() {
 // klia's own library is taken by its full path from the first of KLIA_LIBRARY_FOLDERS that
 // holds it (lib/ beside an installed klia's bin/, then the build tree's), so that klia needs
 // no run path; only when none does is it left to the loader's search.
-std::string OwnLibraryFile() {
+std::string OwnLibrary() {
   const std::filesystem::path found = FirstHolding(KLIA_LIBRARY_FOLDERS, KLIA_DEFAULT_LIBRARY);
   return found.empty() ? std::string(KLIA_DEFAULT_LIBRARY) : found.string();
 }
 
 void *Open(std::string &reason) {
-  void *module = dlopen((g_chosen.empty() ? OwnLibraryFile() : g_chosen).c_str(), RTLD_NOW | RTLD_LOCAL);
+  void *module = dlopen((g_chosen.empty() ? OwnLibrary() : g_chosen).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char *error = dlerror();
     reason = error != nullptr ? error : "unknown reason";
