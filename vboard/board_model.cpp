@@ -154,9 +154,9 @@ std::unique_ptr<VirtualBoard> VirtualBoard::Raw(const uint8_t block[info::kSize]
 }
 
 std::unique_ptr<VirtualBoard> VirtualBoard::Image(const std::string &path, const VBoardGeometry &create_geometry,
-                                                  std::string &error, bool read_only) {
+                                                  std::string &error, bool read_only, bool create) {
   VBoardGeometry geometry{};
-  std::unique_ptr<Storage> storage = OpenImageStorage(path, create_geometry, geometry, error, read_only);
+  std::unique_ptr<Storage> storage = OpenImageStorage(path, create_geometry, geometry, error, read_only, create);
   if (storage == nullptr) return nullptr;
   auto board = std::make_unique<VirtualBoard>(geometry, geometry.page_count + 1u, geometry.page_size,
                                               std::move(storage));

@@ -128,12 +128,13 @@ class Storage {
 std::unique_ptr<Storage> MakeMemoryStorage(uint64_t size);
 
 // An image file (image_file.cpp). Creates it with `create_geometry` when it does not exist,
-// unless `read_only`. An image opened `read_only`, or one this process may not write, is
+// if `create` and not `read_only`; a new image is readable by its owner only. An image opened `read_only`, or one this process may not write, is
 // served read-only: every change fails as a storage failure. On success `geometry` holds
 // the image's own geometry. Null when it cannot be opened or is not an image; `error` then
 // says why.
 std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardGeometry &create_geometry,
-                                          VBoardGeometry &geometry, std::string &error, bool read_only = false);
+                                          VBoardGeometry &geometry, std::string &error, bool read_only = false,
+                                          bool create = true);
 
 // A geometry is usable when its memory (pages 0..page_count) fits in kMaxMemoryBytes.
 bool GeometryUsable(const VBoardGeometry &geometry);
@@ -164,7 +165,7 @@ class VirtualBoard {
   static std::unique_ptr<VirtualBoard> Raw(const uint8_t info[info::kSize], uint32_t memory_pages,
                                            uint16_t page_size);
   static std::unique_ptr<VirtualBoard> Image(const std::string &path, const VBoardGeometry &create_geometry,
-                                             std::string &error, bool read_only = false);
+                                             std::string &error, bool read_only = false, bool create = true);
 
   // Runs one board command. Returns its status; `in` is written only when the status is 0.
   uint8_t Execute(const Exchange &exchange);

@@ -217,7 +217,8 @@ class File {
     return fd_ >= 0;
   }
   bool Create(const std::string &path) {
-    fd_ = OpenAboveStandardStreams(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    // An image holds users' logon keys and passwords: readable by its owner only.
+    fd_ = OpenAboveStandardStreams(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     return fd_ >= 0;
   }
   // An unnamed file in `folder` that vanishes with its last descriptor unless it is linked
@@ -225,7 +226,7 @@ class File {
   // False where the file system cannot make one; the caller then uses a named file.
   bool CreateUnnamed(const std::string &folder) {
 #if defined(O_TMPFILE)
-    fd_ = OpenAboveStandardStreams(folder.c_str(), O_RDWR | O_TMPFILE, 0666);
+    fd_ = OpenAboveStandardStreams(folder.c_str(), O_RDWR | O_TMPFILE, 0600);
     return fd_ >= 0;
 #else
     (void)folder;
@@ -442,13 +443,13 @@ bool ReadOnlyDenial() {
 }  // namespace
 
 std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardGeometry &create_geometry,
-                                          VBoardGeometry &geometry, std::string &error, bool read_only) {
+                                          VBoardGeometry &geometry, std::string &error, bool read_only, bool create) {
   if (path.empty()) {
     error = "no image file named";
     return nullptr;
   }
   if (!FileExists(path)) {
-    if (read_only) {
+    if (read_only || !create) {
       error = "cannot open " + path + ": no such image";
       return nullptr;
     }

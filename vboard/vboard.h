@@ -9,9 +9,9 @@
  * Which board is served:
  *  - a board made with VBoardCreate / VBoardCreateRaw / VBoardOpenImage, else
  *  - at the first command, the image file named by the environment variable
- *    HWLINK_VBOARD_IMAGE (created when missing, unless HWLINK_VBOARD_READ_ONLY asks for it
- *    to be served read-only; with the geometry of HWLINK_VBOARD_GEOMETRY
- *    or the default one), else
+ *    HWLINK_VBOARD_IMAGE (created when missing only if HWLINK_VBOARD_CREATE asks for it and
+ *    HWLINK_VBOARD_READ_ONLY does not ask for it to be served read-only; with the geometry of
+ *    HWLINK_VBOARD_GEOMETRY or the default one), else
  *  - a fresh in-memory board of the default geometry.
  *
  * See vboard/README.md for what every board command does.
@@ -62,7 +62,7 @@ VBOARD_API int VBoardCreate(const VBoardGeometry *geometry);
 VBOARD_API int VBoardCreateRaw(const uint8_t info[51], uint32_t memory_pages, uint16_t memory_page_size);
 
 /* Serves the image file at `path`, creating it with `geometry` (or the default one when
- * null) when it does not exist. Returns 0 when the file cannot be opened or is not an image. */
+ * null) when it does not exist, readable by its owner only. Returns 0 when the file cannot be opened or is not an image. */
 VBOARD_API int VBoardOpenImage(const char *path, const VBoardGeometry *geometry);
 
 /* Resets the served board as VBoardCreate would, keeping its geometry. */

@@ -131,6 +131,14 @@ bool ReadOnlyRequested() {
   return text != nullptr && *text != '\0' && std::strcmp(text, "0") != 0;
 }
 
+// True when HWLINK_VBOARD_CREATE asks for a missing image of HWLINK_VBOARD_IMAGE to be made.
+// Without it a missing image is an error: a mistyped path must not quietly become a new,
+// empty board.
+bool CreateRequested() {
+  const char *text = std::getenv("HWLINK_VBOARD_CREATE");
+  return text != nullptr && *text != '\0' && std::strcmp(text, "0") != 0;
+}
+
 // The board served now. With no board made through the control interface, the first use
 // opens HWLINK_VBOARD_IMAGE (null when that fails: the transport then fails too) or makes a
 // default in-memory board.
@@ -140,8 +148,13 @@ VirtualBoard *Board(ServedBoard &served) {
   if (image != nullptr && *image != '\0') {
     const VBoardGeometry geometry = NewImageGeometry();
     std::string error;
-    served.board = VirtualBoard::Image(image, geometry, error, ReadOnlyRequested());
+    const bool create = CreateRequested();
+    served.board = VirtualBoard::Image(image, geometry, error, ReadOnlyRequested(), create);
     if (!served.board && !served.image_error_reported) {
+      const bool missing = !create && error.find(": no such image") != std::string::npos;
+      if (missing && !ReadOnlyRequested()) {
+        error += " (HWLINK_VBOARD_IMAGE; set HWLINK_VBOARD_CREATE=1 to make a new board there)";
+      }
       std::fprintf(stderr, "hwlink32: %s\n", error.c_str());
       served.image_error_reported = true;
     }

@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import stat
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -128,3 +132,42 @@ def test_control_arguments_are_checked() -> None:
         vboard.add_fault("fault")  # type: ignore[arg-type]
     with pytest.raises(ValueError):
         vboard.freeze_clock(b"\x00" * 5)
+
+
+def _bind_in_a_new_process(image: Path, **environment: str) -> subprocess.CompletedProcess[str]:
+    """A fresh process, whose virtual board has served nothing yet, binds with only the
+    environment naming the image."""
+    env = {name: value for name, value in os.environ.items() if not name.startswith("HWLINK_VBOARD_")}
+    env.update(HWLINK_VBOARD_IMAGE=str(image), **environment)
+    script = "import mviahlp\nwith mviahlp.open() as board:\n    print(board.info().user_count)\n"
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env,
+                          check=False)
+
+
+def test_a_missing_image_is_made_only_when_asked(tmp_path: Path) -> None:
+    image = tmp_path / "mistyped.img"
+    run = _bind_in_a_new_process(image)
+    assert run.returncode != 0
+    assert f"cannot open {image}: no such image" in run.stderr and "HWLINK_VBOARD_CREATE" in run.stderr
+    assert not image.exists()
+
+    old_umask = os.umask(0o022)
+    try:
+        run = _bind_in_a_new_process(image, HWLINK_VBOARD_CREATE="1")
+    finally:
+        os.umask(old_umask)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "32"
+    # It holds users' keys and passwords: its owner's alone, whatever the umask allows.
+    assert stat.S_IMODE(image.stat().st_mode) == 0o600
+
+
+def test_an_image_made_through_the_control_interface_is_its_owners_alone(tmp_path: Path) -> None:
+    image = tmp_path / "board.img"
+    old_umask = os.umask(0)
+    try:
+        vboard.open_image(image, Geometry.standard(*SMALL))
+    finally:
+        os.umask(old_umask)
+        vboard.create()
+    assert stat.S_IMODE(image.stat().st_mode) == 0o600

@@ -1,5 +1,6 @@
 // klia run as a separate process, the way an administrator or a script runs it: each test
 // works on its own board image in a temporary folder.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 using process_helpers::Outcome;
 using process_helpers::Quoted;
@@ -329,7 +331,49 @@ TEST_F(KliaTool, AnUnusableImageIsNamedWithTheCure) {
   run = Invoke({"user", "list"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.err, HasSubstr("is a directory"));
+  // A new board would not go where a folder is: no advice that would then be refused.
+  EXPECT_THAT(run.err, Not(HasSubstr("board create")));
+  EXPECT_THAT(run.err, HasSubstr("name a board image file with --board"));
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+}
+
+// A bind with no exchange, behind a spy that cannot load the transport it forwards to: klia
+// points to the spy's message, and advises nothing that would erase a good board.
+TEST_F(KliaTool, ABindWithoutExchangePointsToTheTransportNotToANewBoard) {
+  Format();
+  const std::string before = ReadFile(image_);
+  const Outcome run = Invoke({"info"}, "");
+  ASSERT_EQ(run.exit_code, 0);
+  const Outcome spied = Run({"--board", image_.string(), "info"}, "",
+                            "LD_LIBRARY_PATH=" + Quoted(SPY_FOLDER) + " HWLINK_SPY_TARGET=" +
+                                Quoted(folder_ / "no-such-transport.so") + " HWLINK_SPY_TRACE=" +
+                                Quoted(folder_ / "t.jsonl"));
+  EXPECT_EQ(spied.exit_code, 1);
+  EXPECT_THAT(spied.err, HasSubstr("the transport made no exchange"));
+  EXPECT_THAT(spied.err, HasSubstr("the transport spy"));
+  EXPECT_THAT(spied.err, Not(HasSubstr("board create")));
+  EXPECT_EQ(ReadFile(image_), before);
+}
+
+// A new image is its owner's alone (it holds logon keys and passwords), whatever the umask; an
+// existing one keeps its mode, and board path and info warn when others may read it.
+TEST_F(KliaTool, TheBoardImageIsItsOwnersAlone) {
+  const mode_t umask_before = umask(0);  // inherited by klia
+  const Outcome created = Run({"--board", image_.string(), "board", "create"});
+  umask(umask_before);
+  ASSERT_EQ(created.exit_code, 0) << created.err;
+  EXPECT_EQ(fs::status(image_).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_THAT(Invoke({"info"}).err, Not(HasSubstr("other users")));
+
+  fs::permissions(image_, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  for (const std::vector<std::string> &command : {std::vector<std::string>{"board", "path"}, {"info"}}) {
+    const Outcome run = Invoke(command);
+    EXPECT_EQ(run.exit_code, 0) << command[0];
+    EXPECT_THAT(run.err, HasSubstr("may be read by other users"));
+    EXPECT_THAT(run.err, HasSubstr("chmod 600"));
+  }
+  EXPECT_EQ(fs::status(image_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
 }
 
 // Bad arguments: a clear message, exit code 2, and the board image untouched.

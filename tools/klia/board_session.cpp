@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <system_error>
 
 #ifdef _WIN32
@@ -18,6 +19,7 @@
 #include "library_loader.h"
 #include "mviahlp.h"
 #include "output.h"
+#include "spy_in_front.h"
 
 namespace klia {
 
@@ -53,6 +55,15 @@ std::string ReplaceCure(const BoardChoice &board) {
          "board create --force' replaces it with a fresh board (everything in it is lost)";
 }
 
+// What cures an image ImageProblem found: only a file that is not a board image is cured by
+// making a new board in its place.
+std::string ImageCure(const std::string &problem, const BoardChoice &board) {
+  if (problem.rfind("it is not a board image", 0) == 0) return ReplaceCure(board);
+  if (problem.rfind("it cannot be read", 0) == 0) return "check its permissions, or name another image";
+  return "name a board image file" +
+         std::string(board.source == "--board" ? " with --board" : " (klia board path shows how klia chose it)");
+}
+
 }  // namespace
 
 std::string DefaultImagePath() {
@@ -81,6 +92,21 @@ BoardChoice ChooseBoard(const Context &context) {
   return {DefaultImagePath(), "default"};
 }
 
+void WarnIfOthersMayRead(const std::string &path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::perms perms = fs::status(path, error).permissions();
+  if (error || !fs::is_regular_file(path, error)) return;
+#ifdef _WIN32
+  (void)perms;  // access there is the folder's and the file's access control lists
+#else
+  if ((perms & (fs::perms::group_read | fs::perms::others_read)) == fs::perms::none) return;
+  Notice("warning: the board image " + path +
+         " may be read by other users, and it holds users' logon keys and passwords; make it readable by you "
+         "only: chmod 600 " + path);
+#endif
+}
+
 std::string ImageProblem(const std::string &path) {
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
@@ -96,18 +122,26 @@ std::string ImageProblem(const std::string &path) {
   return "";
 }
 
-void Bind(const BoardChoice &board, Access access) {
+void Bind(const BoardChoice &board, Access access, bool create) {
   // The library is loaded first: when it cannot be, klia says why instead of ending without a word.
   LoadInterfaceLibrary();
   SetEnvironment(kImageVariable, board.path);
   SetEnvironment(kReadOnlyVariable, access == Access::kRead ? "1" : "0");
+  SetEnvironment(kCreateVariable, create ? "1" : "0");
   if (Succeeded(KLIADriverPresent())) return;
   const ErrorState state = ReadErrorState();
-  // No exchange at all: the virtual board could not serve the image, and has said why on
-  // standard error.
+  // No exchange at all: the transport has said why on standard error. The image passed klia's
+  // own look before (Open), so nothing here says it is damaged: the cause is the transport's
+  // (a spy that cannot load what it forwards to, an image it may not open) and erasing the
+  // board would not cure it.
   if (state.last_error == KLIA_STATUS_TRANSPORT_FAILED) {
-    throw Failure("image", "cannot bind: the transport made no exchange (its reason is above); if the board image " +
-                               Chosen(board) + " is damaged, " + ReplaceCure(board));
+    std::string text = "cannot bind to the board image " + Chosen(board) + ": the transport made no exchange; ";
+    if (const std::optional<SpyInFront> spy = FindSpyInFront()) {
+      text += "the transport spy " + spy->file + " stands in front of it: its message above says why";
+    } else {
+      text += "the message above says why";
+    }
+    throw Failure("image", text);
   }
   throw BoardFailure("KLIADriverPresent", state, "could not bind to the board (virtual board image " + Chosen(board) + ")");
 }
@@ -129,7 +163,7 @@ BoardChoice Open(const Context &context, Access access) {
   } else {
     const std::string problem = ImageProblem(board.path);
     if (!problem.empty()) {
-      throw Failure("image", "cannot use " + Chosen(board) + ": " + problem + "; " + ReplaceCure(board));
+      throw Failure("image", "cannot use " + Chosen(board) + ": " + problem + "; " + ImageCure(problem, board));
     }
     if (access == Access::kWrite && !Writable(board.path)) {
       throw Failure("image", "cannot change the board: its image " + Chosen(board) + " is read-only for you (" +
@@ -137,7 +171,7 @@ BoardChoice Open(const Context &context, Access access) {
                                  "); commands that only read it still work, or use a copy you may write");
     }
   }
-  Bind(board, created ? Access::kWrite : access);
+  Bind(board, created ? Access::kWrite : access, created);
   if (created) Notice("made a new board image with the default geometry at " + board.path);
   return board;
 }

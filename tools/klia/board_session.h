@@ -22,6 +22,7 @@ namespace klia {
 inline constexpr const char *kImageVariable = "HWLINK_VBOARD_IMAGE";
 inline constexpr const char *kGeometryVariable = "HWLINK_VBOARD_GEOMETRY";
 inline constexpr const char *kReadOnlyVariable = "HWLINK_VBOARD_READ_ONLY";
+inline constexpr const char *kCreateVariable = "HWLINK_VBOARD_CREATE";
 
 struct BoardChoice {
   std::string path;
@@ -37,12 +38,17 @@ std::string DefaultImagePath();
 // Throws UsageError for an empty --board.
 BoardChoice ChooseBoard(const Context &context);
 
+// Says on standard error when others than its owner may read the image at `path` (a new image
+// is made readable by its owner only; an existing one's mode is left as it is).
+void WarnIfOthersMayRead(const std::string &path);
+
 // Why the image at `path` cannot be served, or "" when it looks like a board image.
 std::string ImageProblem(const std::string &path);
 
-// Binds the library with KLIADriverPresent to the image at board.path (which must exist or be
-// made by the virtual board at this first command). Throws BoardFailure when it does not bind.
-void Bind(const BoardChoice &board, Access access);
+// Binds the library with KLIADriverPresent to the image at board.path, which must exist unless
+// `create` asks the virtual board to make it at this first command. Throws BoardFailure when
+// it does not bind.
+void Bind(const BoardChoice &board, Access access, bool create = false);
 
 // Chooses the board, checks that its image exists and can be used for `access`, and binds.
 // The default image is made on first use, with a notice on standard error. Throws Failure

@@ -84,7 +84,7 @@ int CreateBoard(const Context &context, const CreateOptions &options) {
                                target == board.path ? "" : target);
     // The virtual board creates the image at the first command, which the binding sends.
     try {
-      Bind({target, board.source}, Access::kWrite);
+      Bind({target, board.source}, Access::kWrite, /*create=*/true);
     } catch (...) {
       if (target != board.path) fs::remove(target, error);
       throw;
@@ -113,11 +113,13 @@ int ShowPath(const Context &context) {
   Emit(board.path + "  (chosen by " + board.source +
            (exists ? "" : board.source == "default" ? "; made on first use" : "; does not exist") + ")\n",
        {{"image", board.path}, {"chosen_by", board.source}, {"exists", exists}});
+  if (exists) WarnIfOthersMayRead(board.path);
   return kExitOk;
 }
 
 int ShowInfo(const Context &context) {
-  Open(context, Access::kRead);
+  const BoardChoice board = Open(context, Access::kRead);
+  WarnIfOthersMayRead(board.path);
   const Info info = DecodeInfo(ReadInfo());
   std::string text = InfoText(info);
   nlohmann::json json = InfoJson(info);

@@ -140,7 +140,7 @@ int RunTour(Context &context, const TourOptions &options) {
     });
 
     tour.Step("Bind: KLIADriverPresent binds the library and probes the board", [&] {
-      Bind({image, "--board"}, Access::kWrite);
+      Bind({image, "--board"}, Access::kWrite, /*create=*/true);
       return std::string("bound; the board answered the probe");
     });
 
