@@ -80,20 +80,21 @@ bool RequestAllowed(uint8_t area, int32_t offset, uint16_t length, AreaPages pag
 // The bytes of a request that lies inside the page the cache holds, or null. Such a request
 // passes every test of RequestAllowed and is one piece for the cached page, so copying it
 // here has the same effects as TransferArea would, without its splitting: this is the path
-// of the small accesses the cache is for.
+// of the small accesses the cache is for. The transfer length is never more than the page
+// size, so a piece within it lies within its page, and a page size that fits CacheBuffer
+// makes the transfer length fit too.
 uint8_t *CachedBytes(uint8_t area, int32_t offset, uint16_t length) {
   const uint32_t page_size = BoardInfo.PageSize;
   const uint32_t cache_length = PageTransferLength();
   if (length == 0 || offset < 0 || BypassesCache(area) || page_size == 0 || page_size > kCacheBufferSize ||
-      cache_length > kCacheBufferSize || PageCache.CachedPage == kNoCachedPage ||
-      PageCache.LoadedLength != cache_length)
+      PageCache.CachedPage == kNoCachedPage || PageCache.LoadedLength != cache_length)
     return nullptr;
   const AreaPages pages = AreaGeometry(area);
   const auto at = static_cast<uint32_t>(offset);
   const uint32_t page_offset = at % page_size;
   const uint64_t end = static_cast<uint64_t>(at) + length;
-  if (pages.first + at / page_size != PageCache.CachedPage || page_offset + length > page_size ||
-      page_offset + length > cache_length || end > INT32_MAX || end > static_cast<uint64_t>(page_size) * pages.count)
+  if (pages.first + at / page_size != PageCache.CachedPage || page_offset + length > cache_length ||
+      end > INT32_MAX || end > static_cast<uint64_t>(page_size) * pages.count)
     return nullptr;
   return PageCache.CacheBuffer + page_offset;
 }

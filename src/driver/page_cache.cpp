@@ -61,10 +61,8 @@
 
 #include <cstring>
 
-#include "driver/board_info.h"
 #include "driver/driver_error.h"
 #include "interface/driver_state.h"
-#include "support/bits.h"
 
 namespace mviahlp {
 
@@ -75,8 +73,6 @@ void EmptyPageCache() {
   PageCache.CacheDirty = 0;
   PageCache.LoadedLength = 0;
 }
-
-uint16_t PageTransferLength() { return MinWord(PageCache.CacheLength, BoardInfo.PageSize); }
 
 namespace {
 

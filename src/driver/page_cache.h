@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "board/commands.h"
+#include "driver/board_info.h"
+#include "support/bits.h"
 
 namespace mviahlp {
 
@@ -31,8 +33,9 @@ void EmptyPageCache();
 // The bytes a load or a write-back moves, from offset 0 of the page: CacheLength, but never
 // more than the board's page size. A board older than version 0x123 reports CacheLength 256
 // whatever its page size; on smaller pages 256 bytes would run into the next page, and a
-// write-back would overwrite that page with bytes it held at load.
-uint16_t PageTransferLength();
+// write-back would overwrite that page with bytes it held at load. Inline: every cached
+// access asks for it.
+inline uint16_t PageTransferLength() { return MinWord(PageCache.CacheLength, BoardInfo.PageSize); }
 
 // Makes `page` the cached page. The cached page itself costs nothing. Otherwise a dirty page
 // is written back first (board command 22) and, when that fails, its status is returned with
