@@ -649,6 +649,37 @@ TEST_F(GeometryTest, AChangedCacheLengthReloadsTheHeldPage) {
   EXPECT_EQ(PeekBoard(1, 400, 1), Bytes{0xE3});
 }
 
+// On a board older than 0x123 with pages shorter than CacheLength the transfer length is the
+// page size. When the board reports a smaller page size between a page's load and its
+// write-back (here through KLIAGetCurrentUser, which refreshes the board's information
+// without KLIAGetInfo), the write-back still sends the length the page was loaded with (the
+// bytes the cache holds, no byte it never loaded) and the next load the new length.
+TEST_F(GeometryTest, AShrunkPageSizeWritesBackTheLoadedLengthAndLoadsTheNewOne) {
+  VBoardGeometry geometry = Geometry(4, 4, 4, 200);
+  geometry.version = 0x122;
+  Serve(geometry);
+  PokeBoard(1, 0, Pattern(200, 1));
+  ASSERT_TRUE(Write(0, 150, {0xE1}).ok);  // page 1 loaded with 200 bytes
+  ASSERT_EQ(PageCache.LoadedLength, 200);
+
+  VBoardPatchInfo(49, 128, 1, 0);  // from the next answer on, the board reports 128-byte pages
+  uint16_t user = 0;
+  uint8_t flag = 0;
+  KLIAGetCurrentUser(&user, &flag);
+  ASSERT_EQ(BoardInfo.PageSize, 128);
+  VBoardTraceClear();
+
+  ASSERT_TRUE(Write(0, 10, {0xE2}).ok);
+  EXPECT_THAT(BoardTrace(), ElementsAre(IsWriteMemory(1, 0, 200), IsReadMemory(1, 0, 128)));
+  Bytes expected = Pattern(200, 1);
+  expected[150] = 0xE1;
+  EXPECT_EQ(PeekBoard(1, 0, 200), expected);
+  VBoardTraceClear();
+  KLIAFlush();
+  EXPECT_THAT(BoardTrace(), ElementsAre(IsWriteMemory(1, 0, 128)));
+  EXPECT_EQ(PeekBoard(1, 10, 1), Bytes{0xE2});
+}
+
 // While BoardInfo holds its load-time zeros the page size is 0: nothing is in range, and
 // nothing divides by it.
 TEST_F(GeometryTest, PageSizeZeroRefusesEveryNonEmptyRequest) {
