@@ -38,7 +38,16 @@ void WriteArea(uint8_t area, uint32_t offset, const std::vector<uint8_t> &data) 
             Request("KLIAWriteDataEx", area, offset + done, count));
     done += count;
   }
+  // KLIAFlush returns nothing: a write-back the board refused shows only in the error state
+  // (a successful write leaves LastError at 0). A library that does not report its error
+  // state cannot tell, and klia has said so once.
   KLIAFlush();
+  const ErrorState state = ReadErrorState();
+  if (state.reported && state.last_error != 0) {
+    throw BoardFailure("KLIAFlush", state,
+                       "the bytes did not reach the board: writing back its cached page failed after " +
+                           Request("KLIAWriteDataEx", area, offset, length));
+  }
 }
 
 }  // namespace klia
