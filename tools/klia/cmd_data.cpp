@@ -178,12 +178,21 @@ int WriteData(const Context &context, const WriteOptions &o) {
 // The log operations record no code of their own when the board refuses: what happened is
 // told from the board's information instead.
 [[noreturn]] void LogRefused(const std::string &operation, uint64_t record_size) {
+  // A command that never reached the board says nothing about the log: the reasons below are
+  // guesses from the board's information, for a board that answered.
+  const ErrorState state = ReadErrorState();
+  if (state.reported &&
+      (state.device_status == KLIA_STATUS_TRANSPORT_FAILED || state.last_error == KLIA_STATUS_TRANSPORT_FAILED)) {
+    throw BoardFailure(operation, state,
+                       "the command never reached the board: the transport made no exchange (a message above may "
+                       "say why); the log is as it was");
+  }
   InfoBytes record{};
   if (!Succeeded(KLIAGetInfo(record.data()))) throw BoardFailure("KLIAGetInfo", ReadErrorState());
   const Info info = DecodeInfo(record);
   if (info.state_class != 2 && info.state_class != 4) {
-    throw Failure("log", operation + ": the board refused: its database is not formatted, so the log has no "
-                                     "write position; format the board with 'klia format'");
+    throw Failure("log", operation + " failed: the board reports its database not formatted, and then it "
+                                     "refuses the log (no write position); format the board with 'klia format'");
   }
   if (record_size != 0 && info.LogUsedBytes() + record_size > info.LogAreaBytes()) {
     throw Failure("log", operation + ": the log is full: " + std::to_string(info.LogUsedBytes()) + " of " +
@@ -191,9 +200,10 @@ int WriteData(const Context &context, const WriteOptions &o) {
                              std::to_string(record_size) +
                              " bytes does not fit; 'klia log dump' shows what it holds, 'klia log clear' empties it");
   }
-  throw Failure("log", operation + ": the board refused (" + std::to_string(info.LogUsedBytes()) + " of " +
+  throw Failure("log", operation + " failed (" + std::to_string(info.LogUsedBytes()) + " of " +
                            std::to_string(info.LogAreaBytes()) +
-                           " log bytes in use); the library records no code for this operation");
+                           " log bytes in use): the board refused it, or the command never reached the board; the "
+                           "library records no code for this operation");
 }
 
 int ClearLog(const Context &context) {
