@@ -128,10 +128,10 @@ class Storage {
 std::unique_ptr<Storage> MakeMemoryStorage(uint64_t size);
 
 // An image file (image_file.cpp). Creates it with `create_geometry` when it does not exist,
-// if `create` and not `read_only`; a new image is readable by its owner only. An image opened `read_only`, or one this process may not write, is
-// served read-only: every change fails as a storage failure. On success `geometry` holds
-// the image's own geometry. Null when it cannot be opened or is not an image; `error` then
-// says why.
+// if `create` and not `read_only`; a new image is readable by its owner only. An image
+// opened `read_only`, or one this process may not write, is served read-only: every change
+// fails as a storage failure. On success `geometry` holds the image's own geometry. Null
+// when it cannot be opened or is not an image; `error` then says why.
 std::unique_ptr<Storage> OpenImageStorage(const std::string &path, const VBoardGeometry &create_geometry,
                                           VBoardGeometry &geometry, std::string &error, bool read_only = false,
                                           bool create = true);
