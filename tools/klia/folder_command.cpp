@@ -18,7 +18,11 @@ constexpr size_t kProgramHeaders = 64u << 10;  // enough for a program's headers
 }  // namespace
 
 void RequireFolder(const FolderFiles &files, const std::string &given) {
-  if (!files.FolderExists()) throw UsageError("no folder " + given + " (" + files.folder() + "): name the program's folder");
+  if (!files.FolderExists()) {
+    // The full path too when the given one was relative.
+    throw UsageError("no folder " + given + (given == files.folder() ? "" : " (" + files.folder() + ")") +
+                     ": name the program's folder");
+  }
 }
 
 std::string ReadFileToPlace(const std::string &path, const std::string &what) {
