@@ -10,30 +10,18 @@
 # Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, SPY_DLL, GOLDEN_FOLDER, WORK_DIR,
 # WINE, WINEPREFIX.
 
-set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
-         --unset=HWLINK_VBOARD_TRACE --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS
-         --unset=HWLINK_SPY_REPLAY --unset=HWLINK_SPY_GUARD
-         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml= ${WINE})
+include(${CMAKE_CURRENT_LIST_DIR}/../wine_environment.cmake)
+set(wine ${wine_environment} ${WINE})
 
-# run(<expected exit code> <arguments of klia.exe...>): klia.exe run in BIN_DIR.
-function(run expected)
-  execute_process(COMMAND ${wine} ${BIN_DIR}/klia.exe ${ARGN} WORKING_DIRECTORY ${BIN_DIR}
-                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL expected)
-    message(FATAL_ERROR "klia.exe ${ARGN} exited with ${result}, not ${expected}:\n${out}\n${err}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-  set(run_error "${err}" PARENT_SCOPE)
-endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(board ${WORK_DIR}/board.img)
-run(0 --board ${board} board create --users 4 --data-pages 6 --log-pages 4)
-run(0 --board ${board} format --yes --check-word 0x5A5A)
+run_klia_exe(0 --board ${board} board create --users 4 --data-pages 6 --log-pages 4)
+run_klia_exe(0 --board ${board} format --yes --check-word 0x5A5A)
 file(READ ${board} before HEX)
 
-run(0 --board ${board} compare --old ${BIN_DIR}/mviahlp.dll --new ${BIN_DIR}/mviahlp.dll --folder ${WORK_DIR}/same)
+run_klia_exe(0 --board ${board} compare --old ${BIN_DIR}/mviahlp.dll --new ${BIN_DIR}/mviahlp.dll --folder ${WORK_DIR}/same)
 if(NOT run_output MATCHES "the same: both libraries sent the same")
   message(FATAL_ERROR "compare of our library with itself:\n${run_output}")
 endif()
@@ -43,13 +31,13 @@ foreach(file old.jsonl new.jsonl report.txt old/mviahlp.dll old/HWLINK32.DLL new
   endif()
 endforeach()
 
-run(1 --json --board ${board} compare --old ${BIN_DIR}/mviahlp.dll --new ${ONE_CHECK_WORD_READ_DLL}
+run_klia_exe(1 --json --board ${board} compare --old ${BIN_DIR}/mviahlp.dll --new ${ONE_CHECK_WORD_READ_DLL}
     --folder ${WORK_DIR}/differ)
 if(NOT run_output MATCHES "\"exchange\": 3")
   message(FATAL_ERROR "compare with a library that differs in one exchange:\n${run_output}")
 endif()
 
-run(0 --board ${board} --library ${WITHOUT_ERROR_STATE_DLL} probe)
+run_klia_exe(0 --board ${board} --library ${WITHOUT_ERROR_STATE_DLL} probe)
 string(REGEX MATCHALL "does not report its error state" said "${run_error}")
 list(LENGTH said times)
 if(NOT run_output MATCHES "Every read did what it should" OR NOT times EQUAL 1)

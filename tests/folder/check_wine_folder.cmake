@@ -8,21 +8,9 @@
 #      leaving the folder as it was with the cause and the cure said.
 # Arguments: BIN_DIR, OLD_DLL, WITHOUT_FLUSH_DLL, SPY_DLL, HOLD_FILE, WORK_DIR, WINE, WINEPREFIX.
 
-set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
-         --unset=HWLINK_VBOARD_TRACE --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS
-         --unset=HWLINK_SPY_REPLAY --unset=HWLINK_SPY_GUARD
-         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml= ${WINE})
+include(${CMAKE_CURRENT_LIST_DIR}/../wine_environment.cmake)
+set(wine ${wine_environment} ${WINE})
 
-# run(<expected exit code> <arguments of klia.exe...>): klia.exe run in BIN_DIR.
-function(run expected)
-  execute_process(COMMAND ${wine} ${BIN_DIR}/klia.exe ${ARGN} WORKING_DIRECTORY ${BIN_DIR}
-                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL expected)
-    message(FATAL_ERROR "klia.exe ${ARGN} exited with ${result}, not ${expected}:\n${out}\n${err}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-  set(run_error "${err}" PARENT_SCOPE)
-endfunction()
 
 # The folder's names with the SHA-256 of each file.
 function(snapshot variable)
@@ -50,35 +38,35 @@ file(COPY_FILE ${OLD_DLL} ${program}/mviahlp.dll)
 file(COPY_FILE ${BIN_DIR}/HWLINK32.dll ${program}/HWLINK32.DLL)
 file(COPY_FILE ${BIN_DIR}/klia.exe ${program}/logon.exe)
 set(board ${WORK_DIR}/board.img)
-run(0 --board ${board} board create --users 4 --data-pages 6 --log-pages 4)
-run(0 --board ${board} format --yes --check-word 0x5A5A)
+run_klia_exe(0 --board ${board} board create --users 4 --data-pages 6 --log-pages 4)
+run_klia_exe(0 --board ${board} format --yes --check-word 0x5A5A)
 snapshot(before)
 
 # 1. swap, session, compare, undo.
-run(0 swap ${program} --library ${BIN_DIR}/mviahlp.dll)
+run_klia_exe(0 swap ${program} --library ${BIN_DIR}/mviahlp.dll)
 if(NOT EXISTS ${program}/mviahlp.dll.klia-original OR NOT EXISTS ${program}/klia-swap.json)
   message(FATAL_ERROR "swap kept no original or no record:\n${run_output}")
 endif()
-run(0 --board ${board} --library ${program}/mviahlp.dll info)
+run_klia_exe(0 --board ${board} --library ${program}/mviahlp.dll info)
 if(run_error MATCHES "does not report its error state" OR NOT run_output MATCHES "Board information")
   message(FATAL_ERROR "the session did not go through the library swapped in:\n${run_output}\n${run_error}")
 endif()
-run(0 --board ${board} compare --old ${program}/mviahlp.dll.klia-original --new ${program}/mviahlp.dll
+run_klia_exe(0 --board ${board} compare --old ${program}/mviahlp.dll.klia-original --new ${program}/mviahlp.dll
     --folder ${WORK_DIR}/compared)
-run(0 swap ${program} --library ${BIN_DIR}/mviahlp.dll)
+run_klia_exe(0 swap ${program} --library ${BIN_DIR}/mviahlp.dll)
 if(NOT run_output MATCHES "nothing to do")
   message(FATAL_ERROR "a second swap:\n${run_output}")
 endif()
-run(0 swap --undo ${program})
+run_klia_exe(0 swap --undo ${program})
 expect_unchanged("swap, session, compare, undo")
-run(0 swap --undo ${program})
+run_klia_exe(0 swap --undo ${program})
 if(NOT run_output MATCHES "nothing to undo")
   message(FATAL_ERROR "a second undo:\n${run_output}")
 endif()
 
 # 2. spy install, session, remove.
-run(0 spy install ${program} --trace ${WORK_DIR}/session.jsonl)
-run(0 --board ${board} --library ${program}/mviahlp.dll info)
+run_klia_exe(0 spy install ${program} --trace ${WORK_DIR}/session.jsonl)
+run_klia_exe(0 --board ${board} --library ${program}/mviahlp.dll info)
 if(NOT run_output MATCHES "Transport spy:" OR NOT run_output MATCHES "klia spy install")
   message(FATAL_ERROR "klia info did not name the spy in front of the transport:\n${run_output}\n${run_error}")
 endif()
@@ -86,18 +74,18 @@ file(READ ${WORK_DIR}/session.jsonl trace)
 if(NOT trace MATCHES "\"type\":\"exchange\"")
   message(FATAL_ERROR "the spy recorded no exchange:\n${trace}")
 endif()
-run(0 spy status ${program})
+run_klia_exe(0 spy status ${program})
 if(NOT run_output MATCHES "in place")
   message(FATAL_ERROR "spy status:\n${run_output}")
 endif()
-run(0 spy remove ${program})
+run_klia_exe(0 spy remove ${program})
 if(NOT run_output MATCHES "the traces are in")
   message(FATAL_ERROR "spy remove did not say where the traces are:\n${run_output}")
 endif()
 expect_unchanged("spy install, session, remove")
 
 # 3. refused before any change.
-run(1 swap ${program} --library ${WITHOUT_FLUSH_DLL})
+run_klia_exe(1 swap ${program} --library ${WITHOUT_FLUSH_DLL})
 if(NOT run_error MATCHES "KLIAFlush")
   message(FATAL_ERROR "a library without KLIAFlush:\n${run_error}")
 endif()
@@ -111,7 +99,7 @@ foreach(hold open load)
   if(hold STREQUAL "load" AND result EQUAL 0)
     # Wine replaces a file it has mapped as an image (Windows does not): nothing to check here.
     message(STATUS "Wine let klia replace a loaded DLL; the held-open case stands for it")
-    run(0 swap --undo ${program})
+    run_klia_exe(0 swap --undo ${program})
     expect_unchanged("the undo after a loaded DLL was replaced")
     continue()
   endif()

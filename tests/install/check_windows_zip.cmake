@@ -53,8 +53,8 @@ endif()
 
 # Wine as the build runs its programs, but with an empty WINEPATH: Windows finds the DLLs
 # only in the program's folder (the working folder is an empty one).
-set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
-         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml= ${WINE})
+include(${CMAKE_CURRENT_LIST_DIR}/../wine_environment.cmake)
+set(wine ${wine_environment} ${WINE})
 set(klia ${root}/simulator/klia.exe)
 run("klia.exe board create" ${wine} ${klia} --board demo.img board create)
 run("klia.exe info" ${wine} ${klia} --board demo.img info)

@@ -12,10 +12,8 @@
 #      byte; an unknown guard value is said and guards.
 # Arguments: BIN_DIR (klia.exe, mviahlp.dll), VBOARD_DLL, SPY_DLL, WORK_DIR, WINE, WINEPREFIX.
 
-set(wine ${CMAKE_COMMAND} -E env --unset=WINEPATH --unset=HWLINK_VBOARD_IMAGE --unset=HWLINK_VBOARD_GEOMETRY
-         --unset=HWLINK_SPY_TARGET --unset=HWLINK_SPY_TRACE --unset=HWLINK_SPY_SECRETS --unset=HWLINK_SPY_REPLAY
-         --unset=HWLINK_SPY_GUARD
-         WINEDEBUG=-all WINEPREFIX=${WINEPREFIX} WINEDLLOVERRIDES=mscoree,mshtml=)
+include(${CMAKE_CURRENT_LIST_DIR}/../wine_environment.cmake)
+set(wine ${wine_environment})
 
 # run(<folder> <expected exit code> <VAR=value...> -- <program> <arguments...>)
 function(run folder expected)
