@@ -102,7 +102,7 @@ file(MAKE_DIRECTORY ${spied})
 file(COPY ${root}/simulator/klia.exe ${root}/simulator/mviahlp.dll ${root}/spy/HWLINK32.DLL DESTINATION ${spied})
 file(COPY_FILE ${root}/simulator/HWLINK32.DLL ${spied}/HWLINK32-REAL.DLL)
 run("klia.exe tour through the spy"
-    ${CMAKE_COMMAND} -E env --unset=HWLINK_SPY_TARGET HWLINK_SPY_TRACE=spied.jsonl ${wine} ${spied}/klia.exe
+    ${wine_environment} HWLINK_SPY_TRACE=spied.jsonl ${WINE} ${spied}/klia.exe
     --board spied.img tour)
 run("klia.exe trace show" ${wine} ${spied}/klia.exe trace show spied.jsonl)
 if(NOT run_output MATCHES "read information \\[16\\]")
