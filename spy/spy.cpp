@@ -84,6 +84,19 @@ class Spy {
     }
   }
 
+  // Whether the read-only guard is on in this process (the settings settled first).
+  uint32_t GuardOn() noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Settle();
+    } catch (...) {
+      return 1;  // cannot tell: not said to be off
+    }
+    return guard_.load(std::memory_order_acquire) ? 1 : 0;
+  }
+
+  uint32_t GuardedCalls() const noexcept { return guarded_calls_.load(std::memory_order_relaxed); }
+
   uint32_t Transfer(const Call &call) noexcept {
     bool ready = false;
     try {
@@ -100,6 +113,7 @@ class Spy {
                !hwtrace::IsBoardRead(call.entry, call.command, call.param_length,
                                      static_cast<const uint8_t *>(call.param), call.out_length, call.in_length)) {
       guarded = true;  // not sent: "no exchange", nothing written for the caller
+      guarded_calls_.fetch_add(1, std::memory_order_relaxed);
     } else if (ready) {
       result = call.entry == hwtrace::kEntryTransfer
                    ? target_.transfer(call.command, call.param_length, call.param, static_cast<uint8_t>(call.out_length),
@@ -140,7 +154,7 @@ class Spy {
     } else {
       line += "forwarding to " + settings_.target + " (" + settings_.target_origin + ")";
     }
-    line += ", trace in " + settings_.trace;
+    line += settings_.trace.empty() ? ", no trace" : ", trace in " + settings_.trace;
     if (settings_.read_only) {
       line += settings_.replay.empty() ? "; guard on: only calls that read the board reach it"
                                        : "; guard: no board is reached in replay, the recording answers every call";
@@ -325,7 +339,7 @@ class Spy {
   // After the first failure the trace is left alone for the rest of the process: a record
   // written in part must not be followed by more.
   void WriteLocked(const std::string &line) {
-    if (trace_failed_) return;
+    if (trace_failed_ || settings_.trace.empty()) return;
     std::string error;
     if (!trace_.is_open()) {
       hwtrace::Header header;
@@ -354,6 +368,7 @@ class Spy {
   Settings settings_;
   std::atomic<bool> guard_{false};  // the read-only guard, when forwarding (not in replay)
   bool said_guarded_ = false;
+  std::atomic<uint32_t> guarded_calls_{0};
   uint32_t pid_ = 0;
   std::atomic<bool> ready_{false};
   bool load_tried_ = false;
@@ -387,6 +402,12 @@ HWLINK_API uint32_t KLIA_CALL HwTransfer(uint8_t command, uint8_t param_length, 
   return spy::Spy::Instance().Transfer(spy::Call{hwtrace::kEntryTransfer, command, param_length, param, out_length, out,
                                                  in_length, in, status, aux});
 }
+
+// 1 when the read-only guard is on in this process, else 0.
+HWLINK_API uint32_t KLIA_CALL HwSpyGuard(void) { return spy::Spy::Instance().GuardOn(); }
+
+// How many calls the guard has kept from the board in this process.
+HWLINK_API uint32_t KLIA_CALL HwSpyGuardedCalls(void) { return spy::Spy::Instance().GuardedCalls(); }
 
 HWLINK_API uint32_t KLIA_CALL HwTransferEx(uint8_t command, uint8_t param_length, const void *param,
                                            uint16_t out_length, const void *out, uint16_t in_length, void *in,

@@ -117,7 +117,9 @@ Settings ResolveSettings(const std::function<const char *(const char *)> &lookup
 
   // A trace named in the file without a folder lies beside the file; one named in the
   // environment is taken as the person gave it.
-  if (const std::string value = environment(kTraceVariable); !value.empty()) {
+  if (const std::string value = environment(kTraceVariable); value == kNoTrace) {
+    settings.trace.clear();
+  } else if (!value.empty()) {
     settings.trace = value;
   } else if (!file.trace.empty()) {
     settings.trace = IsFullPath(file.trace) ? file.trace : JoinPath(spy_folder, file.trace);

@@ -22,6 +22,8 @@ inline constexpr char kReplayVariable[] = "HWLINK_SPY_REPLAY";
 inline constexpr char kGuardVariable[] = "HWLINK_SPY_GUARD";
 inline constexpr char kGuardReadOnly[] = "read-only";
 inline constexpr char kDefaultTraceName[] = "hwlink-trace.jsonl";
+// HWLINK_SPY_TRACE=none: no trace is written (klia probe's own spy, when nobody asked for one).
+inline constexpr char kNoTrace[] = "none";
 #ifdef _WIN32
 inline constexpr char kDefaultTargetName[] = "HWLINK32-REAL.DLL";
 #else
@@ -31,7 +33,7 @@ inline constexpr char kDefaultTargetName[] = "libhwlink32-real.so";
 struct Settings {
   std::string target;         // a full path, or a bare file name
   std::string target_origin;  // where it came from: "HWLINK_SPY_TARGET", "hwlink-spy.conf", "default"
-  std::string trace;          // the trace file
+  std::string trace;          // the trace file; "" for none
   bool keep_secrets = false;  // the lab switch: logon blocks and user pages are recorded as they are
   std::string replay;         // a recording to serve instead of forwarding ("" = forward)
   // The read-only guard: only calls that read the board are forwarded. Also on when the guard

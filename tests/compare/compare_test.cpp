@@ -253,6 +253,121 @@ TEST_F(ProbeAndCompare, AWritingLibraryIsStoppedByTheGuard) {
   EXPECT_GT(writes, 0u);
 }
 
+// The probe keeps its guard whatever the environment it inherits asks of the spy.
+TEST_F(ProbeAndCompare, TheProbeKeepsItsGuardWhateverTheEnvironmentSays) {
+  MakeBoard();
+  const std::string before = ReadFile(image_);
+  const Outcome run = OnBoard({"--library", WRITES_WHILE_READING_LIBRARY, "probe"}, "HWLINK_SPY_GUARD=off");
+  EXPECT_NE(run.exit_code, 2) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("hwlink spy: active"));
+  EXPECT_THAT(run.err, HasSubstr("read-only guard kept"));
+  EXPECT_EQ(ReadFile(image_), before);
+}
+
+// A library that finds its transport through an old-style run path (DT_RPATH, searched before
+// the library path) gets past a spy put in front of its transport by the library path. The
+// probe and compare load klia's spy under the transport's name before the library: the library
+// binds to it whatever its run path says, and the board stays as it was.
+TEST_F(ProbeAndCompare, ALibraryWithItsOwnRunPathCannotGetPastTheSpy) {
+  MakeBoard();
+  const std::string before = ReadFile(image_);
+  const std::string spy_folder = fs::path(HWLINK_SPY_LIBRARY).parent_path();
+  for (const std::string library : {RPATH_WRITER_LIBRARY, WRITES_AT_LOAD_LIBRARY}) {
+    SCOPED_TRACE(library);
+    // What the fixture is for: a spy on the library path is not loaded at all.
+    const Outcome bypassed = OnBoard({"--library", library, "info"},
+                                     "LD_LIBRARY_PATH=" + Quoted(spy_folder) + " HWLINK_SPY_GUARD=read-only");
+    EXPECT_THAT(bypassed.err, Not(HasSubstr("hwlink spy: active")));
+    EXPECT_EQ(ReadFile(image_), before);  // info has the image served read-only
+
+    const Outcome pinned = OnBoard({"--json", "--library", library, "probe"});
+    EXPECT_NE(pinned.exit_code, 2) << pinned.err;
+    EXPECT_THAT(pinned.err, HasSubstr("hwlink spy: active"));
+    EXPECT_EQ(ReadFile(image_), before);
+
+    const Outcome run = Compare(library, OUR_LIBRARY, fs::path(library).parent_path().filename().string());
+    EXPECT_NE(run.exit_code, 2) << run.out << run.err;
+    EXPECT_EQ(ReadFile(image_), before);
+  }
+}
+
+// A library that reaches the board while it is being loaded finds the board klia chose: klia
+// names the image before it loads anything.
+TEST_F(ProbeAndCompare, ALibraryThatReachesTheBoardWhileLoadingFindsTheChosenImage) {
+  MakeBoard();
+  const std::string state = "XDG_STATE_HOME=" + Quoted(folder_ / "state");
+  const Outcome probe = OnBoard({"--json", "--library", WRITES_AT_LOAD_LIBRARY, "probe"}, state);
+  ASSERT_NE(probe.exit_code, 2) << probe.err;
+  EXPECT_EQ(nlohmann::json::parse(probe.out)["users"]["in_use"].size(), 1u) << probe.out;
+
+  const Outcome write =
+      OnBoard({"--library", WRITES_AT_LOAD_LIBRARY, "data", "write", "2", "1000", "--hex", "01 02 03"}, state);
+  ASSERT_EQ(write.exit_code, 0) << write.err;
+  const Outcome read = OnBoard({"--json", "data", "read", "2", "1000", "3"});
+  ASSERT_EQ(read.exit_code, 0) << read.err;
+  EXPECT_THAT(read.out, HasSubstr("010203"));
+  // What the library wrote while it was loaded went to the same image.
+  EXPECT_THAT(OnBoard({"hwstep", "get"}).out, HasSubstr("hardware step 9"));
+  EXPECT_FALSE(fs::exists(folder_ / "state"));
+}
+
+// A probe whose library ends its process is reported with how it ended, in words and in JSON.
+TEST_F(ProbeAndCompare, CompareNamesHowAProbeEnded) {
+  MakeBoard();
+  const struct {
+    const char *how, *words;
+    nlohmann::json child;
+  } cases[] = {
+      {"exit", "it exited with status 3", {{"exit_status", 3}}},
+      {"abort", "it aborted (SIGABRT)", {{"signal", "SIGABRT"}, {"crashed", true}}},
+      {"crash", "it crashed (SIGSEGV)", {{"signal", "SIGSEGV"}, {"crashed", true}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.how);
+    const std::string environment = std::string("MVIAHLP_TEST_END=") + c.how;
+    const Outcome text = OnBoard({"compare", "--old", ENDS_AT_LOAD_LIBRARY, "--new", OUR_LIBRARY, "--folder",
+                                  (folder_ / (std::string(c.how) + "-text")).string()},
+                                 environment);
+    EXPECT_EQ(text.exit_code, 2);
+    EXPECT_THAT(text.err, HasSubstr("the old library " + std::string(ENDS_AT_LOAD_LIBRARY) +
+                                    " could not run: " + c.words));
+    const Outcome json = OnBoard({"--json", "compare", "--old", ENDS_AT_LOAD_LIBRARY, "--new", OUR_LIBRARY,
+                                  "--folder", (folder_ / c.how).string()},
+                                 environment);
+    EXPECT_EQ(json.exit_code, 2);
+    EXPECT_EQ(nlohmann::json::parse(json.err)["error"]["child"], c.child) << json.err;
+  }
+}
+
+// What klia says about a spy in front of the transport is what the spy does, and a write the
+// guard kept from the board is said to be the guard's doing, not the board's.
+TEST_F(ProbeAndCompare, KliaSaysWhatTheSpysGuardDoes) {
+  MakeBoard();
+  const fs::path program = folder_ / "program";
+  fs::create_directories(program);
+  fs::copy_file(HWLINK_SPY_LIBRARY, program / "libhwlink32.so");
+  fs::copy_file(fs::path(OUR_LIBRARY).parent_path() / "libhwlink32.so", program / "libhwlink32-real.so");
+  const std::string through = "LD_LIBRARY_PATH=" + Quoted(program) + " HWLINK_SPY_TRACE=none HWLINK_SPY_TARGET=" +
+                              Quoted(program / "libhwlink32-real.so");
+  const std::string before = ReadFile(image_);
+
+  const Outcome off = OnBoard({"info"}, through + " HWLINK_SPY_GUARD=off");
+  ASSERT_EQ(off.exit_code, 0) << off.err;
+  EXPECT_THAT(off.out, HasSubstr("guard: off (writes reach the board)"));
+  const Outcome on = OnBoard({"--json", "info"}, through + " HWLINK_SPY_GUARD=read-only");
+  ASSERT_EQ(on.exit_code, 0) << on.err;
+  EXPECT_THAT(on.out, HasSubstr("\"guard_on\": true"));
+
+  const Outcome stopped = OnBoard({"hwstep", "set", "9"}, through + " HWLINK_SPY_GUARD=read-only");
+  EXPECT_EQ(stopped.exit_code, 1);
+  EXPECT_THAT(stopped.err, HasSubstr("stopped by the transport spy's read-only guard"));
+  EXPECT_THAT(stopped.err, HasSubstr("nothing of them was written"));
+  EXPECT_EQ(ReadFile(image_), before);
+  const Outcome json = OnBoard({"--json", "hwstep", "set", "9"}, through + " HWLINK_SPY_GUARD=read-only");
+  // The spy's own line stands before klia's object.
+  EXPECT_EQ(nlohmann::json::parse(json.err.substr(json.err.find('{')))["error"]["stopped_by_guard"], true) << json.err;
+}
+
 // The golden traces: the probe's session on each recorded board, replayed. A difference means
 // the library's traffic changed.
 TEST_F(ProbeAndCompare, GoldenTracesReplayClean) {

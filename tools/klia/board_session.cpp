@@ -123,11 +123,14 @@ std::string ImageProblem(const std::string &path) {
 }
 
 void Bind(const BoardChoice &board, Access access, bool create) {
-  // The library is loaded first: when it cannot be, klia says why instead of ending without a word.
-  LoadInterfaceLibrary();
+  // The board is named before anything is loaded: a library or transport that reaches the board
+  // while it loads must find the image klia chose, served as klia asks.
   SetEnvironment(kImageVariable, board.path);
   SetEnvironment(kReadOnlyVariable, access == Access::kRead ? "1" : "0");
   SetEnvironment(kCreateVariable, create ? "1" : "0");
+  // The library is loaded before the first call: when it cannot be, klia says why instead of
+  // ending without a word.
+  LoadInterfaceLibrary();
   if (Succeeded(KLIADriverPresent())) return;
   const ErrorState state = ReadErrorState();
   // No exchange at all: the transport has said why on standard error. The image passed klia's

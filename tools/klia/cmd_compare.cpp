@@ -40,6 +40,7 @@
 #include "probe.h"
 #include "process.h"
 #include "process_runner.h"
+#include "spy_config.h"
 #include "text_input.h"
 #include "trace_decode.h"
 #include "trace_file.h"
@@ -69,8 +70,14 @@ struct Run {
   fs::path library;  // as given, absolute
   fs::path loaded;   // the file klia loads (on Windows a copy in the run's own folder)
   fs::path trace;
-  int exit_code = -1;
+  ChildEnd end;
   std::string out, err;
+};
+
+// The comparison could not run; `child` says how the probe that could not run ended, when one did.
+struct CannotCompare : CannotRun {
+  CannotCompare(const std::string &what, json child_end) : CannotRun(what), child(std::move(child_end)) {}
+  json child;
 };
 
 std::string ReadWhole(const fs::path &path) {
@@ -162,14 +169,18 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
                        {"HWLINK_SPY_GUARD", "read-only"},
                        {"HWLINK_SPY_SECRETS", ""},
                        {"HWLINK_SPY_REPLAY", ""}};
-  child.library_path = spy.library_path;
+  // The child probe pins klia's spy in front of the library itself (spy_pin.h): the library
+  // binds to it whatever its own run path says.
+  (void)spy;
   child.out = folder / (run.role + "-probe.json");
   child.err = folder / (run.role + "-probe.err");
-  run.exit_code = RunChild(child);
+  run.end = RunChild(child);
   run.out = ReadWhole(child.out);
   run.err = ReadWhole(child.err);
-  if (run.exit_code < 0) throw CannotRun("cannot run " + child.program.string() + " for the " + run.role + " library");
-  if (run.exit_code == kExitInterrupted) throw Interrupted();
+  if (!run.end.started) {
+    throw CannotRun("cannot run " + child.program.string() + " for the " + run.role + " library");
+  }
+  if (run.end.Interrupted()) throw Interrupted();
   // The probe ran when it printed its result, problems or not.
   bool result = false;
   try {
@@ -177,17 +188,30 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
   } catch (const json::exception &) {
   }
   if (result) return;
-  std::string why = ProbeError(run.err);
-  // The transport's own words (the virtual board's, the spy's) come before klia's.
+  // How the probe ended first, then klia's words, then the transport's own (the virtual
+  // board's, the spy's).
+  std::string why = "it " + run.end.Words();
+  if (const std::string error = ProbeError(run.err); !error.empty()) why += "; " + error;
   for (size_t at = 0; at < run.err.size();) {
     const size_t end = std::min(run.err.find('\n', at), run.err.size());
     const std::string line = run.err.substr(at, end - at);
     at = end + 1;
     if (line.rfind("hwlink", 0) == 0 && line.find(": active in process") == std::string::npos) why += "; " + line;
   }
-  throw CannotRun("the probe through the " + run.role + " library " + run.library.string() +
-                  " could not run: " + (why.empty() ? "exit status " + std::to_string(run.exit_code) : why) + " (see " +
-                  child.err.string() + ")");
+  throw CannotCompare("the probe through the " + run.role + " library " + run.library.string() +
+                          " could not run: " + why + " (see " + child.err.string() + ")",
+                      run.end.Json());
+}
+
+// Each run's trace must say that the spy's read-only guard was on for it: a run that was not
+// guarded is not a proof of anything, whatever it sent.
+void RequireGuarded(const Trace &trace, const Run &run) {
+  for (const hwtrace::Header &header : trace.headers) {
+    if (header.guard == spy::kGuardReadOnly) continue;
+    throw CannotRun("the trace of the " + run.role + " library's run " + run.trace.string() +
+                    " was written without the spy's read-only guard (process " + std::to_string(header.pid) +
+                    "); its board may have been written: check it before trusting the comparison");
+  }
 }
 
 // How many problems a probe's result lists.
@@ -240,7 +264,9 @@ int Compare(const Context &context, const CompareOptions &options) {
   } catch (const CannotRun &e) {
     std::fflush(stdout);
     if (JsonOutput()) {
-      PrintJsonError({{"error", {{"cannot_run", e.what()}}}});
+      json error = {{"cannot_run", e.what()}};
+      if (const auto *run = dynamic_cast<const CannotCompare *>(&e)) error["child"] = run->child;
+      PrintJsonError({{"error", error}});
     } else {
       std::fprintf(stderr, "klia: compare: %s\n", e.what());
     }
@@ -252,8 +278,12 @@ int Compare(const Context &context, const CompareOptions &options) {
   try {
     a = hwtrace::ReadTraceFile(old_run.trace.string());
     b = hwtrace::ReadTraceFile(new_run.trace.string());
-  } catch (const hwtrace::TraceError &e) {
-    const std::string what = std::string("a trace of the runs cannot be read: ") + e.what();
+    RequireGuarded(a, old_run);
+    RequireGuarded(b, new_run);
+  } catch (const std::exception &e) {
+    const std::string what = dynamic_cast<const hwtrace::TraceError *>(&e) != nullptr
+                                 ? std::string("a trace of the runs cannot be read: ") + e.what()
+                                 : std::string(e.what());
     if (JsonOutput()) {
       PrintJsonError({{"error", {{"cannot_run", what}}}});
     } else {

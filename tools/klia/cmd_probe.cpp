@@ -19,9 +19,10 @@
 // Nothing in it writes. KLIAMakeUserXID is left out: what the board does with board command
 // 27 beyond answering four bytes is not known to be only reading.
 //
-// The probe asks a spy in front of the transport for its read-only guard
-// (HWLINK_SPY_GUARD=read-only), and the virtual board serves its image read-only and never
-// creates one: the probe cannot change the board it runs against.
+// The probe loads klia's transport spy in front of the library with its read-only guard on
+// (spy_pin.h), checks that the library is bound to it before the first call, and has the
+// virtual board serve its image read-only and never create one: the probe cannot change the
+// board it runs against. When the spy cannot be put there, the probe calls nothing (exit 2).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,7 @@
 #include "process.h"
 #include "record_view.h"
 #include "records.h"
+#include "spy_pin.h"
 #include "text_input.h"
 
 namespace klia {
@@ -287,10 +289,9 @@ void BindReadOnly(const Context &context) {
 
 int Probe(const Context &context, const std::string &pages_text) {
   const uint16_t page_limit = ParseProbePages(pages_text);
-  // A spy in front of the transport lets nothing but reads through.
-  if (const char *guard = std::getenv("HWLINK_SPY_GUARD"); guard == nullptr || *guard == '\0') {
-    SetEnvironment("HWLINK_SPY_GUARD", "read-only");
-  }
+  // The library is loaded behind klia's transport spy with its read-only guard, whatever the
+  // environment or the library's own search for a transport says.
+  RequirePinnedSpy("klia probe");
   Findings findings;
   Progress progress;
   Session session(page_limit, findings, progress);

@@ -479,6 +479,17 @@ int RunReplayed(const std::vector<std::string> &command, const std::string &reco
   return RunCommandAndWait(command);
 #else
   unsetenv("HWLINK_SPY_TARGET");
+  // The spy is loaded into the command's processes before anything else: a library that needs
+  // libhwlink32.so then binds to it whatever its own run path says (the loader searches a
+  // DT_RPATH before the library path), and no exchange can reach a board.
+  const std::string spy_file = (spy_folder / "libhwlink32.so").string();
+  if (spy_file.find_first_of(" :") != std::string::npos) {
+    throw UsageError("the transport spy " + spy_file +
+                     " has a space or a colon in its path, which the loader's preload list cannot hold; name a "
+                     "--spy folder without them");
+  }
+  const char *preload = std::getenv("LD_PRELOAD");
+  SetEnvironment("LD_PRELOAD", spy_file + (preload != nullptr && *preload != '\0' ? ":" + std::string(preload) : ""));
   const char *old = std::getenv("LD_LIBRARY_PATH");
   SetEnvironment("LD_LIBRARY_PATH", spy_folder.string() + (old != nullptr && *old != '\0' ? ":" + std::string(old) : ""));
   std::vector<char *> argv;

@@ -8,6 +8,7 @@
 #include "error_meanings.h"
 #include "library_loader.h"
 #include "mviahlp.h"
+#include "spy_in_front.h"
 
 namespace klia {
 
@@ -22,7 +23,8 @@ BoardFailure::BoardFailure(std::string operation, ErrorState state, std::string 
     : std::runtime_error(operation + " failed"),
       operation_(std::move(operation)),
       state_(state),
-      note_(std::move(note)) {}
+      note_(std::move(note)),
+      kept_by_guard_(CallsKeptByGuard()) {}
 
 void Require(uint32_t result, const std::string &operation, const std::string &note) {
   if (!Succeeded(result)) throw BoardFailure(operation, ReadErrorState(), note);
@@ -75,10 +77,26 @@ std::string MeaningOfBindError(uint16_t code) {
   return meanings::kUnknownCode;
 }
 
+namespace {
+
+std::string GuardWords(const BoardFailure &failure) {
+  return "the transport spy's read-only guard kept " + std::to_string(failure.kept_by_guard()) +
+         " board command(s) that do not only read from the board: nothing of them was written. To change the "
+         "board, take the guard off where it was asked for ('klia info' names the spy; 'klia spy status FOLDER')";
+}
+
+}  // namespace
+
 std::string DescribeFailure(const BoardFailure &failure) {
   const ErrorState &s = failure.state();
   char line[256];
   std::string text = "klia: " + failure.operation() + " failed\n";
+  if (failure.kept_by_guard() != 0) {
+    // The board never saw the command: what the library reports follows from the "no exchange"
+    // the guard answered, so it is shown below as the library's, not as the board's word.
+    text = "klia: " + failure.operation() + " was stopped by the transport spy's read-only guard\n  " +
+           GuardWords(failure) + "\n  (the library reports it as:)\n";
+  }
   if (!s.reported) {
     text += "  (the library does not report its error state)\n";
     if (!failure.note().empty()) text += "  " + failure.note() + "\n";
@@ -97,9 +115,15 @@ std::string DescribeFailure(const BoardFailure &failure) {
 
 nlohmann::json FailureToJson(const BoardFailure &failure) {
   const ErrorState &s = failure.state();
+  const auto guarded = [&failure](nlohmann::json &error) {
+    if (failure.kept_by_guard() == 0) return;
+    error["stopped_by_guard"] = true;
+    error["guard"] = GuardWords(failure);
+  };
   if (!s.reported) {
     nlohmann::json error = {{"operation", failure.operation()}, {"error_state_reported", false}};
     if (!failure.note().empty()) error["note"] = failure.note();
+    guarded(error);
     return {{"error", error}};
   }
   nlohmann::json error = {
@@ -109,6 +133,7 @@ nlohmann::json FailureToJson(const BoardFailure &failure) {
       {"bind_error", {{"code", s.bind_error}, {"meaning", MeaningOfBindError(s.bind_error)}}},
   };
   if (!failure.note().empty()) error["note"] = failure.note();
+  guarded(error);
   return {{"error", error}};
 }
 

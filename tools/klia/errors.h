@@ -60,11 +60,15 @@ class BoardFailure : public std::runtime_error {
   const std::string &operation() const { return operation_; }
   const ErrorState &state() const { return state_; }
   const std::string &note() const { return note_; }
+  // How many calls the transport spy's read-only guard had kept from the board when this
+  // failure was met: then the guard, not the board, is why a command that writes failed.
+  uint32_t kept_by_guard() const { return kept_by_guard_; }
 
  private:
   std::string operation_;
   ErrorState state_;
   std::string note_;
+  uint32_t kept_by_guard_ = 0;
 };
 
 // True when a KLIA_BOOL result means success (only its low byte counts).

@@ -20,6 +20,7 @@
 #include "mviahlp.h"
 #include "output.h"
 #include "process_runner.h"
+#include "spy_pin.h"
 
 #ifndef KLIA_DEFAULT_LIBRARY
 #ifdef _WIN32
@@ -133,11 +134,16 @@ void ChooseLibrary(const std::string &path) {
 
 void LoadInterfaceLibrary() {
   if (g_loaded) return;
+  // A command that promises not to change the board loads the transport spy first, so that the
+  // library binds to it whatever its own search for a transport would find.
+  const bool pinned = PinnedSpyWanted();
+  if (pinned) PinSpy(g_chosen.empty() ? OwnLibraryFile() : g_chosen);
   std::string reason;
   const auto module = Open(reason);
   if (module == nullptr) {
     throw Failure("library", "cannot load " + Description() + ": " + reason + "; " + LoadAdvice());
   }
+  if (pinned) CheckBoundToPinnedSpy(module, g_chosen.empty() ? OwnLibraryFile() : g_chosen);
   std::string missing;
   int missing_count = 0;
   for (int ordinal = 1; ordinal <= kErrorStateOrdinal; ++ordinal) {

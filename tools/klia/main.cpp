@@ -15,6 +15,7 @@
 #include "mviahlp.h"
 #include "output.h"
 #include "process.h"
+#include "spy_pin.h"
 
 namespace {
 
@@ -79,6 +80,15 @@ int main(int argc, char **argv) {
     return context.run();
   } catch (const klia::UsageError &e) {
     return ReportUsageError(e.what());
+  } catch (const klia::SpyNotPinned &e) {
+    // The command could not be kept from changing the board: it called nothing.
+    if (klia::JsonOutput()) {
+      klia::PrintJsonError({{"error", {{e.kind(), e.what()}}}});
+    } else {
+      std::fflush(stdout);
+      std::fprintf(stderr, "klia: %s\n", e.what());
+    }
+    return klia::kExitUsage;
   } catch (const klia::BoardFailure &e) {
     if (klia::JsonOutput()) {
       klia::PrintJsonError(klia::FailureToJson(e));

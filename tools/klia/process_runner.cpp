@@ -23,6 +23,7 @@
 #endif
 
 #include "cp866.h"
+#include "process.h"
 
 #ifndef KLIA_SPY_FOLDERS
 #define KLIA_SPY_FOLDERS ""
@@ -43,6 +44,50 @@ constexpr const char *kTransportFile = "libhwlink32.so";
 #endif
 
 }  // namespace
+
+bool ChildEnd::Interrupted() const {
+#ifdef _WIN32
+  return exited && status == kExitInterrupted;
+#else
+  return (exited && status == kExitInterrupted) || (!exited && signal == SIGINT);
+#endif
+}
+
+namespace {
+
+std::string SignalName(int signal) {
+#ifdef _WIN32
+  return std::to_string(signal);
+#else
+  const char *name = sigabbrev_np(signal);
+  return name != nullptr ? "SIG" + std::string(name) : "signal " + std::to_string(signal);
+#endif
+}
+
+std::string Hex32(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
+
+}  // namespace
+
+std::string ChildEnd::Words() const {
+  if (!started) return "could not be started";
+  if (exited) return "exited with status " + std::to_string(status);
+  if (exception != 0) return "crashed (exception " + Hex32(exception) + ")";
+#ifndef _WIN32
+  if (signal == SIGABRT) return "aborted (SIGABRT)";
+#endif
+  return (crashed ? "crashed (" : "was ended by ") + SignalName(signal) + (crashed ? ")" : "");
+}
+
+nlohmann::json ChildEnd::Json() const {
+  if (!started) return {{"started", false}};
+  if (exited) return {{"exit_status", status}};
+  if (exception != 0) return {{"exception", Hex32(exception)}, {"crashed", true}};
+  return {{"signal", SignalName(signal)}, {"crashed", crashed}};
+}
 
 fs::path FirstHolding(const std::string &folders, const char *file) {
   std::error_code ignored;
@@ -147,7 +192,7 @@ int RunCommandAndWait(const std::vector<std::string> &command) {
   return status < 0 ? -1 : static_cast<int>(status);
 }
 
-int RunChild(const ChildRun &child) {
+ChildEnd RunChild(const ChildRun &child) {
   for (const auto &[name, value] : child.environment) _putenv_s(name.c_str(), value.c_str());
   std::vector<std::wstring> words = {Quote(child.program.wstring())};
   for (const std::string &argument : child.arguments) words.push_back(Quote(Utf8ToWide(argument)));
@@ -164,20 +209,34 @@ int RunChild(const ChildRun &child) {
   if (out < 0 || err < 0) {
     if (out >= 0) _close(out);
     if (err >= 0) _close(err);
-    return -1;
+    return {};
   }
   const int saved_out = _dup(1);
   const int saved_err = _dup(2);
   _dup2(out, 1);
   _dup2(err, 2);
+  errno = 0;
   const intptr_t status = _wspawnv(_P_WAIT, child.program.wstring().c_str(), argv.data());
+  const int spawn_error = errno;
   _dup2(saved_out, 1);
   _dup2(saved_err, 2);
   for (int fd : {out, err, saved_out, saved_err}) _close(fd);
-  return status < 0 ? -1 : static_cast<int>(status);
+  ChildEnd end;
+  if (status == -1 && spawn_error != 0) return end;
+  end.started = true;
+  // A process ended by an exception has the exception's code (0xC0000005, ...) as its status.
+  const uint32_t code = static_cast<uint32_t>(status);
+  if (code >= 0xC0000000u) {
+    end.exception = code;
+    end.crashed = true;
+  } else {
+    end.exited = true;
+    end.status = static_cast<int>(code);
+  }
+  return end;
 }
 #else
-int RunChild(const ChildRun &child) {
+ChildEnd RunChild(const ChildRun &child) {
   std::vector<char *> argv;
   const std::string program = child.program.string();
   argv.push_back(const_cast<char *>(program.c_str()));
@@ -188,7 +247,7 @@ int RunChild(const ChildRun &child) {
   if (out < 0 || err < 0) {
     if (out >= 0) close(out);
     if (err >= 0) close(err);
-    return -1;
+    return {};
   }
   std::fflush(stdout);
   std::fflush(stderr);
@@ -228,9 +287,19 @@ int RunChild(const ChildRun &child) {
   }
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGQUIT, &old_quit, nullptr);
-  if (pid < 0) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
+  ChildEnd end;
+  // 127: the child could not start klia (execv failed).
+  if (pid < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 127)) return end;
+  end.started = true;
+  if (WIFEXITED(status)) {
+    end.exited = true;
+    end.status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    end.signal = WTERMSIG(status);
+    end.crashed = WCOREDUMP(status) || end.signal == SIGSEGV || end.signal == SIGBUS || end.signal == SIGILL ||
+                  end.signal == SIGFPE || end.signal == SIGABRT;
+  }
+  return end;
 }
 #endif
 

@@ -2,11 +2,14 @@
 // spy and the default transport are, how a library is put in front of the spy, and the run.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace klia {
 
@@ -53,9 +56,27 @@ struct ChildRun {
   std::filesystem::path out, err;  // the child's standard output and error go there
 };
 
-// Runs the child and waits for it, Ctrl-C reaching the child alone. Its exit status, or -1
-// when it could not be started.
-int RunChild(const ChildRun &child);
+// How a child process ended: its exit status, the signal that ended it, or (on Windows) the
+// exception that ended it.
+struct ChildEnd {
+  bool started = false;
+  bool exited = false;   // it exited, with `status`
+  int status = -1;
+  int signal = 0;        // natively: the signal that ended it
+  uint32_t exception = 0;  // on Windows: the exception code that ended it (0xC0000005, ...)
+  bool crashed = false;  // ended by a fault of its own (a crash, an abort), not by someone's signal
+
+  bool Interrupted() const;  // Ctrl-C: exit status 130 or SIGINT
+  // "exited with status 3", "was ended by SIGTERM", "crashed (SIGSEGV)", "aborted (SIGABRT)",
+  // "crashed (exception 0xC0000005)", "could not be started".
+  std::string Words() const;
+  // {"exit_status": 3} or {"signal": "SIGSEGV", "crashed": true} or {"exception": "0xC0000005",
+  // "crashed": true} or {"started": false}.
+  nlohmann::json Json() const;
+};
+
+// Runs the child and waits for it, Ctrl-C reaching the child alone.
+ChildEnd RunChild(const ChildRun &child);
 
 #ifdef _WIN32
 // Runs `command` (its program looked for as the shell would) with klia's own standard streams

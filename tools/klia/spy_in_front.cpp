@@ -10,6 +10,7 @@
 
 #include "cp866.h"
 #else
+#include <dlfcn.h>
 #include <link.h>
 #endif
 
@@ -17,6 +18,7 @@
 #include "folder_files.h"
 #include "install_manifest.h"
 #include "library_check.h"
+#include "mviahlp.h"
 #include "program_folder.h"
 
 namespace klia {
@@ -48,6 +50,26 @@ std::string LoadedTransport() {
 }
 #endif
 
+// One of the spy's own queries (HwSpyGuard, HwSpyGuardedCalls) in the loaded transport, or null.
+using SpyQuery = uint32_t(KLIA_CALL *)(void);
+SpyQuery FindQuery(const char *name) {
+#ifdef _WIN32
+  const HMODULE module = GetModuleHandleW(L"HWLINK32.DLL");
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<SpyQuery>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+#else
+  const std::string file = LoadedTransport();
+  if (file.empty()) return nullptr;
+  void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) return nullptr;
+  void *address = dlsym(handle, name);
+  dlclose(handle);  // only the reference RTLD_NOLOAD took
+  SpyQuery query = nullptr;
+  std::memcpy(&query, &address, sizeof query);
+  return query;
+#endif
+}
+
 // The folder part and the file name part of a path.
 std::pair<std::string, std::string> Split(const std::string &path) {
 #ifdef _WIN32
@@ -74,6 +96,7 @@ std::optional<SpyInFront> FindSpyInFront() {
   SpyInFront spy;
   spy.file = AbsolutePath(file);
   spy.version = *version;
+  if (const SpyQuery guard = FindQuery("HwSpyGuard")) spy.guard_on = guard() != 0;
   const FolderFiles folder(Split(spy.file).first);
   try {
     const InstallManifest record = DecodeManifest(folder.Read(kSpyRecordFile, 1 << 20), folder.PathOf(kSpyRecordFile));
@@ -91,12 +114,27 @@ std::optional<SpyInFront> FindSpyInFront() {
   return spy;
 }
 
+uint32_t CallsKeptByGuard() {
+  const SpyQuery kept = FindQuery("HwSpyGuardedCalls");
+  return kept != nullptr ? kept() : 0;
+}
+
+namespace {
+// The guard as the spy applies it in this process.
+std::string GuardWords(const SpyInFront &spy) {
+  if (!spy.guard_on) return "guard: not said (a spy older than this klia)";
+  return *spy.guard_on ? "guard: read-only (only calls that read the board reach it)"
+                       : "guard: off (writes reach the board)";
+}
+}  // namespace
+
 std::string SpyInFrontText(const SpyInFront &spy) {
   std::string text = "Transport spy: the board is reached through the transport spy " + spy.file +
-                     (spy.version.empty() ? "" : " (hwlink-spy " + spy.version + ")") + "\n";
+                     (spy.version.empty() ? "" : " (hwlink-spy " + spy.version + ")") + "\n  " + GuardWords(spy) +
+                     "\n";
   if (spy.by_klia) {
     text += "  put there by 'klia spy install' on " + spy.since + ", in front of " + spy.transport +
-            (spy.guard == "read-only" ? ", read-only guard on" : "") + "\n  traces: " + spy.trace +
+            (spy.guard == "read-only" ? ", installed with --guard read-only" : "") + "\n  traces: " + spy.trace +
             "\n  take it out with: " + spy.remove + "\n";
   } else {
     text += "  not put there by klia (no klia-spy.json beside it): take it out as spy/README.md says\n";
@@ -105,7 +143,10 @@ std::string SpyInFrontText(const SpyInFront &spy) {
 }
 
 nlohmann::json SpyInFrontJson(const SpyInFront &spy) {
-  nlohmann::json result = {{"file", spy.file}, {"version", spy.version}, {"by_klia", spy.by_klia}};
+  nlohmann::json result = {{"file", spy.file},
+                            {"version", spy.version},
+                            {"by_klia", spy.by_klia},
+                            {"guard_on", spy.guard_on ? nlohmann::json(*spy.guard_on) : nlohmann::json()}};
   if (spy.by_klia) {
     result["since"] = spy.since;
     result["trace"] = spy.trace;

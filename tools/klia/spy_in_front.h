@@ -7,6 +7,7 @@
 // where the traces go.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,9 @@ namespace klia {
 struct SpyInFront {
   std::string file;       // the spy's file
   std::string version;    // the spy's version, "" when it does not say
+  // What the spy in this process applies, as it says itself: its read-only guard on or off
+  // (nothing when the spy is too old to say).
+  std::optional<bool> guard_on;
   bool by_klia = false;   // klia's record is beside it
   std::string since, trace, transport, guard;  // from klia's record
   std::string remove;     // the command that takes it out
@@ -25,6 +29,10 @@ struct SpyInFront {
 // Call after the interface library is loaded. Nothing when the transport is not the spy (or
 // none is loaded).
 std::optional<SpyInFront> FindSpyInFront();
+
+// How many calls the transport spy in this process has kept from the board with its read-only
+// guard (0 when the transport is not the spy).
+uint32_t CallsKeptByGuard();
 
 std::string SpyInFrontText(const SpyInFront &spy);
 nlohmann::json SpyInFrontJson(const SpyInFront &spy);
