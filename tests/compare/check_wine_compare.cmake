@@ -5,9 +5,11 @@
 #      third exchange named;
 #   3. a library without KLIAGetErrorState (ordinal 27) runs the probe, and klia says once
 #      that it does not report its error state;
-#   4. the golden traces replay clean through the spy installed beside klia.exe's library.
-# (A writing library stopped by the spy's guard is tested natively.)
-# Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, SPY_DLL, GOLDEN_FOLDER, WORK_DIR,
+#   4. a library that writes while it reads, beside a transport that guards nothing, with the
+#      guard asked off: the probe pins klia's spy in front of it and the board stays as it was;
+#   5. the golden traces replay clean through the spy installed beside klia.exe's library.
+# Arguments: BIN_DIR, WITHOUT_ERROR_STATE_DLL, ONE_CHECK_WORD_READ_DLL, WRITES_WHILE_READING_DLL, SPY_DLL,
+# GOLDEN_FOLDER, WORK_DIR,
 # WINE, WINEPREFIX.
 
 include(${CMAKE_CURRENT_LIST_DIR}/../wine_environment.cmake)
@@ -42,6 +44,21 @@ string(REGEX MATCHALL "does not report its error state" said "${run_error}")
 list(LENGTH said times)
 if(NOT run_output MATCHES "Every read did what it should" OR NOT times EQUAL 1)
   message(FATAL_ERROR "the probe through a library without ordinal 27:\n${run_output}\n${run_error}")
+endif()
+
+# A library that writes while it reads, in a folder beside a transport that guards nothing (as
+# a site's folder holds them), with the spy's guard asked off in the environment: the probe loads
+# klia's spy as HWLINK32.DLL before the library, so the library binds to it and its writes are
+# kept from the board.
+file(MAKE_DIRECTORY ${WORK_DIR}/site)
+file(COPY ${WRITES_WHILE_READING_DLL} ${BIN_DIR}/HWLINK32.DLL DESTINATION ${WORK_DIR}/site)
+set(clean_environment ${wine_environment})
+list(APPEND wine_environment HWLINK_SPY_GUARD=off)
+run_klia_exe(0 --board ${board} --library ${WORK_DIR}/site/mviahlp.dll probe)
+set(wine_environment ${clean_environment})
+if(NOT run_error MATCHES "hwlink spy: active" OR NOT run_error MATCHES "read-only guard kept")
+  message(FATAL_ERROR "the probe through a writing library beside an unguarded transport was not guarded:\n"
+                      "${run_output}\n${run_error}")
 endif()
 
 file(READ ${board} after HEX)

@@ -347,8 +347,10 @@ void AddCompareCommand(CLI::App &app, Context &context) {
       ->type_name("DIR");
   compare->add_option("--pages", options->pages, "as for klia probe")->type_name(kNumberLabel)->capture_default_str();
   compare->footer(
-      "Each run is a 'klia --library LIB probe' of its own, with the spy in front of the transport: nothing but "
-      "reads reaches the board. With the virtual board the board image klia would use is served read-only. The "
+      "Each run is a 'klia --library LIB probe' of its own, which loads the spy in front of the library itself "
+      "(whatever the library's run path says) with its read-only guard on: nothing but reads reaches the board; "
+      "a run whose trace does not say the guard was on is refused. A run that could not finish is named with "
+      "how it ended (exit status, signal, crash). With the virtual board the board image klia would use is served read-only. The "
       "libraries are judged by the requests they send; the clock's answer is set aside, and any other answer "
       "that differs (the board changed between the runs) is reported beside the verdict. The folder keeps "
       "old.jsonl, new.jsonl, each probe's output and report.txt; the traces withhold user records' bytes.");

@@ -446,9 +446,13 @@ void AddProbeCommand(CLI::App &app, Context &context) {
       "watchdog timeout, Today and a flush with nothing to write. It never derives a user XID (board command "
       "27), whose effect on the board is not known to be only reading. Cost: about 45 board exchanges and "
       "one per user with the default --pages 4 (at most about 6 page reads per area; the event log, read "
-      "piece by piece, about 16); each further page adds one exchange (about two in the log). A spy in front "
-      "of the transport is asked for its read-only guard; the virtual board serves its image read-only. Exit "
-      "0 when every read did what it should, 1 when one did not (the problems are listed).");
+      "piece by piece, about 16); each further page adds one exchange (about two in the log). klia loads its "
+      "transport spy under the transport's name before the library, with its read-only guard on whatever the "
+      "environment says, and checks that the library is bound to it before the first call; the virtual board "
+      "serves its image read-only. It writes no trace unless HWLINK_SPY_TRACE names one. Exit 0 when every read "
+      "did what it should, 1 when one did not (the problems are listed), 2 when the spy cannot be put in front "
+      "of the library (nothing is then called: a file that is no interface library, a library that loads its "
+      "transport under another name or is bound to another one, no spy beside klia).");
   probe->callback([&context, pages] { context.run = [&context, pages] { return Probe(context, *pages); }; });
 }
 

@@ -737,7 +737,10 @@ void AddTraceCommands(CLI::App &app, Context &context) {
       ->excludes(process);
   replay->footer(
       "Options go before --; everything after it is the command, its own options included. Several processes "
-      "that the command runs one after another go on where the previous one stopped.");
+      "that the command runs one after another go on where the previous one stopped. No board is reached: "
+      "natively the spy is loaded into the command's processes before anything else (LD_PRELOAD), so that a "
+      "library that finds its transport through its own run path is served by the recording too; a klia "
+      "command run under the replay loads the spy in front of its library itself, on Windows as well.");
   replay->callback([&context, options, replay] {
     // CLI11 keeps the -- that separated the command among the arguments it left over.
     const std::vector<std::string> left = replay->remaining();
