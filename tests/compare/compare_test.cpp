@@ -291,6 +291,27 @@ TEST_F(ProbeAndCompare, ALibraryWithItsOwnRunPathCannotGetPastTheSpy) {
   }
 }
 
+// A library whose folder has a spy in front of its transport already (as 'klia spy install'
+// leaves it, settings and all): the probe pins that spy, with its settings and the guard on.
+TEST_F(ProbeAndCompare, AProbeThroughAFolderWithItsOwnSpyPinsThatSpy) {
+  MakeBoard();
+  const std::string before = ReadFile(image_);
+  const fs::path site = folder_ / "site";
+  fs::create_directories(site);
+  fs::copy_file(RPATH_WRITER_LIBRARY, site / "libmviahlp.so");
+  fs::copy_file(fs::path(RPATH_WRITER_LIBRARY).parent_path() / "libhwlink32.so", site / "libhwlink32-real.so");
+  fs::copy_file(HWLINK_SPY_LIBRARY, site / "libhwlink32.so");
+  process_helpers::WriteFile(site / "hwlink-spy.conf",
+                             "target = " + (site / "libhwlink32-real.so").string() + "\ntrace = site.jsonl\n");
+  const Outcome run = OnBoard({"--library", (site / "libmviahlp.so").string(), "probe"}, "HWLINK_SPY_GUARD=off");
+  EXPECT_NE(run.exit_code, 2) << run.err;
+  EXPECT_EQ(ReadFile(image_), before);
+  const hwtrace::Trace trace = hwtrace::ReadTraceFile((site / "site.jsonl").string());
+  ASSERT_EQ(trace.headers.size(), 1u);
+  EXPECT_EQ(trace.headers[0].guard, "read-only");
+  EXPECT_GT(trace.exchanges.size(), 40u);
+}
+
 // A library that reaches the board while it is being loaded finds the board klia chose: klia
 // names the image before it loads anything.
 TEST_F(ProbeAndCompare, ALibraryThatReachesTheBoardWhileLoadingFindsTheChosenImage) {

@@ -260,6 +260,14 @@ std::string ObjectFile(const void *address) {
 }
 #endif
 
+bool IsSpy(const std::string &file) {
+  try {
+    return SpyVersion(ReadFileAt(file, 256u << 20)).has_value();
+  } catch (const FileStepFailure &) {
+    return false;
+  }
+}
+
 std::string LoadedFile(void *spy) {
 #ifdef _WIN32
   return ModuleFile(static_cast<HMODULE>(spy));
@@ -289,16 +297,26 @@ void PinSpy(const std::string &library) {
   // for whatever this process inherited; under a replay no board is reached and no transport
   // is loaded.
   SetEnvironment(spy::kGuardVariable, spy::kGuardReadOnly);
+  // A spy the library would find anyway (one that 'klia spy install' put into a program's folder)
+  // is the one pinned: with its own settings, and the guard on. Two spies in one process would
+  // both take the settings meant for one.
+  std::string folder_spy;
   if (!replaying) {
     if (Environment(spy::kTargetVariable).empty()) {
       const std::string target = TransportTheLibraryWouldFind(library);
-      if (!target.empty()) SetEnvironment(spy::kTargetVariable, target);
+      if (!target.empty() && IsSpy(target)) {
+        folder_spy = target;
+      } else if (!target.empty()) {
+        SetEnvironment(spy::kTargetVariable, target);
+      }
     } else {
 #ifndef _WIN32
       TransportTheLibraryWouldFind(library, false);  // only its checks: the transport is named
 #endif
     }
-    if (Environment(spy::kTraceVariable).empty()) SetEnvironment(spy::kTraceVariable, spy::kNoTrace);
+    if (folder_spy.empty() && Environment(spy::kTraceVariable).empty()) {
+      SetEnvironment(spy::kTraceVariable, spy::kNoTrace);
+    }
   }
 
   // A transport loaded already is the one the library will bind to: under a replay, the spy that
@@ -309,7 +327,7 @@ void PinSpy(const std::string &library) {
     file = LoadedFile(spy);
   } else {
     try {
-      file = FindSpy().library.string();
+      file = folder_spy.empty() ? FindSpy().library.string() : folder_spy;
     } catch (const CannotRun &e) {
       throw SpyNotPinned(std::string(e.what()) + ": " + Who() + " runs only behind it" + Untouched());
     }
