@@ -243,7 +243,8 @@ bool AppendFile::OpenTrace(const std::string &path, std::string &error, std::str
   if ((info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    warning = path + " may be read by others than its owner (mode " + mode + "), and a trace is confidential site data: chmod 600 " + path;
+    warning = path + " may be read by others than its owner (mode " + mode +
+              "), and a trace is confidential site data: chmod 600 " + path;
   }
   fd_ = fd;
   return true;

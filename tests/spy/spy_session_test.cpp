@@ -344,7 +344,7 @@ TEST_F(SpySession, TheTraceIsWrittenOnlyIntoATrace) {
   EXPECT_THAT(run.err, Not(HasSubstr("cannot write")));
   EXPECT_THAT(run.err, Not(HasSubstr("chmod")));
   EXPECT_EQ(Read("t.jsonl").headers.size(), 1u);
-  fs::permissions(trace, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(trace, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
   run = Run(SpyEnvironment(trace), Klia("board.img", "info"));
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_THAT(run.err, Not(HasSubstr("cannot write")));

@@ -382,14 +382,15 @@ TEST(SpySettings, AFileTheSpyCannotReadWholeKeepsTheGuardOn) {
       {"upper case", nullptr, "GUARD = read-only\n", "", "guard = read-only in "},
       {"byte-order mark", nullptr, "\xEF\xBB\xBFguard = read-only\r\n", "", "guard = read-only in "},
       {"colon", nullptr, "guard: read-only\n", " line 1 is not \"setting = value\"", " line 1 is not"},
-      {"read-only, then off", nullptr, "guard = read-only\nguard = off\n", " line 2: guard is set again (first on line 1)",
-       " line 2: guard is set again"},
+      {"read-only, then off", nullptr, "guard = read-only\nguard = off\n",
+       " line 2: guard is set again (first on line 1)", " line 2: guard is set again"},
       {"off, then read-only", nullptr, "# site\nguard = off\n\nguard = read-only\n",
        " line 4: guard is set again (first on line 2)", " line 4: guard is set again"},
       {"unknown setting", nullptr, "target = /srv/real.so\ncolour = blue\n", " line 2: unknown setting \"colour\"",
        " line 2: unknown setting \"colour\""},
       {"guard without a value", nullptr, "guard =\n", " line 1: guard has no value", " line 1: guard has no value"},
-      {"secrets misspelt", nullptr, "secrets = maybe\n", " line 1: secrets \"maybe\" is neither", "\"maybe\" is not known"},
+      {"secrets misspelt", nullptr, "secrets = maybe\n", " line 1: secrets \"maybe\" is neither",
+       "\"maybe\" is not known"},
       {"unreadable", nullptr, nullptr, " cannot be read (Permission denied)", " cannot be read: Permission denied"},
       {"environment off", "off", "guard = read-only\n", "HWLINK_SPY_GUARD=off does not lower the guard",
        "guard = read-only in "},
@@ -432,7 +433,8 @@ TEST(SpySettings, TheOtherSettingsOfADamagedFileApplyWithTheGuardOn) {
   EXPECT_EQ(s.trace, spy::JoinPath("/opt/prog", "t.jsonl"));
   EXPECT_FALSE(s.keep_secrets);
   ASSERT_EQ(s.problems.size(), 4u);
-  EXPECT_THAT(s.problems[1], HasSubstr("line 4: target is set again (first on line 1); the first line's value is taken"));
+  EXPECT_THAT(s.problems[1],
+              HasSubstr("line 4: target is set again (first on line 1); the first line's value is taken"));
   EXPECT_THAT(s.problems[3], HasSubstr("line 7: secrets is set again (first on line 6); secrets are withheld"));
 
   // Nothing asks for the guard: off, and said why.
