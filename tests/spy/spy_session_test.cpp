@@ -886,6 +886,7 @@ TEST_F(Guard, TheSpyTellsItsGuardAndTheCallsItKept) {
     EXPECT_EQ(guard(), c.on);
     EXPECT_EQ(guarded_calls(), 0u);
     if (c.replay != nullptr) continue;
+    const std::string image = ReadFile(folder_ / "board.img");  // an unguarded case before may have changed it
     uint8_t info[51], status = 0xA5, aux = 0;
     EXPECT_EQ(transfer(16, 0, nullptr, 0, nullptr, sizeof info, info, &status, &aux) & 0xFF, 1u);
     const uint8_t watchdog[2] = {0x34, 0x12};
@@ -893,7 +894,7 @@ TEST_F(Guard, TheSpyTellsItsGuardAndTheCallsItKept) {
     EXPECT_EQ(guarded_calls(), c.on != 0 ? 2u : 0u);
     EXPECT_EQ(guard(), c.on);
     if (c.on != 0) {
-      EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
+      EXPECT_TRUE(ReadFile(folder_ / "board.img") == image) << "the board image changed";
     }
   }
   for (const char *name : {"HWLINK_SPY_TARGET", "HWLINK_SPY_TRACE", "HWLINK_SPY_GUARD", "HWLINK_SPY_REPLAY",
