@@ -8,9 +8,15 @@
 // missing board would.
 //
 // With the read-only guard (HWLINK_SPY_GUARD=read-only, or guard = read-only in the
-// configuration file) only the board commands that read are forwarded (IsBoardRead); every
-// other call is answered "no exchange", exactly as a missing board would answer it (nothing
-// is written to the caller's buffers, status or aux byte), and recorded as guarded.
+// configuration file, or a configuration file the spy cannot read whole) only the board
+// commands that read are forwarded (IsBoardRead); every other call is answered "no exchange",
+// exactly as a missing board would answer it (nothing is written to the caller's buffers,
+// status or aux byte), and recorded as guarded. HwSpyGuard and HwSpyGuardedCalls tell a
+// caller (klia) whether the guard is on and how many calls it kept from the board.
+//
+// The trace is written only into a trace: a new file, an empty one, or one that begins with
+// a trace header (AppendFile::OpenTrace); never through a symbolic link, never into a board
+// image or a library named by mistake.
 //
 // In replay mode (HWLINK_SPY_REPLAY) no transport is loaded: the calls are answered from a
 // recorded trace, exchange by exchange, and the first call that differs from the recording
@@ -21,6 +27,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "spy_config.h"
 #include "spy_platform.h"
@@ -84,15 +91,21 @@ class Spy {
     }
   }
 
-  // Whether the read-only guard is on in this process (the settings settled first).
-  uint32_t GuardOn() noexcept {
+  // 1 when the read-only guard is on in this process. In replay, what the recording's header
+  // says for the session being served: its guarded calls are answered as guarded.
+  uint32_t Guard() noexcept {
     try {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Settle();
+        if (settings_.replay.empty()) return guard_.load(std::memory_order_acquire) ? 1 : 0;
+      }
+      if (!Ready()) return 0;  // no recording: every call answers "no exchange", none as guarded
       std::lock_guard<std::mutex> lock(mutex_);
-      Settle();
+      return RecordedGuardLocked() ? 1 : 0;
     } catch (...) {
-      return 1;  // cannot tell: not said to be off
+      return 1;  // the settings could not be settled (out of memory): no call reaches the board
     }
-    return guard_.load(std::memory_order_acquire) ? 1 : 0;
   }
 
   uint32_t GuardedCalls() const noexcept { return guarded_calls_.load(std::memory_order_relaxed); }
@@ -113,7 +126,6 @@ class Spy {
                !hwtrace::IsBoardRead(call.entry, call.command, call.param_length,
                                      static_cast<const uint8_t *>(call.param), call.out_length, call.in_length)) {
       guarded = true;  // not sent: "no exchange", nothing written for the caller
-      guarded_calls_.fetch_add(1, std::memory_order_relaxed);
     } else if (ready) {
       result = call.entry == hwtrace::kEntryTransfer
                    ? target_.transfer(call.command, call.param_length, call.param, static_cast<uint8_t>(call.out_length),
@@ -122,6 +134,7 @@ class Spy {
                                          call.in_length, call.in, call.status, call.aux);
     }
     const uint64_t duration = hwtrace::MonotonicMicros() - begun;
+    if (guarded) guarded_calls_.fetch_add(1, std::memory_order_relaxed);
     Record(call, result, guarded, start, duration);
     return result;
   }
@@ -135,18 +148,7 @@ class Spy {
   void Settle() {
     if (settled_) return;
     const std::string folder = SpyFolder();
-    std::string config_text;
-    bool have_config = false;
-    if (!folder.empty()) {
-      try {
-        config_text = hwtrace::ReadWholeFile(JoinPath(folder, kConfigFileName));
-        have_config = true;
-      } catch (const hwtrace::TraceError &) {
-        // No configuration file beside the spy: the environment and the defaults decide.
-      }
-    }
-    settings_ = ResolveSettings([](const char *name) { return std::getenv(name); },
-                                have_config ? &config_text : nullptr, folder);
+    settings_ = ResolveSettings([](const char *name) { return std::getenv(name); }, ReadConfigFile(folder), folder);
     pid_ = hwtrace::ProcessId();
     std::string line = "hwlink spy: active in process " + std::to_string(pid_) + ": ";
     if (!settings_.replay.empty()) {
@@ -156,14 +158,31 @@ class Spy {
     }
     line += settings_.trace.empty() ? ", no trace" : ", trace in " + settings_.trace;
     if (settings_.read_only) {
-      line += settings_.replay.empty() ? "; guard on: only calls that read the board reach it"
+      line += settings_.replay.empty() ? "; guard on: only calls that read the board reach it (" +
+                                             settings_.guard_reason + ")"
                                        : "; guard: no board is reached in replay, the recording answers every call";
     }
     if (settings_.keep_secrets) line += " (secrets kept: lab use only)";
     guard_.store(settings_.read_only && settings_.replay.empty(), std::memory_order_release);
     settled_ = true;
     Say(line);
+    // Each wrong setting is said now and noted in the trace when it is opened.
     for (const std::string &problem : settings_.problems) Say("hwlink spy: " + problem);
+  }
+
+  // The recording's header for the session whose exchange is served next (the last one's
+  // when all are served). Called with the mutex held, in replay.
+  bool RecordedGuardLocked() const {
+    const std::vector<hwtrace::Header> &headers = recording_.headers;
+    if (headers.empty()) return false;
+    const hwtrace::Header *session = &headers.back();
+    if (position_ < recording_.exchanges.size()) {
+      const uint32_t line = recording_.exchanges[position_].line;
+      for (const hwtrace::Header &header : headers) {
+        if (header.line < line) session = &header;
+      }
+    }
+    return session->guard == kGuardReadOnly;
   }
 
   // Loads the real transport, or the recording, at the first call. False when calls must
@@ -335,20 +354,36 @@ class Spy {
     WriteLocked(hwtrace::EncodeNote(note));
   }
 
-  // Appends one line to the trace, opening it (and writing this process's header) first.
-  // After the first failure the trace is left alone for the rest of the process: a record
-  // written in part must not be followed by more.
+  // Appends one line to the trace, opening it (and writing this process's header and the
+  // notes of wrong settings) first. After the first failure the trace is left alone for the
+  // rest of the process: a record written in part must not be followed by more.
   void WriteLocked(const std::string &line) {
     if (trace_failed_ || settings_.trace.empty()) return;
     std::string error;
     if (!trace_.is_open()) {
+      std::string warning;
+      if (!trace_.OpenTrace(settings_.trace, error, warning)) {
+        trace_failed_ = true;
+        Say("hwlink spy: cannot write the trace: " + error + ": name a new file or an existing trace with " +
+            kTraceVariable + " or trace = in " + kConfigFileName + "; calls are still forwarded, without a trace");
+        return;
+      }
+      if (!warning.empty()) Say("hwlink spy: " + warning);
       hwtrace::Header header;
       header.writer = kWriter;
       header.source = replay_ ? "replay" : "spy";
       if (guard_.load(std::memory_order_relaxed)) header.guard = kGuardReadOnly;
       header.pid = pid_;
       header.start_us = hwtrace::WallClockMicros();
-      if (!trace_.Open(settings_.trace, error) || !trace_.Append(hwtrace::EncodeHeader(header), error)) {
+      std::string opening = hwtrace::EncodeHeader(header);
+      for (const std::string &problem : settings_.problems) {
+        hwtrace::Note note;
+        note.pid = pid_;
+        note.start_us = header.start_us;
+        note.text = "settings: " + problem;
+        opening += hwtrace::EncodeNote(note);
+      }
+      if (!trace_.Append(opening, error)) {
         TraceFailed(error);
         return;
       }
@@ -367,8 +402,8 @@ class Spy {
   bool settled_ = false;
   Settings settings_;
   std::atomic<bool> guard_{false};  // the read-only guard, when forwarding (not in replay)
+  std::atomic<uint32_t> guarded_calls_{0};  // calls answered as guarded in this process
   bool said_guarded_ = false;
-  std::atomic<uint32_t> guarded_calls_{0};
   uint32_t pid_ = 0;
   std::atomic<bool> ready_{false};
   bool load_tried_ = false;
@@ -403,17 +438,18 @@ HWLINK_API uint32_t KLIA_CALL HwTransfer(uint8_t command, uint8_t param_length, 
                                                  in_length, in, status, aux});
 }
 
-// 1 when the read-only guard is on in this process, else 0.
-HWLINK_API uint32_t KLIA_CALL HwSpyGuard(void) { return spy::Spy::Instance().GuardOn(); }
-
-// How many calls the guard has kept from the board in this process.
-HWLINK_API uint32_t KLIA_CALL HwSpyGuardedCalls(void) { return spy::Spy::Instance().GuardedCalls(); }
-
 HWLINK_API uint32_t KLIA_CALL HwTransferEx(uint8_t command, uint8_t param_length, const void *param,
                                            uint16_t out_length, const void *out, uint16_t in_length, void *in,
                                            uint8_t *status, uint8_t *aux) {
   return spy::Spy::Instance().Transfer(spy::Call{hwtrace::kEntryTransferEx, command, param_length, param, out_length,
                                                  out, in_length, in, status, aux});
 }
+
+// Whether the read-only guard is on in this process (1) or not (0), settling the settings
+// first if no call has yet; and how many calls it has kept from the board so far. klia looks
+// them up by name in the transport it is bound to, to report the guard as it is.
+HWLINK_API uint32_t KLIA_CALL HwSpyGuard(void) { return spy::Spy::Instance().Guard(); }
+
+HWLINK_API uint32_t KLIA_CALL HwSpyGuardedCalls(void) { return spy::Spy::Instance().GuardedCalls(); }
 
 }  // extern "C"

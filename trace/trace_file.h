@@ -22,6 +22,13 @@ class AppendFile {
 
   // On failure `error` says what happened, in words.
   bool Open(const std::string &path, std::string &error);
+  // Opens a board trace to append to: a new file (made as Open makes it), an empty file, or
+  // one that begins with a trace header line. Anything else is refused, naming the file and
+  // why: a symbolic link at `path` (on Windows any reparse point), what is not a regular file
+  // (a folder, a fifo, a device), a file that is not a board trace (a board image, a library,
+  // a text). The content is checked through the file as opened, never by name before opening.
+  // `warning` is set (POSIX) when an existing trace may be read by others than its owner.
+  bool OpenTrace(const std::string &path, std::string &error, std::string &warning);
   bool Append(std::string_view bytes, std::string &error);
   void Close();
   bool is_open() const;

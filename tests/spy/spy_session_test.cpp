@@ -289,6 +289,72 @@ TEST_F(SpySession, AnUnwritableTraceLeavesTheSessionAlone) {
   }
 }
 
+// The trace is written only into a trace: a link in its place, a board image, the real
+// transport, a text, a fifo or a folder named as the trace are refused, said once and left
+// byte for byte as they were, and the session goes on without a trace. An empty file (as klia
+// trace replay makes one) and an existing trace are appended to; a trace that others may read
+// is said once, with the cure.
+TEST_F(SpySession, TheTraceIsWrittenOnlyIntoATrace) {
+  CreateBoard("board.img");
+  fs::create_directories(folder_ / "real");
+  const fs::path real = folder_ / "real" / "libhwlink32-real.so";
+  fs::copy_file(VBOARD_LIBRARY, real);
+  WriteFile(folder_ / "notes.txt", "a text the person keeps\n");
+  fs::create_symlink(folder_ / "board.img", folder_ / "link.jsonl");
+  fs::create_symlink(folder_ / "gone.jsonl", folder_ / "dangling.jsonl");
+  ASSERT_EQ(mkfifo((folder_ / "fifo.jsonl").c_str(), 0600), 0);
+  fs::create_directories(folder_ / "folder.jsonl");
+  const struct {
+    const char *name;
+    fs::path trace;
+    const char *why;
+  } refused[] = {
+      {"a link to the board image", folder_ / "link.jsonl", " is a symbolic link"},
+      {"a link to no file yet", folder_ / "dangling.jsonl", " is a symbolic link"},
+      {"the board image", folder_ / "board.img", " is not a board trace (it does not begin with a trace header)"},
+      {"the real transport", real, " is not a board trace (it does not begin with a trace header)"},
+      {"a text", folder_ / "notes.txt", " is not a board trace (it does not begin with a trace header)"},
+      {"a fifo", folder_ / "fifo.jsonl", " is not a regular file"},
+      {"a folder", folder_ / "folder.jsonl", " is a folder"},
+      {"a device", "/dev/null", " is not a regular file"},
+  };
+  for (const auto &c : refused) {
+    SCOPED_TRACE(c.name);
+    const std::string before = fs::is_regular_file(c.trace) ? ReadFile(c.trace) : "";
+    const Outcome run = Run(SpyEnvironment(c.trace, real.string()), Klia("board.img", "info"));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Count(run.err, "cannot write the trace"), 1u) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("cannot write the trace: " + c.trace.string() + c.why));
+    EXPECT_THAT(run.err, HasSubstr(": name a new file or an existing trace with HWLINK_SPY_TRACE or trace = in "
+                                   "hwlink-spy.conf; calls are still forwarded, without a trace"));
+    if (fs::is_regular_file(c.trace)) {
+      EXPECT_EQ(ReadFile(c.trace), before);
+    }
+  }
+  EXPECT_FALSE(fs::exists(folder_ / "gone.jsonl"));
+  EXPECT_TRUE(fs::is_symlink(folder_ / "link.jsonl"));
+
+  // An empty file, as klia trace replay makes it; then the same file as an existing trace,
+  // opened up to others: appended to, and said.
+  const fs::path trace = folder_ / "t.jsonl";
+  WriteFile(trace, "");
+  fs::permissions(trace, fs::perms::owner_read | fs::perms::owner_write);
+  Outcome run = Run(SpyEnvironment(trace), Klia("board.img", "info"));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(run.err, Not(HasSubstr("cannot write")));
+  EXPECT_THAT(run.err, Not(HasSubstr("chmod")));
+  EXPECT_EQ(Read("t.jsonl").headers.size(), 1u);
+  fs::permissions(trace, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  run = Run(SpyEnvironment(trace), Klia("board.img", "info"));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(run.err, Not(HasSubstr("cannot write")));
+  EXPECT_EQ(Count(run.err, trace.string() + " may be read by others than its owner (mode 0644)"), 1u) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("chmod 600 " + trace.string()));
+  const hwtrace::Trace appended = Read("t.jsonl");
+  EXPECT_EQ(appended.headers.size(), 2u);
+  EXPECT_TRUE(appended.warning.empty());
+}
+
 // The disk fills up mid-session (the file size limit stands in for it): the session goes on,
 // the spy says so once, and every record before is readable.
 TEST_F(SpySession, ATraceDiskThatFillsUpLeavesTheRecordsBeforeIt) {
@@ -687,12 +753,154 @@ TEST_F(Guard, AnUnknownGuardValueIsSaidAndGuards) {
   WriteFile(spy / "hwlink-spy.conf", "target = " + std::string(VBOARD_LIBRARY) + "\nguard = read only\n");
   run = Run("LD_LIBRARY_PATH=" + Quoted(spy.string()), Klia("board.img", "watchdog set 9"));
   EXPECT_NE(run.exit_code, 0);
-  EXPECT_THAT(run.err, HasSubstr("hwlink-spy.conf: guard \"read only\" is neither"));
+  EXPECT_THAT(run.err, HasSubstr((spy / "hwlink-spy.conf").string() + " line 2: guard \"read only\" is neither"));
   EXPECT_THAT(run.err, HasSubstr("; guard on: only calls that read the board reach it"));
   const hwtrace::Trace trace = Read("spy/hwlink-trace.jsonl");
   ASSERT_FALSE(trace.exchanges.empty());
   EXPECT_TRUE(trace.exchanges.back().guarded);
   EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
+}
+
+// Settings files written carelessly, or to slip a write past the guard: each keeps the guard
+// on, the board image stays as it was byte for byte, and each problem is said on stderr and
+// noted in the trace with the file's full path, the line and the cause.
+TEST_F(Guard, HostileSettingsFilesKeepTheGuardOn) {
+  CreateBoard("board.img");
+  const std::string before = ReadFile(folder_ / "board.img");
+  const fs::path spy = folder_ / "spy";
+  fs::create_directories(spy);
+  fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
+  const fs::path conf = spy / "hwlink-spy.conf";
+  const bool root_reads_anything = geteuid() == 0;
+  const struct {
+    const char *name;
+    const char *file;         // null: a folder named hwlink-spy.conf; "000": a file nobody may read
+    const char *environment;  // added to the run
+    const char *problem;      // in the problem said and noted ("" when nothing is wrong)
+  } cases[] = {
+      {"capitalised name", "Guard = read-only\n", "", ""},
+      {"upper-case name", "GUARD = read-only\n", "", ""},
+      {"byte-order mark", "\xEF\xBB\xBFguard = read-only\n", "", ""},
+      {"colon", "# guard for the audit\nguard: read-only\n", "", " line 2 is not \"setting = value\""},
+      {"read-only, then off", "guard = read-only\nguard = off\n", "", " line 2: guard is set again"},
+      {"off, then read-only", "guard = off\nguard = read-only\n", "", " line 2: guard is set again"},
+      {"unknown setting", "gaurd = read-only\n", "", " line 1: unknown setting \"gaurd\""},
+      {"a folder in the file's place", nullptr, "", " cannot be read (it is a folder)"},
+      {"a file nobody may read", "000", "", " cannot be read (Permission denied)"},
+      {"environment off against the file", "guard = read-only\n", "HWLINK_SPY_GUARD=off",
+       "HWLINK_SPY_GUARD=off does not lower the guard"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(conf);
+    fs::remove(folder_ / "t.jsonl");
+    if (c.file == nullptr) {
+      fs::create_directories(conf);
+    } else if (std::string(c.file) == "000") {
+      WriteFile(conf, "guard = read-only\n");
+      fs::permissions(conf, fs::perms::none);
+      if (root_reads_anything) {
+        std::printf("[  NOTE    ] \"%s\" left out: this test runs as root, who may read any file\n", c.name);
+        continue;
+      }
+    } else {
+      WriteFile(conf, c.file);
+    }
+    const Outcome run = Run("LD_LIBRARY_PATH=" + Quoted(spy.string()) + " HWLINK_SPY_TARGET=" + Quoted(VBOARD_LIBRARY) +
+                                " HWLINK_SPY_TRACE=" + Quoted((folder_ / "t.jsonl").string()) + " " + c.environment,
+                            Klia("board.img", "watchdog set 9"));
+    EXPECT_NE(run.exit_code, 0) << run.out;
+    EXPECT_THAT(run.err, HasSubstr("; guard on: only calls that read the board reach it"));
+    EXPECT_EQ(Count(run.err, "hwlink spy: the read-only guard kept set watchdog [30] from the board"), 1u) << run.err;
+    EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
+    const hwtrace::Trace trace = Read("t.jsonl");
+    EXPECT_EQ(trace.headers.at(0).guard, "read-only");
+    ASSERT_FALSE(trace.exchanges.empty());
+    EXPECT_TRUE(trace.exchanges.back().guarded);
+    if (*c.problem == '\0') {
+      EXPECT_THAT(run.err, Not(HasSubstr(conf.string() + " line"))) << run.err;
+      EXPECT_TRUE(trace.notes.empty());
+      continue;
+    }
+    const std::string said = (*c.environment != '\0' ? "" : conf.string()) + c.problem;
+    EXPECT_EQ(Count(run.err, "hwlink spy: " + said), 1u) << run.err;
+    ASSERT_EQ(trace.notes.size(), 1u);
+    EXPECT_THAT(trace.notes[0].text, HasSubstr(said));
+    EXPECT_THAT(trace.notes[0].text, HasSubstr("the guard is on (read-only)"));
+  }
+  fs::remove_all(conf);
+}
+
+// The spy tells a caller whether its guard is on and how many calls it kept from the board,
+// whatever turned the guard on; in replay, what the recording's header says for it. Each case
+// loads a copy of the spy of its own (one settles its settings once per process).
+TEST_F(Guard, TheSpyTellsItsGuardAndTheCallsItKept) {
+  CreateBoard("board.img");
+  const std::string before = ReadFile(folder_ / "board.img");
+  ASSERT_NE(Run(SpyEnvironment(folder_ / "guarded.jsonl") + " HWLINK_SPY_GUARD=read-only",
+                Klia("board.img", "watchdog set 100"))
+                .exit_code,
+            0);
+  ASSERT_EQ(Run("HWLINK_VBOARD_TRACE=plain.jsonl", Klia("board.img", "info")).exit_code, 0);
+  ASSERT_EQ(ReadFile(folder_ / "board.img"), before);
+  const struct {
+    const char *name;
+    const char *file;   // hwlink-spy.conf, or null for none
+    const char *guard;  // HWLINK_SPY_GUARD, or null
+    const char *replay;  // HWLINK_SPY_REPLAY, or null
+    uint32_t on;
+  } cases[] = {
+      {"nothing asks for it", nullptr, nullptr, nullptr, 0},
+      {"the environment", nullptr, "read-only", nullptr, 1},
+      {"the file", "guard = read-only\n", nullptr, nullptr, 1},
+      {"the file, the environment off", "guard = read-only\n", "off", nullptr, 1},
+      {"a damaged file", "guard = off\nGuard = off\n", nullptr, nullptr, 1},
+      {"off in both", "guard = off\n", "off", nullptr, 0},
+      {"replaying a guarded recording", nullptr, nullptr, "guarded.jsonl", 1},
+      {"replaying a recording without the guard", nullptr, "read-only", "plain.jsonl", 0},
+  };
+  setenv("HWLINK_SPY_TARGET", VBOARD_LIBRARY, 1);
+  setenv("HWLINK_VBOARD_IMAGE", (folder_ / "board.img").c_str(), 1);
+  for (const char *name : {"HWLINK_SPY_SECRETS", "HWLINK_VBOARD_TRACE", "HWLINK_VBOARD_GEOMETRY"}) unsetenv(name);
+  using Question = uint32_t (*)();
+  using Transfer = uint32_t (*)(uint8_t, uint8_t, const void *, uint8_t, const void *, uint8_t, void *, uint8_t *,
+                                uint8_t *);
+  int n = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path copy = folder_ / ("spy-" + std::to_string(++n));
+    fs::create_directories(copy);
+    fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", copy / "libhwlink32.so");
+    if (c.file != nullptr) WriteFile(copy / "hwlink-spy.conf", c.file);
+    setenv("HWLINK_SPY_TRACE", (copy / "t.jsonl").c_str(), 1);
+    c.guard != nullptr ? setenv("HWLINK_SPY_GUARD", c.guard, 1) : unsetenv("HWLINK_SPY_GUARD");
+    c.replay != nullptr ? setenv("HWLINK_SPY_REPLAY", (folder_ / c.replay).c_str(), 1) : unsetenv("HWLINK_SPY_REPLAY");
+    void *library = dlopen((copy / "libhwlink32.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    const auto guard = reinterpret_cast<Question>(dlsym(library, "HwSpyGuard"));
+    const auto guarded_calls = reinterpret_cast<Question>(dlsym(library, "HwSpyGuardedCalls"));
+    const auto transfer = reinterpret_cast<Transfer>(dlsym(library, "HwTransfer"));
+    ASSERT_NE(guard, nullptr);
+    ASSERT_NE(guarded_calls, nullptr);
+    ASSERT_NE(transfer, nullptr);
+    EXPECT_EQ(guard(), c.on);
+    EXPECT_EQ(guarded_calls(), 0u);
+    if (c.replay != nullptr) continue;
+    const std::string image = ReadFile(folder_ / "board.img");  // an unguarded case before may have changed it
+    uint8_t info[51], status = 0xA5, aux = 0;
+    EXPECT_EQ(transfer(16, 0, nullptr, 0, nullptr, sizeof info, info, &status, &aux) & 0xFF, 1u);
+    const uint8_t watchdog[2] = {0x34, 0x12};
+    for (int i = 0; i < 2; ++i) transfer(30, 2, watchdog, 0, nullptr, 0, nullptr, &status, &aux);
+    EXPECT_EQ(guarded_calls(), c.on != 0 ? 2u : 0u);
+    EXPECT_EQ(guard(), c.on);
+    if (c.on != 0) {
+      EXPECT_TRUE(ReadFile(folder_ / "board.img") == image) << "the board image changed";
+    }
+  }
+  for (const char *name : {"HWLINK_SPY_TARGET", "HWLINK_SPY_TRACE", "HWLINK_SPY_GUARD", "HWLINK_SPY_REPLAY",
+                           "HWLINK_VBOARD_IMAGE"}) {
+    unsetenv(name);
+  }
 }
 
 // A guarded session replays: the calls that were kept from the board are answered "no

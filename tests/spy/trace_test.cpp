@@ -337,8 +337,9 @@ TEST(SpySettings, EnvironmentWinsOverTheFileBesideTheSpy) {
   EXPECT_THAT(s.problems.back(), HasSubstr("neither \"keep\" nor \"withhold\""));
 }
 
-// The guard: off unless asked for; asked for in the file or the environment (which wins); a
-// value that is neither "read-only" nor "off" guards all the same, and says so.
+// The guard: off unless asked for; on when the file or the environment asks for it, and
+// nothing lowers what the file asks for; a value that is neither "read-only" nor "off" guards
+// all the same, and says so.
 TEST(SpySettings, TheGuardIsOnWhenAskedAndAMisspeltGuardStillGuards) {
   struct Case {
     const char *environment;  // HWLINK_SPY_GUARD, or null
@@ -347,9 +348,9 @@ TEST(SpySettings, TheGuardIsOnWhenAskedAndAMisspeltGuardStillGuards) {
     bool problem;
   };
   for (const Case &c : {Case{nullptr, "", false, false}, Case{nullptr, "guard = read-only\n", true, false},
-                        Case{"read-only", "", true, false}, Case{"off", "guard = read-only\n", false, false},
-                        Case{"read-only", "guard = off\n", true, false}, Case{"readonly", "", true, true},
-                        Case{nullptr, "guard = yes please\n", true, true}}) {
+                        Case{"read-only", "", true, false}, Case{"off", "guard = read-only\n", true, true},
+                        Case{"read-only", "guard = off\n", true, false}, Case{"off", "guard = off\n", false, false},
+                        Case{"readonly", "", true, true}, Case{nullptr, "guard = yes please\n", true, true}}) {
     SCOPED_TRACE(std::string(c.environment ? c.environment : "(unset)") + " / " + c.file);
     const std::string file = c.file;
     const spy::Settings s = spy::ResolveSettings(
@@ -361,6 +362,87 @@ TEST(SpySettings, TheGuardIsOnWhenAskedAndAMisspeltGuardStillGuards) {
       EXPECT_THAT(s.problems[0], HasSubstr("the guard is on (read-only)"));
     }
   }
+}
+
+// Settings files that someone wrote carelessly, or that someone wants to slip a write past
+// the guard with: each keeps the guard on, names the file, the line and the cause, and says
+// why the guard is on. Setting names are matched without regard to case, and a byte-order
+// mark is not part of the first setting's name.
+TEST(SpySettings, AFileTheSpyCannotReadWholeKeepsTheGuardOn) {
+  const std::string path = spy::JoinPath("/opt/prog", "hwlink-spy.conf");
+  struct Case {
+    const char *name;
+    const char *environment;  // HWLINK_SPY_GUARD, or null
+    const char *file;         // null: the file exists and cannot be read
+    const char *problem;      // "" when nothing is wrong
+    const char *reason;       // in guard_reason
+  };
+  const Case cases[] = {
+      {"capitalised", nullptr, "Guard = read-only\n", "", "guard = read-only in "},
+      {"upper case", nullptr, "GUARD = read-only\n", "", "guard = read-only in "},
+      {"byte-order mark", nullptr, "\xEF\xBB\xBFguard = read-only\r\n", "", "guard = read-only in "},
+      {"colon", nullptr, "guard: read-only\n", " line 1 is not \"setting = value\"", " line 1 is not"},
+      {"read-only, then off", nullptr, "guard = read-only\nguard = off\n",
+       " line 2: guard is set again (first on line 1)", " line 2: guard is set again"},
+      {"off, then read-only", nullptr, "# site\nguard = off\n\nguard = read-only\n",
+       " line 4: guard is set again (first on line 2)", " line 4: guard is set again"},
+      {"unknown setting", nullptr, "target = /srv/real.so\ncolour = blue\n", " line 2: unknown setting \"colour\"",
+       " line 2: unknown setting \"colour\""},
+      {"guard without a value", nullptr, "guard =\n", " line 1: guard has no value", " line 1: guard has no value"},
+      {"secrets misspelt", nullptr, "secrets = maybe\n", " line 1: secrets \"maybe\" is neither",
+       "\"maybe\" is not known"},
+      {"unreadable", nullptr, nullptr, " cannot be read (Permission denied)", " cannot be read: Permission denied"},
+      {"environment off", "off", "guard = read-only\n", "HWLINK_SPY_GUARD=off does not lower the guard",
+       "guard = read-only in "},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    spy::ConfigFile config;
+    config.path = path;
+    config.state = c.file != nullptr ? spy::ConfigFile::State::kRead : spy::ConfigFile::State::kUnreadable;
+    config.text = c.file != nullptr ? c.file : "";
+    config.error = "Permission denied";
+    const spy::Settings s = spy::ResolveSettings(
+        [&c](const char *name) { return std::string(name) == "HWLINK_SPY_GUARD" ? c.environment : nullptr; }, config,
+        "/opt/prog");
+    EXPECT_TRUE(s.read_only);
+    EXPECT_THAT(s.guard_reason, HasSubstr(c.reason));
+    if (*c.problem == '\0') {
+      EXPECT_TRUE(s.problems.empty()) << s.problems[0];
+      continue;
+    }
+    ASSERT_EQ(s.problems.size(), 1u);
+    EXPECT_THAT(s.problems[0], HasSubstr(c.problem));
+    if (c.environment == nullptr) {
+      EXPECT_THAT(s.problems[0], HasSubstr(path));
+      EXPECT_THAT(s.problems[0], HasSubstr("the guard is on (read-only)"));
+      EXPECT_THAT(s.guard_reason, HasSubstr(path));
+    }
+  }
+}
+
+// The rest of a damaged file applies as it was read, guard on; a setting given twice keeps
+// its first value for the transport and the trace, and withholds secrets.
+TEST(SpySettings, TheOtherSettingsOfADamagedFileApplyWithTheGuardOn) {
+  const auto unset = [](const char *) -> const char * { return nullptr; };
+  const std::string file = "target = /srv/first.so\nTrace = t.jsonl\ncolour = blue\ntarget = /srv/second.so\n"
+                           "trace = other.jsonl\nsecrets = keep\nSECRETS = keep\n";
+  const spy::Settings s = spy::ResolveSettings(unset, &file, "/opt/prog");
+  EXPECT_TRUE(s.read_only);
+  EXPECT_EQ(s.target, "/srv/first.so");
+  EXPECT_EQ(s.trace, spy::JoinPath("/opt/prog", "t.jsonl"));
+  EXPECT_FALSE(s.keep_secrets);
+  ASSERT_EQ(s.problems.size(), 4u);
+  EXPECT_THAT(s.problems[1],
+              HasSubstr("line 4: target is set again (first on line 1); the first line's value is taken"));
+  EXPECT_THAT(s.problems[3], HasSubstr("line 7: secrets is set again (first on line 6); secrets are withheld"));
+
+  // Nothing asks for the guard: off, and said why.
+  const std::string quiet = "guard = off\n";
+  EXPECT_EQ(spy::ResolveSettings(unset, &quiet, "/opt/prog").guard_reason,
+            "not asked for: guard = off in " + spy::JoinPath("/opt/prog", "hwlink-spy.conf") +
+                "; HWLINK_SPY_GUARD is not set");
+  EXPECT_FALSE(spy::ResolveSettings(unset, nullptr, "/opt/prog").read_only);
 }
 
 // Only the exact shapes in which the library reads pass the guard; the same codes in another

@@ -96,7 +96,7 @@ std::optional<SpyInFront> FindSpyInFront() {
   SpyInFront spy;
   spy.file = AbsolutePath(file);
   spy.version = *version;
-  if (const SpyQuery guard = FindQuery("HwSpyGuard")) spy.guard_on = guard() != 0;
+  if (const SpyQuery guard = FindQuery(spy::kGuardExport)) spy.guard_on = guard() != 0;
   const FolderFiles folder(Split(spy.file).first);
   try {
     const InstallManifest record = DecodeManifest(folder.Read(kSpyRecordFile, 1 << 20), folder.PathOf(kSpyRecordFile));
@@ -115,7 +115,7 @@ std::optional<SpyInFront> FindSpyInFront() {
 }
 
 uint32_t CallsKeptByGuard() {
-  const SpyQuery kept = FindQuery("HwSpyGuardedCalls");
+  const SpyQuery kept = FindQuery(spy::kGuardedCallsExport);
   return kept != nullptr ? kept() : 0;
 }
 

@@ -89,7 +89,7 @@ void *LoadSpy(const std::string &file, std::string &why) {
 
 GuardQuery FindGuardQuery(void *spy) {
   return reinterpret_cast<GuardQuery>(
-      reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(spy), "HwSpyGuard")));
+      reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(spy), spy::kGuardExport)));
 }
 
 std::string ModuleFile(HMODULE module) {
@@ -246,7 +246,7 @@ void *LoadSpy(const std::string &file, std::string &why) {
 }
 
 GuardQuery FindGuardQuery(void *spy) {
-  void *address = dlsym(spy, "HwSpyGuard");
+  void *address = dlsym(spy, spy::kGuardExport);
   GuardQuery query = nullptr;
   static_assert(sizeof query == sizeof address);
   std::memcpy(&query, &address, sizeof query);
