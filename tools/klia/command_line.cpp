@@ -252,7 +252,7 @@ std::string CompletionScript(const CLI::App &app, const std::string &shell) {
       "    esac\n"
       "  done\n"
       "  case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
-      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy|--trace) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
+      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy|--trace|--key-file|--password-file|--block-file) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
       "  esac\n"
       "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --library --json --help\" -- \"$current\"))\n" +
       (folder_paths.empty() ? std::string()
