@@ -454,18 +454,16 @@ void AddUserCommands(CLI::App &app, Context &context) {
 
   auto login_options = std::make_shared<LoginOptions>();
   CLI::App *login = app.add_subcommand("login", "Log a user on with two 8-byte logon blocks: the key and the password");
-  AddSecretOptions(login,
-                   login->add_option("key", login_options->key.typed,
-                                     "first logon block: the user's key, 8 bytes hex (seen by other users of this "
-                                     "computer: prefer --key-file, or leave it out to be asked)")
-                       ->type_name(kHexLabel),
-                   login_options->key);
-  AddSecretOptions(login,
-                   login->add_option("password", login_options->password.typed,
-                                     "second logon block: the password, 8 bytes hex (seen by other users of this "
-                                     "computer: prefer --password-file, or leave it out to be asked)")
-                       ->type_name(kHexLabel),
-                   login_options->password);
+  CLI::Option *key = login->add_option("key", login_options->key.typed,
+                                       "first logon block: the user's key, 8 bytes hex (seen by other users of this "
+                                       "computer: prefer --key-file, or leave it out to be asked)")
+                         ->type_name(kHexLabel);
+  CLI::Option *secret = login->add_option("password", login_options->password.typed,
+                                          "second logon block: the password, 8 bytes hex (seen by other users of "
+                                          "this computer: prefer --password-file, or leave it out to be asked)")
+                            ->type_name(kHexLabel);
+  AddSecretOptions(login, key, login_options->key);
+  AddSecretOptions(login, secret, login_options->password);
   login->footer("Without KEY and PASSWORD, klia asks for them on the terminal, without echo; off a terminal give "
                 "--key-file and --password-file. A file holds the value alone, in hex (whitespace and a final "
                 "newline do not count); - reads standard input, where the key and the password, when both come "

@@ -293,7 +293,7 @@ std::string ManPage(const CLI::App &app) {
       if (fixed != nullptr) break;
       if (option->get_name() == "--help") continue;
       if (option->get_positional()) {
-        synopsis += " " + option->get_name();
+        synopsis += option->get_required() ? " " + option->get_name() : " [" + option->get_name() + "]";
       } else {
         std::string item = option->get_name(false, true);
         if (option->get_items_expected_min() > 0) item += " " + option->get_type_name();
