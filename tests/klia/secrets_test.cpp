@@ -64,8 +64,8 @@ class KliaSecrets : public ::testing::Test {
   std::string Path(const std::string &name) const { return (folder_ / name).string(); }
 
   // A file of the test that only its owner may read, as a key file should be.
-  void WriteSecret(const std::string &name, const std::string &contents, fs::perms mode = fs::perms::owner_read |
-                                                                                          fs::perms::owner_write) {
+  void WriteSecret(const std::string &name, const std::string &contents,
+                   fs::perms mode = fs::perms::owner_read | fs::perms::owner_write) {
     WriteFile(folder_ / name, contents);
     fs::permissions(folder_ / name, mode);
   }
@@ -229,8 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A key file that others may read is read, with a warning that says how to make it private.
 TEST_F(KliaSecrets, AKeyFileOthersMayReadIsUsedWithAWarning) {
-  WriteSecret("key", kKey, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                               fs::perms::others_read);
+  WriteSecret("key", kKey,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   WriteSecret("password", kPassword);
   const Outcome run = Klia({"login", "--key-file", Path("key"), "--password-file", Path("password")});
   EXPECT_EQ(run.exit_code, 0) << run.err;
@@ -268,10 +268,11 @@ TEST_F(KliaSecrets, OffATerminalAMissingValueFailsAtOnceNamingTheOptions) {
     std::vector<std::string> args;
     const char *message;
   };
-  for (const Case &c : {Case{{"login"}, "no logon key and no password given, and standard input is not a terminal "
-                                        "to ask for them: give --key-file FILE and --password-file FILE"},
-                        Case{{"login", kKey}, "no password given"},
-                        Case{{"user", "password", "0"}, "give --block-file FILE"}}) {
+  for (const Case &c :
+       {Case{{"login"},
+             "no logon key and no password given, and standard input is not a terminal "
+             "to ask for them: give --key-file FILE and --password-file FILE"},
+        Case{{"login", kKey}, "no password given"}, Case{{"user", "password", "0"}, "give --block-file FILE"}}) {
     SCOPED_TRACE(c.args[0]);
     const auto start = std::chrono::steady_clock::now();
     // Standard input a pipe with no writer's end closed: a read would wait until the timeout.
@@ -405,40 +406,42 @@ TEST_P(KliaPrompt, AsksWithoutEchoAndPutsTheEchoBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Terminal, KliaPrompt,
-    ::testing::Values(
-        Dialogue{"Login", {"login"}, {{"logon key (16 hex digits): ", kKey}, {"password (16 hex digits): ", kPassword}},
-                 0, "logged on: user 2"},
-        Dialogue{"LoginWithTheKeyFromStandardInput",
-                 {"login", "--key-file", "-", "--password-file", "-"},
-                 {{"logon key (16 hex digits): ", kKey}, {"password (16 hex digits): ", kPassword}},
-                 0,
-                 "logged on: user 2"},
-        Dialogue{"UserWriteKeyFromStandardInput",
-                 {"user", "write", "3", "--key-file", "-"},
-                 {{"user's key (16 hex digits): ", "0102030405060708"}},
-                 0,
-                 "wrote user 3"},
-        Dialogue{"PasswordChangeAsksForTheNewPasswordTwice",
-                 {"user", "password", "0"},
-                 {{"current password (16 hex digits): ", kPassword},
-                  {"new password (16 hex digits): ", "c1c2c3c4d1d2d3d4"},
-                  {"new password again: ", "c1c2c3c4d1d2d3d4"}},
-                 0,
-                 "password block accepted for user 2",
-                 true},
-        Dialogue{"NewPasswordTypedDifferentlyChangesNothing",
-                 {"user", "password", "0"},
-                 {{"current password (16 hex digits): ", kPassword},
-                  {"new password (16 hex digits): ", "c1c2c3c4d1d2d3d4"},
-                  {"new password again: ", "c1c2c3c4d1d2d3d5"}},
-                 2,
-                 "the new password typed the second time differs from the first; nothing was changed",
-                 true},
-        Dialogue{"ABadValueTypedIsNamedNotShown",
-                 {"login"},
-                 {{"logon key (16 hex digits): ", "11223344"}},
-                 2,
-                 "logon key as typed: needs exactly 8 bytes (16 hex digits), got 4"}),
+    ::testing::Values(Dialogue{"Login",
+                               {"login"},
+                               {{"logon key (16 hex digits): ", kKey}, {"password (16 hex digits): ", kPassword}},
+                               0,
+                               "logged on: user 2"},
+                      Dialogue{"LoginWithTheKeyFromStandardInput",
+                               {"login", "--key-file", "-", "--password-file", "-"},
+                               {{"logon key (16 hex digits): ", kKey}, {"password (16 hex digits): ", kPassword}},
+                               0,
+                               "logged on: user 2"},
+                      Dialogue{"UserWriteKeyFromStandardInput",
+                               {"user", "write", "3", "--key-file", "-"},
+                               {{"user's key (16 hex digits): ", "0102030405060708"}},
+                               0,
+                               "wrote user 3"},
+                      Dialogue{"PasswordChangeAsksForTheNewPasswordTwice",
+                               {"user", "password", "0"},
+                               {{"current password (16 hex digits): ", kPassword},
+                                {"new password (16 hex digits): ", "c1c2c3c4d1d2d3d4"},
+                                {"new password again: ", "c1c2c3c4d1d2d3d4"}},
+                               0,
+                               "password block accepted for user 2",
+                               true},
+                      Dialogue{"NewPasswordTypedDifferentlyChangesNothing",
+                               {"user", "password", "0"},
+                               {{"current password (16 hex digits): ", kPassword},
+                                {"new password (16 hex digits): ", "c1c2c3c4d1d2d3d4"},
+                                {"new password again: ", "c1c2c3c4d1d2d3d5"}},
+                               2,
+                               "the new password typed the second time differs from the first; nothing was changed",
+                               true},
+                      Dialogue{"ABadValueTypedIsNamedNotShown",
+                               {"login"},
+                               {{"logon key (16 hex digits): ", "11223344"}},
+                               2,
+                               "logon key as typed: needs exactly 8 bytes (16 hex digits), got 4"}),
     [](const ::testing::TestParamInfo<Dialogue> &info) { return std::string(info.param.name); });
 
 // Ctrl-C or SIGTERM at the prompt: the echo is back, and klia ends as that signal ends it.

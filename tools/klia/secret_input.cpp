@@ -57,6 +57,14 @@ constexpr size_t kSecretTextMax = 4096;
 
 void Wipe(std::string &text) { WipeMemory(text.data(), text.size()); }
 
+// Lines that hold secrets, wiped when they go, however the scope is left.
+struct SecretLines {
+  std::vector<std::string> lines;
+  ~SecretLines() {
+    for (std::string &line : lines) Wipe(line);
+  }
+};
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 
 std::string Trimmed(const std::string &text) {
@@ -67,28 +75,27 @@ std::string Trimmed(const std::string &text) {
 }
 
 // The lines of `text`, each without the whitespace around it; none when `text` is only
-// whitespace, so that a final newline (or a line ending \r\n) does not count as a line.
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
+// whitespace, so that a final newline (or a line ending \r\n) does not count as a line. The
+// text is wiped.
+void SplitLines(std::string &text, SecretLines &into) {
   std::string whole = Trimmed(text);
-  if (whole.empty()) return lines;
-  for (size_t begin = 0;;) {
+  Wipe(text);
+  for (size_t begin = 0; !whole.empty();) {
     const size_t end = whole.find('\n', begin);
     std::string line = whole.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    lines.push_back(Trimmed(line));
+    into.lines.push_back(Trimmed(line));
     Wipe(line);
     if (end == std::string::npos) break;
     begin = end + 1;
   }
   Wipe(whole);
-  return lines;
 }
 
 std::string HexDigits(size_t size) { return std::to_string(2 * size) + " hex digits"; }
 
 // The values, each as `part` words it, in a list: "a, b and c" (or with `last` before c).
 template <typename Part>
-std::string Listed(const std::vector<const SecretValue *> &values, const std::string &last, Part part) {
+std::string Listed(const std::vector<SecretValue *> &values, const std::string &last, Part part) {
   std::string text;
   for (size_t i = 0; i < values.size(); ++i) {
     text += (i == 0 ? "" : i + 1 == values.size() ? last : ", ") + part(*values[i]);
@@ -96,11 +103,11 @@ std::string Listed(const std::vector<const SecretValue *> &values, const std::st
   return text;
 }
 
-std::string TheValues(const std::vector<const SecretValue *> &values, const std::string &last) {
+std::string TheValues(const std::vector<SecretValue *> &values, const std::string &last) {
   return Listed(values, last, [](const SecretValue &value) { return "the " + value.what; });
 }
 
-std::string FileOptions(const std::vector<const SecretValue *> &values) {
+std::string FileOptions(const std::vector<SecretValue *> &values) {
   return Listed(values, " and ", [](const SecretValue &value) { return value.file_option + " FILE"; });
 }
 
@@ -163,25 +170,55 @@ std::string ReadSecretFile(const SecretValue &value) {
   }
 }
 
-std::vector<uint8_t> ParseSecret(std::string &text, const SecretValue &value, const std::string &where) {
-  std::vector<uint8_t> bytes = ParseHexExactly(text, value.size, where, /*secret*/ true);
-  Wipe(text);
-  return bytes;
+// The value in a file that should hold it alone.
+std::vector<uint8_t> ReadFromFile(const std::string &command, const SecretValue &value) {
+  SecretLines read;
+  std::string text = ReadSecretFile(value);
+  SplitLines(text, read);
+  const std::string source = value.file_option + " " + value.file;
+  const std::string holds = "the " + value.what + " (" + HexDigits(value.size) + ")";
+  const size_t count = read.lines.size();
+  if (count == 0) throw UsageError(command + ": " + source + " is empty: it should hold " + holds);
+  if (count > 1) {
+    throw UsageError(command + ": " + source + " holds " + std::to_string(count) + " lines: it should hold " + holds +
+                     " alone, on one line");
+  }
+  return ParseHexExactly(read.lines[0], value.size, source, /*secret*/ true);
+}
+
+// The values read from standard input, one a line in the command's order.
+void ReadFromStandardInput(const std::string &command, const std::vector<SecretValue *> &values) {
+  const std::string holds = values.size() > 1 ? TheValues(values, ", then ") + ", one a line"
+                                              : TheValues(values, "") + " (" + HexDigits(values[0]->size) + ")";
+  SecretLines read;
+  std::string text = ReadWhole(stdin, "standard input", holds);
+  SplitLines(text, read);
+  const size_t count = read.lines.size();
+  if (count != values.size()) {
+    throw UsageError(
+        command + ": standard input " +
+        (count == 0 ? std::string("is empty") : "holds " + std::to_string(count) + (count == 1 ? " line" : " lines")) +
+        ": it should hold " + holds);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    SecretValue &value = *values[i];
+    const std::string where =
+        value.what + " on standard input" + (count > 1 ? " (line " + std::to_string(i + 1) + ")" : "");
+    value.bytes = ParseHexExactly(read.lines[i], value.size, where, /*secret*/ true);
+  }
 }
 
 // One value typed at the prompt: `name` and how many digits it takes.
 std::vector<uint8_t> AskHex(const std::string &command, const std::string &name, size_t size,
                             const std::string &prompt) {
+  SecretLines typed;
   std::string line;
   line.reserve(kSecretTextMax);
-  if (!ReadWithoutEcho(prompt, line)) {
-    throw UsageError(command + ": the input ended before the " + name + " was typed; nothing was done");
-  }
-  std::string typed = Trimmed(line);
-  Wipe(line);
-  if (typed.empty()) throw UsageError(command + ": nothing typed for the " + name + "; nothing was done");
-  SecretValue part(name, size, "", "");
-  return ParseSecret(typed, part, name + " as typed");
+  const bool ended = !ReadWithoutEcho(prompt, line);
+  SplitLines(line, typed);
+  if (ended) throw UsageError(command + ": the input ended before the " + name + " was typed; nothing was done");
+  if (typed.lines.empty()) throw UsageError(command + ": nothing typed for the " + name + "; nothing was done");
+  return ParseHexExactly(typed.lines[0], size, name + " as typed", /*secret*/ true);
 }
 
 std::vector<uint8_t> Ask(const std::string &command, const SecretValue &value) {
@@ -202,8 +239,9 @@ std::vector<uint8_t> Ask(const std::string &command, const SecretValue &value) {
       if (!same) {
         WipeMemory(part.data(), part.size());
         WipeMemory(bytes.data(), bytes.size());
-        throw UsageError(command + ": the " + name + " typed the second time differs from the first; nothing was "
-                                   "changed, run the command again");
+        throw UsageError(command + ": the " + name +
+                         " typed the second time differs from the first; nothing was "
+                         "changed, run the command again");
       }
     }
     bytes.insert(bytes.end(), part.begin(), part.end());
@@ -217,10 +255,24 @@ bool SameFile(const std::string &a, const std::string &b) {
   return a == b || std::filesystem::equivalent(a, b, error);
 }
 
+// A file holds one value: two options naming one file (standard input aside) are a slip.
+void RefuseOneFileForTwo(const std::string &command, const std::vector<SecretValue *> &values) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    for (size_t j = i + 1; j < values.size(); ++j) {
+      const SecretValue &a = *values[i], &b = *values[j];
+      if (a.file_given && b.file_given && a.file != "-" && b.file != "-" && SameFile(a.file, b.file)) {
+        throw UsageError(command + ": " + a.file_option + " and " + b.file_option + " name the same file (" + b.file +
+                         "), and a file holds one value: give each its own file, or both on standard input (-), " +
+                         "one a line, the " + a.what + " first");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void ObtainSecrets(const std::string &command, const std::vector<SecretValue *> &values) {
-  std::vector<const SecretValue *> missing, typed, from_input;
+  std::vector<SecretValue *> missing, typed, from_input;
   for (SecretValue *value : values) {
     if (value->typed_given && value->file_given) {
       throw UsageError(command + ": give the " + value->what + " either as " + value->argument + " or with " +
@@ -234,87 +286,35 @@ void ObtainSecrets(const std::string &command, const std::vector<SecretValue *> 
     if (value->file_given && value->file == "-") from_input.push_back(value);
     if (!value->typed_given && !value->file_given && value->needed) missing.push_back(value);
   }
-  for (size_t i = 0; i < values.size(); ++i) {
-    for (size_t j = i + 1; j < values.size(); ++j) {
-      const SecretValue &a = *values[i], &b = *values[j];
-      if (a.file_given && b.file_given && a.file != "-" && b.file != "-" && SameFile(a.file, b.file)) {
-        throw UsageError(command + ": " + a.file_option + " and " + b.file_option + " name the same file (" + b.file +
-                         "), and a file holds one value: give each its own file, or both on standard input (-), " +
-                         "one a line, the " + a.what + " first");
-      }
-    }
-  }
+  RefuseOneFileForTwo(command, values);
   const bool terminal = IsTerminal(stdin);
   if (!missing.empty() && !terminal) {
     const bool one = missing.size() == 1;
-    throw UsageError(command + ": no " +
-                     Listed(missing, " and no ", [](const SecretValue &value) { return value.what; }) +
-                     " given, and standard input is not a terminal to ask for " + (one ? "it" : "them") + ": give " +
-                     FileOptions(missing) + " (- reads standard input" + (one ? "" : ", one value a line in this order") +
-                     "), or " + Listed(missing, " and ", [](const SecretValue &value) { return value.argument; }) +
-                     " on the command line");
+    const auto what = [](const SecretValue &value) { return value.what; };
+    throw UsageError(
+        command + ": no " + Listed(missing, " and no ", what) +
+        " given, and standard input is not a terminal to ask for " + (one ? "it" : "them") + ": give " +
+        FileOptions(missing) + " (- reads standard input" + (one ? "" : ", one value a line in this order") + "), or " +
+        Listed(missing, " and ", [](const SecretValue &value) { return value.argument; }) + " on the command line");
   }
   if (!typed.empty()) {
     Notice("warning: " + TheValues(typed, " and ") + " given on the command line can be seen by other users of this " +
-           "computer (in the process list) and stay in the shell history; read " +
-           (typed.size() == 1 ? "it" : "them") + " from a file instead with " + FileOptions(typed) +
+           "computer (in the process list) and stay in the shell history; read " + (typed.size() == 1 ? "it" : "them") +
+           " from a file instead with " + FileOptions(typed) +
            " (- reads standard input; on a terminal, a prompt without echo)");
   }
-
   // Arguments and files first, so that nothing is asked for before a bad value is refused.
   for (SecretValue *value : values) {
     if (value->typed_given) {
       value->bytes = ParseHexExactly(value->typed, value->size, value->argument);
     } else if (value->file_given && value->file != "-") {
-      std::vector<std::string> lines;
-      {
-        std::string text = ReadSecretFile(*value);
-        lines = Lines(text);
-        Wipe(text);
-      }
-      const std::string source = value->file_option + " " + value->file;
-      const std::string holds = "the " + value->what + " (" + HexDigits(value->size) + ")";
-      const size_t count = lines.size();
-      if (count != 1) {
-        for (std::string &line : lines) Wipe(line);
-        throw UsageError(command + ": " + source +
-                         (count == 0 ? " is empty: it should hold " + holds
-                                     : " holds " + std::to_string(count) + " lines: it should hold " + holds +
-                                           " alone, on one line"));
-      }
-      value->bytes = ParseSecret(lines[0], *value, source);
+      value->bytes = ReadFromFile(command, *value);
     }
   }
-  if (!from_input.empty() && !terminal) {
-    const std::string holds = from_input.size() > 1 ? TheValues(from_input, ", then ") + ", one a line"
-                                                    : TheValues(from_input, "") + " (" + HexDigits(from_input[0]->size) + ")";
-    std::vector<std::string> lines;
-    {
-      std::string text = ReadWhole(stdin, "standard input", holds);
-      lines = Lines(text);
-      Wipe(text);
-    }
-    if (lines.size() != from_input.size()) {
-      const size_t count = lines.size();
-      for (std::string &line : lines) Wipe(line);
-      throw UsageError(command + ": standard input " +
-                       (count == 0 ? std::string("is empty")
-                                   : "holds " + std::to_string(count) + (count == 1 ? " line" : " lines")) +
-                       ": it should hold " + holds);
-    }
-    size_t line = 0;
-    for (SecretValue *value : values) {
-      if (!value->file_given || value->file != "-") continue;
-      value->bytes = ParseSecret(lines[line], *value,
-                                 value->what + " on standard input" +
-                                     (from_input.size() > 1 ? " (line " + std::to_string(line + 1) + ")" : ""));
-      ++line;
-    }
-  }
+  if (!from_input.empty() && !terminal) ReadFromStandardInput(command, from_input);
   // Then what is asked for on the terminal, in the command's order.
   for (SecretValue *value : values) {
-    if (!value->bytes.empty()) continue;
-    const bool asked = value->file_given ? value->file == "-" : !value->typed_given && value->needed;
+    const bool asked = value->file_given ? value->file == "-" && terminal : !value->typed_given && value->needed;
     if (asked) value->bytes = Ask(command, *value);
   }
 }

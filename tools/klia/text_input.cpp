@@ -47,7 +47,9 @@ std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, 
     if (std::isxdigit(c)) {
       digits += static_cast<char>(c);
     } else if (c == ' ' || c == ':' || c == '-' || c == '\t') {
-      if (digits.size() % 2 != 0) throw UsageError(what + ": " + shown + " splits a byte; give two hex digits per byte");
+      if (digits.size() % 2 != 0) {
+        throw UsageError(what + ": " + shown + " splits a byte; give two hex digits per byte");
+      }
     } else {
       throw UsageError(what + ": " + shown + " is not hex (character '" + std::string(1, static_cast<char>(c)) +
                        "')");
