@@ -335,6 +335,16 @@ BOOL WINAPI RestoreEchoOnControl(DWORD) {
   return FALSE;
 }
 
+// The prompt goes to the console itself, even when standard error is sent elsewhere.
+void ShowOnConsole(HANDLE console, const std::string &text) {
+  DWORD written = 0;
+  if (console == INVALID_HANDLE_VALUE ||
+      !WriteFile(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
 }  // namespace
 
 bool ReadWithoutEcho(const std::string &prompt, std::string &line) {
@@ -347,8 +357,9 @@ bool ReadWithoutEcho(const std::string &prompt, std::string &line) {
     SetConsoleCtrlHandler(RestoreEchoOnControl, TRUE);
     SetConsoleMode(input, (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
   }
-  std::fputs(prompt.c_str(), stderr);
-  std::fflush(stderr);
+  HANDLE output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ShowOnConsole(output, prompt);
   line.clear();
   bool ended = false;
   for (;;) {
@@ -366,8 +377,9 @@ bool ReadWithoutEcho(const std::string &prompt, std::string &line) {
     SetConsoleMode(input, mode);
     SetConsoleCtrlHandler(RestoreEchoOnControl, FALSE);
   }
-  std::fputs("\n", stderr);
-  std::fflush(stderr);
+  // The Enter the person typed was not echoed.
+  ShowOnConsole(output, "\n");
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   return !ended || !line.empty();
 }
 
