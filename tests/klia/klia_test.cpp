@@ -803,7 +803,10 @@ TEST_F(KliaTool, AKeyThatNamesNobodyIsWrittenWithAWarning) {
   EXPECT_THAT(nlohmann::json::parse(run.err)["notice"].get<std::string>(), HasSubstr("can never log on"));
   EXPECT_EQ(nlohmann::json::parse(run.out)["name"], "still");
 
-  run = Invoke({"user", "write", "3", "--key", "fffffffffffffffe"});
+  // From a file, so that no notice about a key on the command line comes either.
+  WriteFile(folder_ / "key", "fffffffffffffffe\n");
+  fs::permissions(folder_ / "key", fs::perms::owner_read | fs::perms::owner_write);
+  run = Invoke({"user", "write", "3", "--key-file", (folder_ / "key").string()});
   ASSERT_EQ(run.exit_code, 0) << run.err;
   EXPECT_EQ(run.err, "");
 }

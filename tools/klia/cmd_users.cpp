@@ -13,6 +13,7 @@
 #include "output.h"
 #include "process.h"
 #include "record_view.h"
+#include "secret_input.h"
 #include "text_input.h"
 
 namespace klia {
@@ -102,24 +103,35 @@ int ReadUserCommand(const Context &context, const std::string &number) {
 struct WriteOptions {
   std::string number;
   std::map<std::string, std::string> fields;  // option name -> typed value, in table order
-  std::string key;       // --key: bytes 28-35, the first logon block
-  std::string password;  // --password: bytes 36-43, the second logon block
+  SecretValue key{"user's key", kLogonBlockSize, "--key", "--key-file"};                 // bytes 28-35
+  SecretValue password{"user's password", kLogonBlockSize, "--password", "--password-file"};  // bytes 36-43
   bool blank = false;
+  WriteOptions() {
+    // Each block changes only when given: neither is asked for unless its file is -.
+    key.needed = false;
+    password.needed = false;
+  }
 };
 
-// --key and --password are the logon blocks, 8 bytes each, kept in the four DATA fields from
-// byte 28: the board compares them with the two blocks of a logon.
-void SplitLogonBlock(const std::string &typed, const char *option, const char *first_field, const char *second_field,
-                     std::map<std::string, std::string> &fields) {
-  if (typed.empty()) return;
+// The key and the password are the logon blocks, 8 bytes each, kept in the four DATA fields
+// from byte 28: the board compares them with the two blocks of a logon. A block given refuses
+// those fields given too, before the block is read or asked for.
+void CheckLogonBlockFields(const SecretValue &block, const char *first_field, const char *second_field,
+                           const std::map<std::string, std::string> &fields) {
+  if (!block.typed_given && !block.file_given) return;
   for (const char *field : {first_field, second_field}) {
     if (fields.count(field) != 0) {
-      throw UsageError(std::string(option) + " sets --" + field + " already: give one or the other");
+      throw UsageError((block.typed_given ? block.argument : block.file_option) + " sets --" + field +
+                       " already: give one or the other");
     }
   }
-  const std::vector<uint8_t> block = ParseHexExactly(typed, kLogonBlockSize, option);
-  fields[first_field] = ToHex(block.data(), 4);
-  fields[second_field] = ToHex(block.data() + 4, 4);
+}
+
+void SplitLogonBlock(const SecretValue &block, const char *first_field, const char *second_field,
+                     std::map<std::string, std::string> &fields) {
+  if (!block.present()) return;
+  fields[first_field] = ToHex(block.bytes.data(), 4);
+  fields[second_field] = ToHex(block.bytes.data() + 4, 4);
 }
 
 // The key (the first logon block, bytes 28-35) as eight 0xFF bytes: what erased memory holds,
@@ -129,14 +141,18 @@ bool KeyNamesNobody(const UserBytes &record) {
                      [](uint8_t b) { return b == 0xFF; });
 }
 
-int WriteUserCommand(const Context &context, const WriteOptions &given) {
-  uint16_t user = ParseUserNumber(given.number);
-  WriteOptions options = given;
-  SplitLogonBlock(options.key, "--key", "data28", "data32", options.fields);
-  SplitLogonBlock(options.password, "--password", "data36", "data40", options.fields);
-  if (options.fields.empty() && !options.blank) {
+int WriteUserCommand(const Context &context, WriteOptions &options) {
+  uint16_t user = ParseUserNumber(options.number);
+  CheckLogonBlockFields(options.key, "data28", "data32", options.fields);
+  CheckLogonBlockFields(options.password, "data36", "data40", options.fields);
+  const bool blocks_given = options.key.typed_given || options.key.file_given || options.password.typed_given ||
+                            options.password.file_given;
+  if (options.fields.empty() && !blocks_given && !options.blank) {
     throw UsageError("user write: give at least one field to change, or --blank (see --help)");
   }
+  ObtainSecrets("user write", {&options.key, &options.password});
+  SplitLogonBlock(options.key, "data28", "data32", options.fields);
+  SplitLogonBlock(options.password, "data36", "data40", options.fields);
   // Every typed value is checked before the board is touched.
   UserBytes scratch{};
   for (const RecordField &field : UserFields()) {
@@ -162,7 +178,7 @@ int WriteUserCommand(const Context &context, const WriteOptions &given) {
   if (KeyNamesNobody(record)) {
     Notice("warning: user " + std::to_string(user) +
            "'s key is eight 0xFF bytes, what erased memory holds: the virtual board takes a logon with that key as "
-           "naming nobody, so this user can never log on to it; give another key with --key");
+           "naming nobody, so this user can never log on to it; give another key with --key-file");
   }
   PrintUser(user, ReadUser(user), note + "wrote user " + std::to_string(user) + "; the board now holds:\n");
   return kExitOk;
@@ -241,11 +257,15 @@ int ListUsers(const Context &context) {
   return kExitOk;
 }
 
-int Login(const Context &context, const std::string &first_text, const std::string &second_text) {
-  const auto first = ParseHexExactly(first_text, kLogonBlockSize, "first logon block");
-  const auto second = ParseHexExactly(second_text, kLogonBlockSize, "second logon block");
+struct LoginOptions {
+  SecretValue key{"logon key", kLogonBlockSize, "KEY", "--key-file"};            // the first logon block
+  SecretValue password{"password", kLogonBlockSize, "PASSWORD", "--password-file"};  // the second
+};
+
+int Login(const Context &context, LoginOptions &options) {
+  ObtainSecrets("login", {&options.key, &options.password});
   Open(context, Access::kWrite);
-  if (!Succeeded(KLIALogin(first.data(), second.data(), 0))) {
+  if (!Succeeded(KLIALogin(options.key.bytes.data(), options.password.bytes.data(), 0))) {
     const ErrorState state = ReadErrorState();
     if (!state.reported) throw BoardFailure("KLIALogin", state);  // no status to explain
     std::string note;
@@ -273,15 +293,22 @@ int Logout(const Context &context) {
   return kExitOk;
 }
 
-int ChangePassword(const Context &context, const std::string &number, const std::string &block_text) {
-  uint16_t user = ParseUserNumber(number);
-  const auto block = ParseHexExactly(block_text, kPasswordBlockSize, "--block");
+struct PasswordOptions {
+  std::string number;
+  SecretValue block{"password block", kPasswordBlockSize, "--block", "--block-file"};
+  PasswordOptions() { block.parts = {"current password", "new password"}; }
+};
+
+int ChangePassword(const Context &context, PasswordOptions &options) {
+  uint16_t user = ParseUserNumber(options.number);
+  ObtainSecrets("user password", {&options.block});
+  const std::vector<uint8_t> &block = options.block.bytes;
   Open(context, Access::kWrite);
   // The board changes the password of the logged-on user only.
   const CurrentUser current = ReadCurrentUser();
   if (current.user == 0) {
     throw Failure("logon", "nobody is logged on: the board changes only the logged-on user's password; log the user "
-                           "on first with 'klia login KEY PASSWORD'");
+                           "on first with 'klia login'");
   }
   if (user != 0 && user != current.user) {
     throw Failure("logon", "user " + std::to_string(user) + " is not the logged-on user (user " +
@@ -368,13 +395,22 @@ void AddUserCommands(CLI::App &app, Context &context) {
   write->add_option("number", write_options->number, "user number, 1 to UserCount (0 = the logged-on user)")
       ->type_name(kNumberLabel)
       ->required();
-  write->add_option("--key", write_options->key, "the user's key: 8 bytes (16 hex digits), the first logon block")
-      ->type_name(kHexLabel);
-  write->add_option("--password", write_options->password,
-                    "the user's password: 8 bytes (16 hex digits), the second logon block")
-      ->type_name(kHexLabel);
+  AddSecretOptions(write,
+                   write->add_option("--key", write_options->key.typed,
+                                     "the user's key: 8 bytes (16 hex digits), the first logon block; seen by other "
+                                     "users of this computer, prefer --key-file")
+                       ->type_name(kHexLabel),
+                   write_options->key);
+  AddSecretOptions(write,
+                   write->add_option("--password", write_options->password.typed,
+                                     "the user's password: 8 bytes (16 hex digits), the second logon block; seen by "
+                                     "other users of this computer, prefer --password-file")
+                       ->type_name(kHexLabel),
+                   write_options->password);
   AddFieldOptions(write, UserFields(), write_options->fields);
   write->add_flag("--blank", write_options->blank, "start from an empty record instead of the stored one");
+  write->footer("A key or password file holds the value alone, in hex; with - it is read from standard input, one "
+                "value a line (the key first), or asked for without echo on a terminal.");
   write->callback([&context, write_options] {
     context.run = [&context, write_options] { return WriteUserCommand(context, *write_options); };
   });
@@ -397,30 +433,43 @@ void AddUserCommands(CLI::App &app, Context &context) {
   CLI::App *list = users->add_subcommand("list", "List the users whose records are in use (not erased)");
   list->callback([&context] { context.run = [&context] { return ListUsers(context); }; });
 
-  auto password_number = std::make_shared<std::string>();
-  auto password_block = std::make_shared<std::string>();
-  CLI::App *password = users->add_subcommand("password", "Change a user's password with a 16-byte block");
-  password->add_option("number", *password_number, "the logged-on user's number (0 = whoever is logged on)")
+  auto password_options = std::make_shared<PasswordOptions>();
+  CLI::App *password = users->add_subcommand(
+      "password", "Change a user's password with a 16-byte block: the current password, then the new one");
+  password->add_option("number", password_options->number, "the logged-on user's number (0 = whoever is logged on)")
       ->type_name(kNumberLabel)
       ->required();
-  password->add_option("--block", *password_block, "16 bytes hex: the current password, then the new one")
-      ->type_name(kHexLabel)
-      ->required();
-  password->callback([&context, password_number, password_block] {
-    context.run = [&context, password_number, password_block] {
-      return ChangePassword(context, *password_number, *password_block);
-    };
+  AddSecretOptions(password,
+                   password->add_option("--block", password_options->block.typed,
+                                        "16 bytes hex: the current password, then the new one; seen by other users "
+                                        "of this computer, prefer --block-file")
+                       ->type_name(kHexLabel),
+                   password_options->block);
+  password->footer("Without --block or --block-file, klia asks on the terminal, without echo, for the current "
+                   "password and for the new one twice; off a terminal give --block-file (- reads standard input). "
+                   "The file holds the block alone, in hex.");
+  password->callback([&context, password_options] {
+    context.run = [&context, password_options] { return ChangePassword(context, *password_options); };
   });
 
-  auto first = std::make_shared<std::string>();
-  auto second = std::make_shared<std::string>();
-  CLI::App *login = app.add_subcommand("login", "Log a user on with two 8-byte logon blocks");
-  login->add_option("key", *first, "first logon block: the user's key, 8 bytes hex")->type_name(kHexLabel)->required();
-  login->add_option("password", *second, "second logon block: the password, 8 bytes hex")
-      ->type_name(kHexLabel)
-      ->required();
-  login->callback([&context, first, second] {
-    context.run = [&context, first, second] { return Login(context, *first, *second); };
+  auto login_options = std::make_shared<LoginOptions>();
+  CLI::App *login = app.add_subcommand("login", "Log a user on with two 8-byte logon blocks: the key and the password");
+  CLI::Option *key = login->add_option("key", login_options->key.typed,
+                                       "first logon block: the user's key, 8 bytes hex (seen by other users of this "
+                                       "computer: prefer --key-file, or leave it out to be asked)")
+                         ->type_name(kHexLabel);
+  CLI::Option *secret = login->add_option("password", login_options->password.typed,
+                                          "second logon block: the password, 8 bytes hex (seen by other users of "
+                                          "this computer: prefer --password-file, or leave it out to be asked)")
+                            ->type_name(kHexLabel);
+  AddSecretOptions(login, key, login_options->key);
+  AddSecretOptions(login, secret, login_options->password);
+  login->footer("Without KEY and PASSWORD, klia asks for them on the terminal, without echo; off a terminal give "
+                "--key-file and --password-file. A file holds the value alone, in hex (whitespace and a final "
+                "newline do not count); - reads standard input, where the key and the password, when both come "
+                "from it, are one line each, the key first.");
+  login->callback([&context, login_options] {
+    context.run = [&context, login_options] { return Login(context, *login_options); };
   });
 
   CLI::App *logout = app.add_subcommand("logout", "End the board's logon");

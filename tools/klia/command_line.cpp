@@ -252,7 +252,7 @@ std::string CompletionScript(const CLI::App &app, const std::string &shell) {
       "    esac\n"
       "  done\n"
       "  case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
-      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy|--trace) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
+      "    --board|--in|--out|--library|--old|--new|--transport|--folder|--record|--spy|--trace|--key-file|--password-file|--block-file) COMPREPLY=($(compgen -f -- \"$current\")); return ;;\n"
       "  esac\n"
       "  COMPREPLY=($(compgen -W \"$(_klia_words \"$path\") --board --library --json --help\" -- \"$current\"))\n" +
       (folder_paths.empty() ? std::string()
@@ -293,7 +293,7 @@ std::string ManPage(const CLI::App &app) {
       if (fixed != nullptr) break;
       if (option->get_name() == "--help") continue;
       if (option->get_positional()) {
-        synopsis += " " + option->get_name();
+        synopsis += option->get_required() ? " " + option->get_name() : " [" + option->get_name() + "]";
       } else {
         std::string item = option->get_name(false, true);
         if (option->get_items_expected_min() > 0) item += " " + option->get_type_name();

@@ -37,7 +37,8 @@ uint64_t ParseUnsigned(const std::string &text, uint64_t min, uint64_t max, cons
   return value;
 }
 
-std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what) {
+std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, bool secret) {
+  const std::string shown = secret ? "the value" : "\"" + text + "\"";
   std::string digits;
   size_t i = 0;
   if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) i = 2;
@@ -46,13 +47,15 @@ std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what) 
     if (std::isxdigit(c)) {
       digits += static_cast<char>(c);
     } else if (c == ' ' || c == ':' || c == '-' || c == '\t') {
-      if (digits.size() % 2 != 0) throw UsageError(what + ": \"" + text + "\" splits a byte; give two hex digits per byte");
+      if (digits.size() % 2 != 0) {
+        throw UsageError(what + ": " + shown + " splits a byte; give two hex digits per byte");
+      }
     } else {
-      throw UsageError(what + ": \"" + text + "\" is not hex (character '" + std::string(1, static_cast<char>(c)) +
+      throw UsageError(what + ": " + shown + " is not hex (character '" + std::string(1, static_cast<char>(c)) +
                        "')");
     }
   }
-  if (digits.size() % 2 != 0) throw UsageError(what + ": \"" + text + "\" has an odd number of hex digits");
+  if (digits.size() % 2 != 0) throw UsageError(what + ": " + shown + " has an odd number of hex digits");
   std::vector<uint8_t> bytes;
   for (size_t k = 0; k < digits.size(); k += 2) {
     bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(k, 2), nullptr, 16)));
@@ -60,8 +63,8 @@ std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what) 
   return bytes;
 }
 
-std::vector<uint8_t> ParseHexExactly(const std::string &text, size_t size, const std::string &what) {
-  std::vector<uint8_t> bytes = ParseHex(text, what);
+std::vector<uint8_t> ParseHexExactly(const std::string &text, size_t size, const std::string &what, bool secret) {
+  std::vector<uint8_t> bytes = ParseHex(text, what, secret);
   if (bytes.size() != size) {
     throw UsageError(what + ": needs exactly " + std::to_string(size) + " bytes (" + std::to_string(2 * size) +
                      " hex digits), got " + std::to_string(bytes.size()));

@@ -11,10 +11,13 @@ namespace klia {
 // Decimal, or hexadecimal with a 0x prefix; from `min` to `max`.
 uint64_t ParseUnsigned(const std::string &text, uint64_t min, uint64_t max, const std::string &what);
 
-// Hex digits in pairs; spaces, ':' and '-' between bytes are allowed, as is a 0x prefix.
-std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what);
+// Hex digits in pairs; spaces, ':' and '-' between bytes are allowed, as is a 0x prefix. The
+// messages quote the text, unless it is `secret` (a key or a password read from a file or a
+// prompt): then they speak of "the value".
+std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, bool secret = false);
 // As ParseHex, and exactly `size` bytes.
-std::vector<uint8_t> ParseHexExactly(const std::string &text, size_t size, const std::string &what);
+std::vector<uint8_t> ParseHexExactly(const std::string &text, size_t size, const std::string &what,
+                                     bool secret = false);
 
 // A flag: 1/0, yes/no, true/false, on/off.
 bool ParseFlag(const std::string &text, const std::string &what);
