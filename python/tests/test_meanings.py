@@ -46,11 +46,11 @@ def test_every_kind_of_code_has_klia_s_words(code: int) -> None:
             mviahlp.meaning_of_bind_error(code)) == KLIA_WORDS[code]
 
 
-def klia_failure(image: Path, *arguments: str) -> dict[str, object]:
+def klia_failure(image: Path, *arguments: str, stdin: str = "") -> dict[str, object]:
     program = klia_program()
     assert program is not None
     run = subprocess.run([program, "--board", str(image), "--json", *arguments], capture_output=True, text=True,
-                         timeout=60, check=False)
+                         input=stdin, timeout=60, check=False)
     assert run.returncode == 1, run.stderr
     error: dict[str, object] = json.loads(run.stdout or run.stderr)["error"]
     return error
@@ -60,10 +60,12 @@ def klia_failure(image: Path, *arguments: str) -> dict[str, object]:
 def test_the_same_failure_has_the_same_words_in_klia_and_in_python(tmp_path: Path) -> None:
     image = tmp_path / "board.img"
     vboard.open_image(image, vboard.Geometry.standard(*SMALL))
-    logon = ("login", b"KLIA-001".hex(), b"secret-1".hex())
+    # The key and the password on standard input, as a script gives them.
+    logon = ("login", "--key-file", "-", "--password-file", "-")
+    logon_input = b"KLIA-001".hex() + "\n" + b"secret-1".hex() + "\n"
 
     def same_words(failure: mviahlp.MviahlpError, *arguments: str) -> None:
-        shown = klia_failure(image, *arguments)
+        shown = klia_failure(image, *arguments, stdin=logon_input if arguments == logon else "")
         for field in ("last_error", "device_status", "bind_error"):
             assert shown[field] == {"code": getattr(failure, field), "meaning": getattr(failure, field + "_meaning")}
 

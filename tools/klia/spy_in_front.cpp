@@ -1,5 +1,6 @@
 #include "spy_in_front.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -97,6 +98,11 @@ std::optional<SpyInFront> FindSpyInFront() {
   spy.file = AbsolutePath(file);
   spy.version = *version;
   if (const SpyQuery guard = FindQuery(spy::kGuardExport)) spy.guard_on = guard() != 0;
+  // The spy in this process read the same settings file and the same environment.
+  const std::string spy_folder = Split(spy.file).first;
+  spy.guard_reason = spy::ResolveSettings([](const char *name) { return std::getenv(name); },
+                                          spy::ReadConfigFile(spy_folder), spy_folder)
+                         .guard_reason;
   const FolderFiles folder(Split(spy.file).first);
   try {
     const InstallManifest record = DecodeManifest(folder.Read(kSpyRecordFile, 1 << 20), folder.PathOf(kSpyRecordFile));
@@ -123,8 +129,9 @@ namespace {
 // The guard as the spy applies it in this process.
 std::string GuardWords(const SpyInFront &spy) {
   if (!spy.guard_on) return "guard: not said (a spy older than this klia)";
-  return *spy.guard_on ? "guard: read-only (only calls that read the board reach it)"
-                       : "guard: off (writes reach the board)";
+  const std::string why = spy.guard_reason.empty() ? "" : "; " + spy.guard_reason;
+  return *spy.guard_on ? "guard: read-only (only calls that read the board reach it" + why + ")"
+                       : "guard: off (writes reach the board" + why + ")";
 }
 }  // namespace
 
@@ -146,7 +153,8 @@ nlohmann::json SpyInFrontJson(const SpyInFront &spy) {
   nlohmann::json result = {{"file", spy.file},
                             {"version", spy.version},
                             {"by_klia", spy.by_klia},
-                            {"guard_on", spy.guard_on ? nlohmann::json(*spy.guard_on) : nlohmann::json()}};
+                            {"guard_on", spy.guard_on ? nlohmann::json(*spy.guard_on) : nlohmann::json()},
+                            {"guard_reason", spy.guard_reason}};
   if (spy.by_klia) {
     result["since"] = spy.since;
     result["trace"] = spy.trace;

@@ -21,6 +21,7 @@ struct SpyInFront {
   // What the spy in this process applies, as it says itself: its read-only guard on or off
   // (nothing when the spy is too old to say).
   std::optional<bool> guard_on;
+  std::string guard_reason;  // why, by the spy's own rules: its settings file and the environment
   bool by_klia = false;   // klia's record is beside it
   std::string since, trace, transport, guard;  // from klia's record
   std::string remove;     // the command that takes it out
