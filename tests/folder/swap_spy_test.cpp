@@ -250,6 +250,103 @@ TEST_F(SwapAndSpy, SpyInstallThenASessionThenRemoveEndsAsItBegan) {
   EXPECT_THAT(Session().out, Not(HasSubstr("Transport spy")));
 }
 
+// The spy's default trace is beside it in the folder: the removal leaves it, the sessions it
+// holds being the site's record, and says so instead of that every file is back as it was.
+TEST_F(SwapAndSpy, TheRemovalNamesTheTraceItLeavesInTheFolder) {
+  MakeBoard();
+  const Snapshot before = Take();
+  const fs::path trace = program_ / "hwlink-trace.jsonl";
+  const Outcome install = Klia({"spy", "install", program_.string()});
+  ASSERT_EQ(install.exit_code, 0) << install.err;
+  EXPECT_THAT(install.out, HasSubstr("guard: off (writes reach the board)"));
+  ASSERT_EQ(Session().exit_code, 0);
+  ASSERT_TRUE(fs::exists(trace));
+
+  const Outcome remove = Klia({"spy", "remove", program_.string()});
+  ASSERT_EQ(remove.exit_code, 0) << remove.err;
+  EXPECT_THAT(remove.out, HasSubstr("left the trace " + trace.string() +
+                                    ": it holds the recorded sessions; delete it when no longer needed"));
+  EXPECT_THAT(remove.out, Not(HasSubstr("every file is back as it was")));
+  Snapshot after = Take();
+  EXPECT_EQ(after.erase("hwlink-trace.jsonl"), 1u);
+  EXPECT_EQ(after, before);
+
+  // Again, to the trace there now, which is appended to.
+  ASSERT_EQ(Klia({"spy", "install", program_.string()}).exit_code, 0);
+  const Outcome json = Klia({"--json", "spy", "remove", program_.string()});
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(nlohmann::json::parse(json.out)["left"], nlohmann::json::array({trace.string()}));
+}
+
+// A --trace that names something other than a trace is refused before anything changes: the
+// spy would append its records to it.
+TEST_F(SwapAndSpy, ATraceThatIsNotATraceIsRefusedAndNothingChanges) {
+  MakeBoard();
+  WriteFile(root_ / "notes.jsonl", "someone's notes\n");
+  fs::create_symlink(root_ / "t.jsonl", root_ / "link.jsonl");
+  struct Case {
+    const char *what;
+    fs::path trace;
+    const char *said;
+  };
+  const Case cases[] = {
+      {"someone's file", root_ / "notes.jsonl", "not a board trace"},
+      {"a symbolic link", root_ / "link.jsonl", "symbolic link"},
+      {"the board image", image_, "board image"},
+      {"a library", OUR_LIBRARY, "a library"},
+      {"a folder", root_, "a folder"},
+      {"the transport", program_ / "libhwlink32.so", "klia"},
+      {"the real transport's kept name", program_ / "libhwlink32-real.so", "klia"},
+      {"the spy's settings", program_ / "hwlink-spy.conf", "klia"},
+      {"klia's record", program_ / "klia-spy.json", "klia"},
+      {"the library's kept name", program_ / "libmviahlp.so.1.klia-original", "klia"},
+  };
+  const Snapshot before = Take();
+  const std::string notes = ReadFile(root_ / "notes.jsonl"), board = ReadFile(image_);
+  for (const Case &c : cases) {
+    const Outcome run = Klia({"spy", "install", program_.string(), "--trace", c.trace.string()});
+    EXPECT_EQ(run.exit_code, 2) << c.what << ": " << run.out;
+    EXPECT_THAT(run.err, HasSubstr(c.trace.string())) << c.what;
+    EXPECT_THAT(run.err, HasSubstr(c.said)) << c.what;
+    EXPECT_THAT(run.err, HasSubstr("name a new file or an existing trace")) << c.what;
+    EXPECT_EQ(Take(), before) << c.what;
+  }
+  EXPECT_EQ(ReadFile(root_ / "notes.jsonl"), notes);
+  EXPECT_EQ(ReadFile(image_), board);
+  EXPECT_FALSE(fs::exists(root_ / "t.jsonl"));
+  const Outcome json = Klia({"--json", "spy", "install", program_.string(), "--trace", image_.string()});
+  EXPECT_EQ(json.exit_code, 2);
+  EXPECT_TRUE(nlohmann::json::parse(json.err).contains("error")) << json.err;
+  // An empty file is taken: it is how a trace is made ready for the program's user.
+  WriteFile(root_ / "empty.jsonl", "");
+  const Outcome empty = Klia({"spy", "install", program_.string(), "--trace", (root_ / "empty.jsonl").string()});
+  EXPECT_EQ(empty.exit_code, 0) << empty.err;
+}
+
+// A trace folder that only its owner may write: the program may run as another user, and klia
+// says so at install time rather than the spy, later, on the program's standard error.
+TEST_F(SwapAndSpy, ATraceFolderOnlyItsOwnerMayWriteIsWarnedOf) {
+  const fs::path own = root_ / "own", shared = root_ / "shared";
+  fs::create_directories(own);
+  fs::create_directories(shared);
+  fs::permissions(own, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                           fs::perms::others_exec);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  const Outcome warned = Klia({"--json", "spy", "install", program_.string(), "--trace", (own / "t.jsonl").string()});
+  ASSERT_EQ(warned.exit_code, 0) << warned.err;
+  const nlohmann::json result = nlohmann::json::parse(warned.out);
+  ASSERT_EQ(result["warnings"].size(), 1u) << warned.out;
+  EXPECT_THAT(result["warnings"][0].get<std::string>(), HasSubstr(own.string()));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+  const Outcome text = Klia({"spy", "install", program_.string(), "--trace", (own / "t.jsonl").string()});
+  EXPECT_THAT(text.out, HasSubstr("warning: only"));
+  EXPECT_THAT(text.out, HasSubstr("--trace"));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+  const Outcome quiet = Klia({"spy", "install", program_.string(), "--trace", (shared / "t.jsonl").string()});
+  ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
+  EXPECT_THAT(quiet.out, Not(HasSubstr("warning")));
+}
+
 // With the read-only guard a session that writes does not reach the board.
 TEST_F(SwapAndSpy, TheSpysGuardKeepsASessionFromWriting) {
   MakeBoard();

@@ -221,6 +221,19 @@ std::optional<uint64_t> FileSizeAt(const std::string &path) {
   return static_cast<uint64_t>(size);
 }
 
+FileState::Kind KindAt(const std::string &path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(std::filesystem::path(Wide(path)), error);
+  if (error || !std::filesystem::exists(status)) return FileState::Kind::kAbsent;
+  if (std::filesystem::is_symlink(status)) return FileState::Kind::kLink;
+  return std::filesystem::is_regular_file(status) ? FileState::Kind::kFile : FileState::Kind::kOther;
+}
+
+bool SamePlace(const std::string &a, const std::string &b) {
+  std::error_code error;
+  return std::filesystem::equivalent(std::filesystem::path(Wide(a)), std::filesystem::path(Wide(b)), error);
+}
+
 FolderFiles::FolderFiles(const std::string &folder) : folder_(AbsolutePath(folder)) {
   while (folder_.size() > 3 && (folder_.back() == '\\' || folder_.back() == '/')) folder_.pop_back();
 }
@@ -488,11 +501,6 @@ void Finish(Descriptor &file, const std::string &path, const std::string &folder
   if (file.Close() != 0) throw Failed(errno, "write " + path, folder);
 }
 
-std::string UserName(uid_t user) {
-  const struct passwd *entry = getpwuid(user);
-  return entry != nullptr ? "user " + std::string(entry->pw_name) : "user " + std::to_string(user);
-}
-
 std::string GroupName(gid_t group) {
   const struct group *entry = getgrgid(group);
   return entry != nullptr ? "group " + std::string(entry->gr_name) : "group " + std::to_string(group);
@@ -539,10 +547,27 @@ std::string AbsolutePath(const std::string &path) {
   return std::filesystem::absolute(path, ignored).lexically_normal().string();
 }
 
+std::string UserName(uint32_t user) {
+  const struct passwd *entry = getpwuid(user);
+  return entry != nullptr ? "user " + std::string(entry->pw_name) : "user " + std::to_string(user);
+}
+
 std::optional<uint64_t> FileSizeAt(const std::string &path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   return static_cast<uint64_t>(info.st_size);
+}
+
+FileState::Kind KindAt(const std::string &path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return FileState::Kind::kAbsent;
+  if (S_ISLNK(info.st_mode)) return FileState::Kind::kLink;
+  return S_ISREG(info.st_mode) ? FileState::Kind::kFile : FileState::Kind::kOther;
+}
+
+bool SamePlace(const std::string &a, const std::string &b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a, b, error);
 }
 
 FolderFiles::FolderFiles(const std::string &folder) : folder_(AbsolutePath(folder)) {

@@ -121,4 +121,15 @@ std::optional<uint64_t> FileSizeAt(const std::string &path);
 // Throws FileStepFailure.
 std::string ReadFileAt(const std::string &path, size_t limit);
 
+// What is at `path`: a symbolic link itself, not what it leads to (kAbsent also when it
+// cannot be looked at).
+FileState::Kind KindAt(const std::string &path);
+// True when `a` and `b` are the same folder or file, however each is spelled.
+bool SamePlace(const std::string &a, const std::string &b);
+
+#ifndef _WIN32
+// "user NAME" ("user N" for a user without a name), for messages.
+std::string UserName(uint32_t user);
+#endif
+
 }  // namespace klia

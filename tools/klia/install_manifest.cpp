@@ -36,18 +36,6 @@ std::vector<KnownFile> KnownFiles(const std::string &kind) {
   return {};
 }
 
-// Windows finds a file whatever the case of its name, and klia records the folder's spelling.
-bool SameName(std::string_view a, std::string_view b) {
-#ifdef _WIN32
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-           return lower(x) == lower(y);
-         });
-#else
-  return a == b;
-#endif
-}
-
 // What a kind of change puts where, in words: "libmviahlp.so.1 (keeping the file there as
 // libmviahlp.so.1.klia-original)".
 std::string KnownWords(const std::vector<KnownFile> &known) {
@@ -117,6 +105,16 @@ bool IsPlainFileName(std::string_view name) {
     if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20) return false;
   }
   return true;
+}
+
+bool SameFileName(std::string_view a, std::string_view b) {
+#ifdef _WIN32
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+#else
+  return a == b;
+#endif
 }
 
 std::string UtcNow() {
@@ -205,17 +203,17 @@ InstallManifest DecodeManifest(std::string_view text, const std::string &file_na
     std::vector<std::string> own = {file.name};
     if (file.original) own.push_back(file.original->kept_as);
     for (const std::string &name : own) {
-      if (SameName(name, file_name)) in.RefuseName("it lists itself as a file klia put there");
+      if (SameFileName(name, file_name)) in.RefuseName("it lists itself as a file klia put there");
       if (!names.insert(name).second) in.RefuseName("the name " + name + " is listed twice");
     }
     const std::string words = " klia " + manifest.kind + " puts " + KnownWords(known) + " and nothing else";
     const auto role = std::find_if(known.begin(), known.end(),
-                                   [&](const KnownFile &candidate) { return SameName(candidate.name, file.name); });
+                                   [&](const KnownFile &candidate) { return SameFileName(candidate.name, file.name); });
     if (role == known.end()) in.RefuseName("it names \"" + file.name + "\", a file that klia never put there:" + words);
     if (!roles.insert(static_cast<size_t>(role - known.begin())).second) {
       in.RefuseName("the name " + file.name + " is listed twice");
     }
-    if (file.original && !SameName(file.original->kept_as, role->kept_as)) {
+    if (file.original && !SameFileName(file.original->kept_as, role->kept_as)) {
       in.RefuseName("it names \"" + file.original->kept_as + "\" as the name " + file.name +
                     " is kept under, which klia never uses:" + words);
     }
