@@ -105,7 +105,9 @@ std::string NameOf(const std::string &path) {
 }
 
 // True when `path` is a file in the program's folder.
-bool InFolder(const SpyFolder &folder, const std::string &path) { return SamePlace(FolderOf(path), folder.files.folder()); }
+bool InFolder(const SpyFolder &folder, const std::string &path) {
+  return SamePlace(FolderOf(path), folder.files.folder());
+}
 
 // The names klia puts into a program's folder or keeps there, klia swap's and klia spy's, with
 // the scratch names of each (the real transport's kept name, too, before it exists).
@@ -134,7 +136,8 @@ void CheckTrace(const SpyFolder &folder, const std::string &trace, const std::st
   }
   switch (KindAt(trace)) {
     case FileState::Kind::kAbsent: return;
-    case FileState::Kind::kLink: throw UsageError(what + " is a symbolic link, which the spy would follow to another file" + cure);
+    case FileState::Kind::kLink:
+      throw UsageError(what + " is a symbolic link, which the spy would follow to another file" + cure);
     case FileState::Kind::kOther:
       throw UsageError(what + (FolderFiles(trace).FolderExists() ? " is a folder" : " is not a plain file") + cure);
     case FileState::Kind::kFile: break;
@@ -365,7 +368,8 @@ void AddSpyCommands(CLI::App &app, Context &context) {
   install->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
   install->add_option("--trace", options->trace, "the trace file (default: hwlink-trace.jsonl beside the spy)")
       ->type_name("PATH");
-  install->add_option("--guard", options->guard, "read-only: only calls that read the board reach it")
+  install->add_option("--guard", options->guard,
+                      "read-only: only calls that read the board reach it; off: writes reach the board too")
       ->type_name("read-only|off")
       ->capture_default_str();
   install
@@ -374,8 +378,12 @@ void AddSpyCommands(CLI::App &app, Context &context) {
       ->type_name("PATH");
   install->footer(
       "The folder's transport must export the transport's two entry points and be built for the spy's machine; "
-      "a spy already there without klia is refused. klia keeps its record in klia-spy.json; the change is written "
-      "beside and renamed into place, and a failure or Ctrl-C leaves the folder as it was.");
+      "a spy already there without klia is refused. The spy gets the owner, group and mode of the transport it "
+      "replaces (on Windows its access control list). The trace must be a new file or a trace: a symbolic link, a "
+      "library, a board image, any other file that is not a trace, or a name klia uses in the folder is refused; "
+      "natively klia warns when only the owner of the trace's folder may write there. Without --guard the guard "
+      "is off: writes reach the board. klia keeps its record in klia-spy.json; the change is written beside and "
+      "renamed into place, and a failure or Ctrl-C leaves the folder as it was.");
   install->callback([&context, options] {
     context.run = [options] {
       SpyFolder folder(options->folder);
@@ -383,7 +391,9 @@ void AddSpyCommands(CLI::App &app, Context &context) {
     };
   });
 
-  CLI::App *remove = spy->add_subcommand("remove", "Take the spy out: every file back as it was (checked by SHA-256); the traces stay");
+  CLI::App *remove = spy->add_subcommand(
+      "remove", "Take the spy out: every file back as it was (checked by SHA-256); the traces stay, one left in the "
+                "folder named");
   remove->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
   remove->callback([&context, options] {
     context.run = [options] {

@@ -207,8 +207,12 @@ void AddSwapCommand(CLI::App &app, Context &context) {
                   "folder's programs. The original is kept as ") +
       kInterfaceLibraryFile + kOriginalSuffix + ", recorded with its size and SHA-256 in " + kSwapRecordFile +
       "; the library is written beside and renamed into place in one step. A failure, or Ctrl-C, leaves the "
-      "folder as it was. --undo puts back exactly the original (checked by its SHA-256) and refuses, changing "
-      "nothing, when a recorded file was changed since. Either, run twice, says there is nothing to do.");
+      "folder as it was. The library gets the owner, group and mode of the one it replaces (on Windows its access "
+      "control list), whatever the umask; klia refuses, changing nothing, when it may not give it that owner. "
+      "Another library while one is in place replaces it, the original staying kept; the same library again, or "
+      "--undo with nothing to undo, says there is nothing to do. --undo puts back exactly the original (checked by "
+      "its SHA-256) and refuses, changing nothing, when a recorded file was changed since or the record names a "
+      "file a swap does not use.");
   swap->callback([&context, options] {
     context.run = [&context, options] {
       if (options->undo && options->status) throw UsageError("swap: --undo and --status: give one of them");

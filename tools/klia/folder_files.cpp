@@ -171,8 +171,9 @@ std::string AclOf(const std::string &path, const std::string &folder) {
                                             nullptr, &acl, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) throw Failed(error, "read who may use " + path, folder);
   LPWSTR text = nullptr;
-  const BOOL converted = ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                              DACL_SECURITY_INFORMATION, &text, nullptr);
+  const BOOL converted =
+      ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr);
   const DWORD convert_error = GetLastError();
   LocalFree(descriptor);
   if (!converted) throw Failed(convert_error, "read who may use " + path, folder);
