@@ -1,7 +1,11 @@
 // The pieces of klia swap and klia spy on their own: SHA-256, reading libraries from their
 // bytes, the check of a library, klia's record, and changes of a program's folder that happen
 // whole or not at all, with every step made to fail, to be interrupted and to be killed.
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h: security descriptors in words.
+#include <sddl.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -677,6 +681,31 @@ TEST_F(FolderChange, ScratchFilesOfAnInterruptedKliaGoWithTheTakeOut) {
   install->TakeOut(report);
   EXPECT_EQ(Take(), pristine);
 }
+
+#ifdef _WIN32
+// A replaced file's access control list stays with its name: the new file gets it before it is
+// renamed into place (and the kept copy too), and the undo puts the original back with it.
+TEST_F(FolderChange, AReplacedFilesAccessControlListIsKept) {
+  MakeProgramFolder();
+  const std::wstring path = (folder_ / kLibrary).wstring();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)(A;;FR;;;BU)", SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  const BOOL set = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  ASSERT_TRUE(set);
+  FolderFiles files(folder_.string());
+  // Windows keeps the list as set; Wine reads back what its file system holds of it.
+  const std::string original = files.AccessOf(kLibrary)->acl;
+  ASSERT_FALSE(original.empty());
+  Swap(files);
+  EXPECT_EQ(files.AccessOf(kLibrary)->acl, original);
+  EXPECT_EQ(files.AccessOf(kKeptLibrary)->acl, original);
+  TakeOut(files);
+  EXPECT_EQ(files.AccessOf(kLibrary)->acl, original);
+  EXPECT_EQ(ReadFile(folder_ / kLibrary), "the site's library");
+}
+#endif
 
 #ifndef _WIN32
 // A replaced file's owner, group and mode stay with its name whatever klia's umask: the new file
