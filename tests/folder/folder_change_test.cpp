@@ -1,8 +1,18 @@
 // The pieces of klia swap and klia spy on their own: SHA-256, reading libraries from their
 // bytes, the check of a library, klia's record, and changes of a program's folder that happen
 // whole or not at all, with every step made to fail, to be interrupted and to be killed.
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h: security descriptors in words.
+#include <sddl.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -22,6 +32,7 @@
 #include "interface_functions.h"
 #include "library_check.h"
 #include "process_helpers.h"
+#include "program_folder.h"
 #include "sha256.h"
 
 namespace {
@@ -38,6 +49,13 @@ using klia::FolderState;
 
 using process_helpers::ReadFile;
 using process_helpers::WriteFile;
+
+// The names klia uses in a program's folder here (mviahlp.dll; natively libmviahlp.so.1).
+const std::string kLibrary = klia::kInterfaceLibraryFile;
+const std::string kKeptLibrary = kLibrary + klia::kOriginalSuffix;
+const std::string kTransport = klia::kTransportFile;
+const std::string kRealTransport = klia::kRealTransportFile;
+const std::string kSettings = klia::kSpySettingsFile;
 
 // SHA-256 ------------------------------------------------------------------------------------
 
@@ -249,10 +267,10 @@ klia::InstallManifest SomeRecord() {
   record.kind = "spy";
   record.time = "2026-12-11T10:00:00Z";
   record.klia_version = "1.0.0";
-  record.files.push_back({"HWLINK32.DLL", klia::KeptOriginal{"HWLINK32-REAL.DLL", {100, std::string(64, 'a')}, ""},
+  record.files.push_back({kTransport, klia::KeptOriginal{kRealTransport, {100, std::string(64, 'a')}, ""},
                           {200, std::string(64, 'b')}, {{150, std::string(64, 'c')}}, "C:\\klia\\spy\\HWLINK32.DLL",
                           "hwlink-spy 1.0.0"});
-  record.files.push_back({"hwlink-spy.conf", std::nullopt, {50, std::string(64, 'd')}, {}, "", ""});
+  record.files.push_back({kSettings, std::nullopt, {50, std::string(64, 'd')}, {}, "", ""});
   record.details = {{"trace", "C:\\traces\\t.jsonl"}, {"guard", "read-only"}};
   return record;
 }
@@ -262,7 +280,7 @@ TEST(InstallRecord, IsReadBackAsWritten) {
   const klia::InstallManifest read = klia::DecodeManifest(klia::EncodeManifest(record), "klia-spy.json");
   EXPECT_EQ(klia::EncodeManifest(read), klia::EncodeManifest(record));
   ASSERT_EQ(read.files.size(), 2u);
-  EXPECT_EQ(read.files[0].original->kept_as, "HWLINK32-REAL.DLL");
+  EXPECT_EQ(read.files[0].original->kept_as, kRealTransport);
   EXPECT_EQ(read.files[0].earlier.size(), 1u);
   EXPECT_FALSE(read.files[1].original.has_value());
   EXPECT_EQ(read.details.at("guard"), "read-only");
@@ -278,24 +296,51 @@ TEST(InstallRecord, AnUnsoundRecordIsRefusedWhole) {
     EXPECT_NE(at, std::string::npos) << from;
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
   };
+  const std::string real = "\"" + kRealTransport + "\"", settings = "\"" + kSettings + "\"";
   const std::pair<const char *, std::string> cases[] = {
       {"not JSON", "{\"klia_manifest\": 1,"},
       {"another format", edited("\"klia_manifest\": 1", "\"klia_manifest\": 2")},
-      {"a name with a folder", edited("\"HWLINK32-REAL.DLL\"", "\"../HWLINK32-REAL.DLL\"")},
-      {"a Windows folder", edited("\"HWLINK32-REAL.DLL\"", "\"C:\\\\Windows\\\\HWLINK32.DLL\"")},
-      {"the parent folder", edited("\"hwlink-spy.conf\"", "\"..\"")},
+      {"a name with a folder", edited(real, "\"../" + kRealTransport + "\"")},
+      {"a Windows folder", edited(real, "\"C:\\\\Windows\\\\HWLINK32.DLL\"")},
+      {"the parent folder", edited(settings, "\"..\"")},
       {"a digest too short", edited(std::string(64, 'd'), "dddd")},
       {"a digest not hex", edited(std::string(64, 'd'), std::string(64, 'x'))},
       {"a size as text", edited("\"size\": 50", "\"size\": \"50\"")},
       {"a negative size", edited("\"size\": 50", "\"size\": -50")},
-      {"a name twice", edited("\"hwlink-spy.conf\"", "\"HWLINK32.DLL\"")},
-      {"the record itself", edited("\"hwlink-spy.conf\"", "\"klia-spy.json\"")},
+      {"a name twice", edited(settings, "\"" + kTransport + "\"")},
+      {"the record itself", edited(settings, "\"klia-spy.json\"")},
       {"no files", edited("\"files\"", "\"filez\"")},
+      // Names klia never puts into a folder, or not for this kind of change, or not in this role.
+      {"a file of the program", edited(settings, "\"logon.exe\"")},
+      {"the interface library in a spy's record", edited(settings, "\"" + kLibrary + "\"")},
+      {"the settings placed under their kept name", edited(settings, "\"" + kSettings + klia::kOriginalSuffix + "\"")},
+      {"the real transport kept under the settings' kept name",
+       edited(real, "\"" + kSettings + klia::kOriginalSuffix + "\"")},
+      {"an unknown kind", edited("\"kind\": \"spy\"", "\"kind\": \"other\"")},
   };
   for (const auto &[what, text] : cases) {
     EXPECT_THROW(klia::DecodeManifest(text, "klia-spy.json"), klia::ManifestError) << what;
   }
+  // A name klia does not use is named, with the record and what to do.
+  try {
+    klia::DecodeManifest(edited(settings, "\"logon.exe\""), "/site/klia-spy.json");
+    ADD_FAILURE() << "a record naming the program was used";
+  } catch (const klia::ManifestError &e) {
+    EXPECT_THAT(e.what(), HasSubstr("/site/klia-spy.json"));
+    EXPECT_THAT(e.what(), HasSubstr("\"logon.exe\""));
+    EXPECT_THAT(e.what(), HasSubstr("edited by hand"));
+  }
 }
+
+#ifdef _WIN32
+// Windows finds a file whatever the case of its name, and klia records the folder's spelling.
+TEST(InstallRecord, TakesTheFoldersSpellingOfANameOnWindows) {
+  klia::InstallManifest record = SomeRecord();
+  record.files[0].name = "hwlink32.dll";
+  record.files[0].original->kept_as = "Hwlink32-Real.dll";
+  EXPECT_NO_THROW(klia::DecodeManifest(klia::EncodeManifest(record), "klia-spy.json"));
+}
+#endif
 
 // Changes of a folder ----------------------------------------------------------------------------
 
@@ -354,28 +399,28 @@ class FolderChange : public ::testing::Test {
   }
 
   std::unique_ptr<FolderInstall> Install(FolderFiles &files, std::function<bool()> stop = {}) {
-    return std::make_unique<FolderInstall>(files, "klia-swap.json", "swap", FolderInstall::Commands{"status", "undo"},
-                                           std::move(stop));
+    return std::make_unique<FolderInstall>(files, "klia-" + kind_ + ".json", kind_,
+                                           FolderInstall::Commands{"status", "undo"}, std::move(stop));
   }
 
   // The folder of a program with its interface library.
   void MakeProgramFolder() {
-    WriteFile(folder_ / "mviahlp.dll", "the site's library");
+    WriteFile(folder_ / kLibrary, "the site's library");
     WriteFile(folder_ / "logon.exe", "the program");
   }
   void Swap(FolderFiles &files, const std::string &bytes = "our library", std::function<bool()> stop = {}) {
-    Install(files, std::move(stop))->Place({{"mviahlp.dll", bytes, 0644, "mviahlp.dll.klia-original", "src", "v1"}}, {});
+    Install(files, std::move(stop))->Place({{kLibrary, bytes, 0644, kKeptLibrary, "src", "v1"}}, {});
   }
   // The spy's kind of change: one file replaced, one added next to it, a setting kept.
   void MakeSpyFolder(bool with_settings) {
-    WriteFile(folder_ / "HWLINK32.DLL", "the real transport");
-    if (with_settings) WriteFile(folder_ / "hwlink-spy.conf", "trace = old.jsonl\n");
+    WriteFile(folder_ / kTransport, "the real transport");
+    if (with_settings) WriteFile(folder_ / kSettings, "trace = old.jsonl\n");
   }
   void InstallSpy(FolderFiles &files, bool with_settings, std::function<bool()> stop = {}) {
     Install(files, std::move(stop))
-        ->Place({{"HWLINK32.DLL", "the spy", 0755, "HWLINK32-REAL.DLL", "spy", "hwlink-spy 1.0.0"},
-                 {"hwlink-spy.conf", "target = HWLINK32-REAL.DLL\n", 0644,
-                  with_settings ? "hwlink-spy.conf.klia-original" : "", "", ""}},
+        ->Place({{kTransport, "the spy", 0755, kRealTransport, "spy", "hwlink-spy 1.0.0"},
+                 {kSettings, "target = " + kRealTransport + "\n", 0644,
+                  with_settings ? kSettings + klia::kOriginalSuffix : "", "", ""}},
                 {{"guard", "read-only"}});
   }
   void TakeOut(FolderFiles &files, std::function<bool()> stop = {}) {
@@ -472,6 +517,7 @@ class FolderChange : public ::testing::Test {
   bool NoRecord(FolderFiles &files) { return !Install(files)->Report().manifest.has_value(); }
 
   std::function<void()> MakeFolder = [this] { MakeProgramFolder(); };
+  std::string kind_ = "swap";  // whose change: klia swap's or klia spy's
   fs::path folder_;
 };
 
@@ -480,8 +526,8 @@ TEST_F(FolderChange, ASwapIsRecordedAndTakenOutExactly) {
   const Snapshot before = Take();
   FolderFiles files(folder_.string());
   Swap(files);
-  EXPECT_EQ(ReadFile(folder_ / "mviahlp.dll"), "our library");
-  EXPECT_EQ(ReadFile(folder_ / "mviahlp.dll.klia-original"), "the site's library");
+  EXPECT_EQ(ReadFile(folder_ / kLibrary), "our library");
+  EXPECT_EQ(ReadFile(folder_ / kKeptLibrary), "the site's library");
   auto install = Install(files);
   const FolderReport report = install->Report();
   EXPECT_EQ(report.state, FolderState::kInPlace);
@@ -515,15 +561,16 @@ TEST_F(FolderChange, ASecondLibraryKeepsTheOriginalAndIsWholeOrNothing) {
   },
         [this](FolderFiles &files, std::function<bool()> stop) {
           auto install = Install(files, std::move(stop));
-          install->Renew(install->Report(), {{"mviahlp.dll", "our newer library", 0644, "", "src", "v2"}});
+          install->Renew(install->Report(), {{kLibrary, "our newer library", 0644, "", "src", "v2"}});
         },
-        [this](FolderFiles &files) { return InPlace(files) && ReadFile(folder_ / "mviahlp.dll") == "our newer library"; });
+        [this](FolderFiles &files) { return InPlace(files) && ReadFile(folder_ / kLibrary) == "our newer library"; });
 }
 
 TEST_F(FolderChange, TheSpysChangeIsWholeOrNothingWithAndWithoutEarlierSettings) {
   for (const bool with_settings : {false, true}) {
     SCOPED_TRACE(with_settings ? "with a hwlink-spy.conf there" : "without a hwlink-spy.conf");
     MakeFolder = [this, with_settings] { MakeSpyFolder(with_settings); };
+    kind_ = "spy";
     Sweep([](FolderFiles &) {},
           [this, with_settings](FolderFiles &files, std::function<bool()> stop) { InstallSpy(files, with_settings, stop); },
           [this](FolderFiles &files) { return InPlace(files); });
@@ -539,9 +586,9 @@ TEST_F(FolderChange, TheSpysChangeIsWholeOrNothingWithAndWithoutEarlierSettings)
 // A file klia recorded that is no longer what it was: klia refuses and changes nothing.
 TEST_F(FolderChange, AFileChangedSinceIsRefusedAndNothingChanges) {
   const std::pair<const char *, std::function<void(const fs::path &)>> cases[] = {
-      {"the library replaced again (an update)", [](const fs::path &f) { WriteFile(f / "mviahlp.dll", "an update"); }},
-      {"the kept original edited", [](const fs::path &f) { WriteFile(f / "mviahlp.dll.klia-original", "edited"); }},
-      {"the kept original deleted", [](const fs::path &f) { fs::remove(f / "mviahlp.dll.klia-original"); }},
+      {"the library replaced again (an update)", [](const fs::path &f) { WriteFile(f / kLibrary, "an update"); }},
+      {"the kept original edited", [](const fs::path &f) { WriteFile(f / kKeptLibrary, "edited"); }},
+      {"the kept original deleted", [](const fs::path &f) { fs::remove(f / kKeptLibrary); }},
   };
   for (const auto &[what, change] : cases) {
     TearDown();
@@ -567,7 +614,7 @@ TEST_F(FolderChange, AFileChangedSinceIsRefusedAndNothingChanges) {
 
 // A name klia needs that is there without its record: klia will not write over it.
 TEST_F(FolderChange, ANameKliaNeedsThatIsTakenStopsItBeforeAnyChange) {
-  for (const char *taken : {"mviahlp.dll.klia-original", "mviahlp.dll.klia-new", "mviahlp.dll.klia-original.klia-removed"}) {
+  for (const std::string &taken : {kKeptLibrary, kLibrary + ".klia-new", kKeptLibrary + ".klia-removed"}) {
     TearDown();
     SetUp();
     MakeProgramFolder();
@@ -609,7 +656,7 @@ TEST_F(FolderChange, TheScratchOfARecordNeverPutInPlaceGoesWithTheNextChange) {
   WriteFile(folder_ / "klia-swap.json.klia-new", "{\"klia_manifest\": 1, \"ki");
   FolderFiles files(folder_.string());
   auto install = Install(files);
-  FolderReport report = install->Report({"mviahlp.dll.klia-original"});
+  FolderReport report = install->Report({kKeptLibrary});
   EXPECT_EQ(report.state, FolderState::kNone);
   EXPECT_THAT(report.scratch, ElementsAre("klia-swap.json.klia-new"));
   install->TakeOut(report);
@@ -626,16 +673,87 @@ TEST_F(FolderChange, ScratchFilesOfAnInterruptedKliaGoWithTheTakeOut) {
   const Snapshot pristine = Take();
   FolderFiles files(folder_.string());
   Swap(files);
-  WriteFile(folder_ / "mviahlp.dll.klia-new", "half a libr");
+  WriteFile(folder_ / (kLibrary + ".klia-new"), "half a libr");
   auto install = Install(files);
   const FolderReport report = install->Report();
   EXPECT_EQ(report.state, FolderState::kInPlace);
-  EXPECT_THAT(report.scratch, ElementsAre("mviahlp.dll.klia-new"));
+  EXPECT_THAT(report.scratch, ElementsAre(kLibrary + ".klia-new"));
   install->TakeOut(report);
   EXPECT_EQ(Take(), pristine);
 }
 
+#ifdef _WIN32
+// A replaced file's access control list stays with its name: the new file gets it before it is
+// renamed into place (and the kept copy too), and the undo puts the original back with it.
+TEST_F(FolderChange, AReplacedFilesAccessControlListIsKept) {
+  MakeProgramFolder();
+  const std::wstring path = (folder_ / kLibrary).wstring();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)(A;;FR;;;BU)", SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  const BOOL set = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  ASSERT_TRUE(set);
+  FolderFiles files(folder_.string());
+  // Windows keeps the list as set; Wine reads back what its file system holds of it.
+  const std::string original = files.AccessOf(kLibrary)->acl;
+  ASSERT_FALSE(original.empty());
+  Swap(files);
+  EXPECT_EQ(files.AccessOf(kLibrary)->acl, original);
+  EXPECT_EQ(files.AccessOf(kKeptLibrary)->acl, original);
+  TakeOut(files);
+  EXPECT_EQ(files.AccessOf(kLibrary)->acl, original);
+  EXPECT_EQ(ReadFile(folder_ / kLibrary), "the site's library");
+}
+#endif
+
 #ifndef _WIN32
+// A replaced file's owner, group and mode stay with its name whatever klia's umask: the new file
+// gets them before it is renamed into place, and the original goes back with its own. As root
+// the files belong to another group (nogroup) and to the user nobody.
+TEST_F(FolderChange, AReplacedFilesOwnerGroupAndModeAreKeptWhateverTheUmask) {
+  const bool root = geteuid() == 0;
+  if (!root) std::printf("not root: the owner and group part is left out (the files stay the test's own)\n");
+  struct Case {
+    const char *what;
+    unsigned mode;
+    uid_t owner;
+    gid_t group;
+  };
+  const Case cases[] = {
+      {"0750", 0750, geteuid(), getegid()},
+      {"0640, another group", 0640, geteuid(), root ? 65534 : getegid()},
+      {"0755, another owner and group", 0755, root ? 65534 : geteuid(), root ? 65534 : getegid()},
+      {"setgid 02750", 02750, geteuid(), root ? 65534 : getegid()},
+  };
+  auto access = [&](const std::string &name) {
+    struct stat info {};
+    EXPECT_EQ(stat((folder_ / name).c_str(), &info), 0) << name;
+    return std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) + " " + std::to_string(info.st_mode & 07777);
+  };
+  for (const Case &c : cases) {
+    TearDown();
+    SetUp();
+    MakeProgramFolder();
+    ASSERT_EQ(chown((folder_ / kLibrary).c_str(), c.owner, c.group), 0) << c.what;
+    ASSERT_EQ(chmod((folder_ / kLibrary).c_str(), c.mode), 0) << c.what;
+    const std::string original = access(kLibrary);
+    const mode_t umask_before = umask(077);
+    FolderFiles files(folder_.string());
+    Swap(files);
+    const std::string placed = access(kLibrary);
+    auto install = Install(files);
+    install->Renew(install->Report(), {{kLibrary, "our newer library", 0644, "", "src", "v2"}});
+    const std::string renewed = access(kLibrary);
+    TakeOut(files);
+    umask(umask_before);
+    EXPECT_EQ(placed, original) << c.what;
+    EXPECT_EQ(renewed, original) << c.what;
+    EXPECT_EQ(access(kLibrary), original) << c.what;
+    EXPECT_EQ(ReadFile(folder_ / kLibrary), "the site's library") << c.what;
+  }
+}
+
 // An installed library's name is often a symbolic link (libmviahlp.so.1 -> libmviahlp.so.1.0.0):
 // it is kept as the link it is and put back as the same link.
 TEST_F(FolderChange, ALinkIsKeptAndPutBackAsTheSameLink) {

@@ -3,11 +3,14 @@
 // (the virtual board): swap, a session through the folder, compare, undo; spy install, a
 // session, remove; each ends with the folder byte for byte as it began. Every failure that can
 // be provoked here leaves the folder as it was.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -85,6 +88,13 @@ class SwapAndSpy : public ::testing::Test {
     return Klia(args, "LD_LIBRARY_PATH=" + Quoted(program_) + " " + environment);
   }
 
+  // klia's record in the program's folder, edited.
+  void EditRecord(const char *record, const std::function<void(nlohmann::json &)> &edit) {
+    nlohmann::json json = nlohmann::json::parse(ReadFile(program_ / record));
+    edit(json);
+    WriteFile(program_ / record, json.dump(2));
+  }
+
   void MakeBoard() {
     ASSERT_EQ(Klia({"--board", image_.string(), "board", "create", "--users", "4", "--data-pages", "6", "--log-pages",
                     "4"}).exit_code, 0);
@@ -137,6 +147,44 @@ TEST_F(SwapAndSpy, SwapThenASessionThroughTheFolderThenUndoEndsAsItBegan) {
   EXPECT_THAT(undo_again.out, HasSubstr("nothing to undo"));
   EXPECT_EQ(Take(), before);
   EXPECT_THAT(Klia({"swap", "--status", program_.string()}).out, HasSubstr("no klia swap recorded"));
+}
+
+// A second library swapped in while one is in place replaces it in one step; the original klia
+// keeps stays the site's own, the record names the library now in place, and the undo puts the
+// site's library back.
+TEST_F(SwapAndSpy, ASecondLibraryReplacesTheFirstAndTheUndoPutsBackTheSitesOwn) {
+  const Snapshot before = Take();
+  // Another build of ours: other bytes, the same functions.
+  const fs::path newer = root_ / "newer" / "libmviahlp.so.1";
+  fs::create_directories(newer.parent_path());
+  WriteFile(newer, ReadFile(OUR_LIBRARY) + std::string(4096, '\0'));
+  ASSERT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 0);
+
+  const Outcome second = Klia({"--json", "swap", program_.string(), "--library", newer.string()});
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_TRUE(nlohmann::json::parse(second.out)["changed"].get<bool>());
+  EXPECT_EQ(ReadFile(program_ / "libmviahlp.so.1"), ReadFile(newer));
+  EXPECT_EQ(ReadFile(program_ / "libmviahlp.so.1.klia-original"), ReadFile(OLD_LIBRARY));
+  const nlohmann::json state = nlohmann::json::parse(Klia({"--json", "swap", "--status", program_.string()}).out);
+  EXPECT_EQ(state["state"], "in_place");
+  EXPECT_EQ(state["files"][0]["holds"], "placed");
+  EXPECT_EQ(state["files"][0]["placed"]["source"], newer.string());
+  EXPECT_EQ(state["files"][0]["placed"]["size"], fs::file_size(newer));
+  EXPECT_EQ(state["files"][0]["original"]["size"], fs::file_size(OLD_LIBRARY));
+
+  // The same library again: nothing to do.
+  const Outcome same = Klia({"swap", program_.string(), "--library", newer.string()});
+  EXPECT_EQ(same.exit_code, 0) << same.err;
+  EXPECT_THAT(same.out, HasSubstr("nothing to do"));
+  // The first one back in its place.
+  const Outcome first = Klia({"swap", program_.string(), "--library", OUR_LIBRARY});
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_THAT(first.out, Not(HasSubstr("nothing to do")));
+  EXPECT_EQ(ReadFile(program_ / "libmviahlp.so.1"), ReadFile(OUR_LIBRARY));
+
+  const Outcome undo = Klia({"swap", "--undo", program_.string()});
+  ASSERT_EQ(undo.exit_code, 0) << undo.err;
+  EXPECT_EQ(Take(), before);
 }
 
 // The library swapped in and the original klia kept compared through the spy: they send the
@@ -200,6 +248,103 @@ TEST_F(SwapAndSpy, SpyInstallThenASessionThenRemoveEndsAsItBegan) {
   EXPECT_THAT(remove_again.out, HasSubstr("nothing to remove"));
   // Without the spy, klia info says nothing of one.
   EXPECT_THAT(Session().out, Not(HasSubstr("Transport spy")));
+}
+
+// The spy's default trace is beside it in the folder: the removal leaves it, the sessions it
+// holds being the site's record, and says so instead of that every file is back as it was.
+TEST_F(SwapAndSpy, TheRemovalNamesTheTraceItLeavesInTheFolder) {
+  MakeBoard();
+  const Snapshot before = Take();
+  const fs::path trace = program_ / "hwlink-trace.jsonl";
+  const Outcome install = Klia({"spy", "install", program_.string()});
+  ASSERT_EQ(install.exit_code, 0) << install.err;
+  EXPECT_THAT(install.out, HasSubstr("guard: off (writes reach the board)"));
+  ASSERT_EQ(Session().exit_code, 0);
+  ASSERT_TRUE(fs::exists(trace));
+
+  const Outcome remove = Klia({"spy", "remove", program_.string()});
+  ASSERT_EQ(remove.exit_code, 0) << remove.err;
+  EXPECT_THAT(remove.out, HasSubstr("left the trace " + trace.string() +
+                                    ": it holds the recorded sessions; delete it when no longer needed"));
+  EXPECT_THAT(remove.out, Not(HasSubstr("every file is back as it was")));
+  Snapshot after = Take();
+  EXPECT_EQ(after.erase("hwlink-trace.jsonl"), 1u);
+  EXPECT_EQ(after, before);
+
+  // Again, to the trace there now, which is appended to.
+  ASSERT_EQ(Klia({"spy", "install", program_.string()}).exit_code, 0);
+  const Outcome json = Klia({"--json", "spy", "remove", program_.string()});
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(nlohmann::json::parse(json.out)["left"], nlohmann::json::array({trace.string()}));
+}
+
+// A --trace that names something other than a trace is refused before anything changes: the
+// spy would append its records to it.
+TEST_F(SwapAndSpy, ATraceThatIsNotATraceIsRefusedAndNothingChanges) {
+  MakeBoard();
+  WriteFile(root_ / "notes.jsonl", "someone's notes\n");
+  fs::create_symlink(root_ / "t.jsonl", root_ / "link.jsonl");
+  struct Case {
+    const char *what;
+    fs::path trace;
+    const char *said;
+  };
+  const Case cases[] = {
+      {"someone's file", root_ / "notes.jsonl", "not a board trace"},
+      {"a symbolic link", root_ / "link.jsonl", "symbolic link"},
+      {"the board image", image_, "board image"},
+      {"a library", OUR_LIBRARY, "a library"},
+      {"a folder", root_, "a folder"},
+      {"the transport", program_ / "libhwlink32.so", "klia"},
+      {"the real transport's kept name", program_ / "libhwlink32-real.so", "klia"},
+      {"the spy's settings", program_ / "hwlink-spy.conf", "klia"},
+      {"klia's record", program_ / "klia-spy.json", "klia"},
+      {"the library's kept name", program_ / "libmviahlp.so.1.klia-original", "klia"},
+  };
+  const Snapshot before = Take();
+  const std::string notes = ReadFile(root_ / "notes.jsonl"), board = ReadFile(image_);
+  for (const Case &c : cases) {
+    const Outcome run = Klia({"spy", "install", program_.string(), "--trace", c.trace.string()});
+    EXPECT_EQ(run.exit_code, 2) << c.what << ": " << run.out;
+    EXPECT_THAT(run.err, HasSubstr(c.trace.string())) << c.what;
+    EXPECT_THAT(run.err, HasSubstr(c.said)) << c.what;
+    EXPECT_THAT(run.err, HasSubstr("name a new file or an existing trace")) << c.what;
+    EXPECT_EQ(Take(), before) << c.what;
+  }
+  EXPECT_EQ(ReadFile(root_ / "notes.jsonl"), notes);
+  EXPECT_EQ(ReadFile(image_), board);
+  EXPECT_FALSE(fs::exists(root_ / "t.jsonl"));
+  const Outcome json = Klia({"--json", "spy", "install", program_.string(), "--trace", image_.string()});
+  EXPECT_EQ(json.exit_code, 2);
+  EXPECT_TRUE(nlohmann::json::parse(json.err).contains("error")) << json.err;
+  // An empty file is taken: it is how a trace is made ready for the program's user.
+  WriteFile(root_ / "empty.jsonl", "");
+  const Outcome empty = Klia({"spy", "install", program_.string(), "--trace", (root_ / "empty.jsonl").string()});
+  EXPECT_EQ(empty.exit_code, 0) << empty.err;
+}
+
+// A trace folder that only its owner may write: the program may run as another user, and klia
+// says so at install time rather than the spy, later, on the program's standard error.
+TEST_F(SwapAndSpy, ATraceFolderOnlyItsOwnerMayWriteIsWarnedOf) {
+  const fs::path own = root_ / "own", shared = root_ / "shared";
+  fs::create_directories(own);
+  fs::create_directories(shared);
+  fs::permissions(own, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                           fs::perms::others_exec);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  const Outcome warned = Klia({"--json", "spy", "install", program_.string(), "--trace", (own / "t.jsonl").string()});
+  ASSERT_EQ(warned.exit_code, 0) << warned.err;
+  const nlohmann::json result = nlohmann::json::parse(warned.out);
+  ASSERT_EQ(result["warnings"].size(), 1u) << warned.out;
+  EXPECT_THAT(result["warnings"][0].get<std::string>(), HasSubstr(own.string()));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+  const Outcome text = Klia({"spy", "install", program_.string(), "--trace", (own / "t.jsonl").string()});
+  EXPECT_THAT(text.out, HasSubstr("warning: only"));
+  EXPECT_THAT(text.out, HasSubstr("--trace"));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+  const Outcome quiet = Klia({"spy", "install", program_.string(), "--trace", (shared / "t.jsonl").string()});
+  ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
+  EXPECT_THAT(quiet.out, Not(HasSubstr("warning")));
 }
 
 // With the read-only guard a session that writes does not reach the board.
@@ -292,6 +437,132 @@ TEST_F(SwapAndSpy, AnUndoAfterTheFileChangedIsRefusedAndNothingChanges) {
   // A swap on top of it is refused as well.
   EXPECT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 1);
   EXPECT_EQ(Take(), changed);
+}
+
+// A name put into klia's record by hand (a file klia never put there, a path, a name twice) is
+// never acted on: the whole record is refused, naming the name, and nothing changes.
+TEST_F(SwapAndSpy, ARecordNamingAFileKliaNeverPutThereIsRefusedWhole) {
+  struct Case {
+    const char *what;
+    std::function<void(nlohmann::json &)> edit;
+    const char *said;
+  };
+  auto entry_for = [this](const std::string &name) {
+    const std::string bytes = ReadFile(program_ / "logon");
+    return nlohmann::json{{"name", name},
+                          {"installed", {{"size", bytes.size()}, {"sha256", std::string(64, '0')}}},
+                          {"original", nullptr}};
+  };
+  const Case cases[] = {
+      {"the folder's program", [&](nlohmann::json &r) { r["files"].push_back(entry_for("logon")); }, "\"logon\""},
+      {"a file of the spy's", [&](nlohmann::json &r) { r["files"].push_back(entry_for("libhwlink32.so")); },
+       "\"libhwlink32.so\""},
+      {"a path out of the folder", [&](nlohmann::json &r) { r["files"].push_back(entry_for("../etc/x")); }, "../etc/x"},
+      {"the original kept under the program's name",
+       [](nlohmann::json &r) { r["files"][0]["original"]["kept_as"] = "logon"; }, "\"logon\""},
+      {"the library twice", [](nlohmann::json &r) { r["files"].push_back(r["files"][0]); }, "twice"},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 0) << c.what;
+    const std::string record = ReadFile(program_ / "klia-swap.json");
+    EditRecord("klia-swap.json", c.edit);
+    const Snapshot edited = Take();
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"swap", "--undo", program_.string()},
+          std::vector<std::string>{"swap", program_.string(), "--library", OUR_LIBRARY},
+          std::vector<std::string>{"swap", "--status", program_.string()}}) {
+      const Outcome run = Klia(args);
+      EXPECT_EQ(run.exit_code, 1) << c.what << ": " << args[1];
+      EXPECT_THAT(run.err, HasSubstr(c.said)) << c.what;
+      EXPECT_THAT(run.err, HasSubstr((program_ / "klia-swap.json").string())) << c.what;
+      EXPECT_THAT(run.err, HasSubstr("edited by hand")) << c.what;
+      EXPECT_EQ(Take(), edited) << c.what;
+    }
+    const Outcome json = Klia({"--json", "swap", "--undo", program_.string()});
+    EXPECT_TRUE(nlohmann::json::parse(json.err)["error"].contains("record")) << c.what << json.err;
+    WriteFile(program_ / "klia-swap.json", record);
+    ASSERT_EQ(Klia({"swap", "--undo", program_.string()}).exit_code, 0) << c.what;
+  }
+  // The spy's record the same way.
+  ASSERT_EQ(Klia({"spy", "install", program_.string(), "--trace", (root_ / "t.jsonl").string()}).exit_code, 0);
+  EditRecord("klia-spy.json", [&](nlohmann::json &r) { r["files"].push_back(entry_for("libmviahlp.so.1")); });
+  const Snapshot edited = Take();
+  const Outcome remove = Klia({"spy", "remove", program_.string()});
+  EXPECT_EQ(remove.exit_code, 1);
+  EXPECT_THAT(remove.err, HasSubstr("\"libmviahlp.so.1\""));
+  EXPECT_EQ(Take(), edited);
+}
+
+// The placed library and spy get the owner, group and mode of the files they replace, whatever
+// klia's umask (a program run as a service account loads them through their group), and the
+// undo and the removal put the originals back with theirs.
+TEST_F(SwapAndSpy, TheReplacedFilesOwnerGroupAndModeAreKeptWhateverTheUmask) {
+  const bool root = geteuid() == 0;
+  if (!root) std::printf("not root: the owner and group part is left out (the files stay the test's own)\n");
+  const char *replaced[] = {"libmviahlp.so.1", "libhwlink32.so"};
+  for (const char *name : replaced) {
+    ASSERT_EQ(chmod((program_ / name).c_str(), 0750), 0);
+    if (root) {
+      ASSERT_EQ(chown((program_ / name).c_str(), 0, 65534), 0);
+    }
+  }
+  auto access = [&](const char *name) {
+    struct stat info {};
+    EXPECT_EQ(stat((program_ / name).c_str(), &info), 0) << name;
+    return std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) + " " + std::to_string(info.st_mode & 07777);
+  };
+  const std::string library = access("libmviahlp.so.1"), transport = access("libhwlink32.so");
+  const Snapshot before = Take();
+  const mode_t umask_before = umask(077);  // inherited by klia
+  const Outcome swap = Klia({"swap", program_.string(), "--library", OUR_LIBRARY});
+  const Outcome install = Klia({"spy", "install", program_.string(), "--trace", (root_ / "t.jsonl").string()});
+  umask(umask_before);
+  ASSERT_EQ(swap.exit_code, 0) << swap.err;
+  ASSERT_EQ(install.exit_code, 0) << install.err;
+  EXPECT_EQ(access("libmviahlp.so.1"), library);
+  EXPECT_EQ(access("libhwlink32.so"), transport);
+  // The spy's settings, new, are for every user that runs the program to read.
+  EXPECT_EQ(fs::status(program_ / "hwlink-spy.conf").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  umask(077);
+  const Outcome remove = Klia({"spy", "remove", program_.string()});
+  const Outcome undo = Klia({"swap", "--undo", program_.string()});
+  umask(umask_before);
+  ASSERT_EQ(remove.exit_code, 0) << remove.err;
+  ASSERT_EQ(undo.exit_code, 0) << undo.err;
+  EXPECT_EQ(access("libmviahlp.so.1"), library);
+  EXPECT_EQ(access("libhwlink32.so"), transport);
+  EXPECT_EQ(Take(), before);
+}
+
+// A klia that may not give the new file the replaced file's owner refuses before anything
+// changes, and says who may. The tests run as root: klia then runs as the user nobody, in a
+// folder it may change, on files owned by root.
+TEST_F(SwapAndSpy, AnOwnerKliaMayNotGiveIsRefusedBeforeAnythingChanges) {
+  if (geteuid() != 0 || std::system("setpriv --reuid=65534 --regid=65534 --clear-groups true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root, to give the files an owner that klia, run as nobody with setpriv, is not";
+  }
+  const std::string prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  fs::permissions(root_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  ASSERT_EQ(chown(program_.c_str(), 65534, 65534), 0);
+  const Snapshot before = Take();
+  struct Case {
+    std::vector<std::string> args;
+    const char *file;
+  };
+  const Case cases[] = {
+      {{"swap", program_.string(), "--library", OUR_LIBRARY}, "libmviahlp.so.1"},
+      {{"spy", "install", program_.string(), "--trace", (root_ / "t.jsonl").string()}, "libhwlink32.so"},
+  };
+  for (const Case &c : cases) {
+    const Outcome run = Klia(c.args, "", prefix);
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_THAT(run.err, HasSubstr((program_ / c.file).string())) << c.args[0];
+    EXPECT_THAT(run.err, HasSubstr("run klia as root")) << c.args[0];
+    EXPECT_EQ(Take(), before) << c.args[0];
+  }
+  const Outcome json = Klia({"--json", "swap", program_.string(), "--library", OUR_LIBRARY}, "", prefix);
+  EXPECT_TRUE(nlohmann::json::parse(json.err)["error"].contains("owner")) << json.err;
 }
 
 // A folder the user may not change: klia says so and what to do, and the folder is as it was.

@@ -6,10 +6,18 @@
 // spy's default target name (HWLINK32-REAL.DLL; libhwlink32-real.so), the spy takes its name,
 // and hwlink-spy.conf beside it names the real transport by its full path, the trace and the
 // guard (a hwlink-spy.conf that was there is kept as hwlink-spy.conf.klia-original). A folder
-// without a transport of its own gets the spy in front of the one --transport names. Removal
-// puts every file back exactly and says where the traces are; klia leaves the traces.
+// without a transport of its own gets the spy in front of the one --transport names. The
+// trace must be a new file or a trace: never a file of the folder's that klia puts there or
+// keeps, nor another file the spy's records would be appended to. Removal puts every file
+// back exactly; the traces are the site's record of its sessions, and klia leaves them, naming
+// each one it leaves in the folder.
 //
 // Both are one file transaction with klia's record klia-spy.json (folder_install.h).
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <memory>
 #include <string>
 
@@ -19,13 +27,17 @@
 #include "errors.h"
 #include "folder_command.h"
 #include "folder_files.h"
+#include "file_transaction.h"
 #include "folder_install.h"
+#include "image_names.h"
+#include "install_manifest.h"
 #include "install_report.h"
 #include "library_check.h"
 #include "output.h"
 #include "process.h"
 #include "process_runner.h"
 #include "program_folder.h"
+#include "trace_format.h"
 
 namespace klia {
 namespace {
@@ -85,6 +97,89 @@ std::string TraceWords(const std::string &trace) {
   return trace + (size ? " (" + std::to_string(*size) + " bytes)" : " (none written)");
 }
 
+// The folder and the file name of a path.
+std::string FolderOf(const std::string &path) { return FolderFiles(path + "/..").folder(); }
+std::string NameOf(const std::string &path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// True when `path` is a file in the program's folder.
+bool InFolder(const SpyFolder &folder, const std::string &path) {
+  return SamePlace(FolderOf(path), folder.files.folder());
+}
+
+// The names klia puts into a program's folder or keeps there, klia swap's and klia spy's, with
+// the scratch names of each (the real transport's kept name, too, before it exists).
+bool KliaUses(const std::string &name) {
+  const std::string suffix = kOriginalSuffix;
+  for (const std::string &own :
+       {std::string(kInterfaceLibraryFile), kInterfaceLibraryFile + suffix, std::string(kTransportFile),
+        std::string(kRealTransportFile), std::string(kSpySettingsFile), kSpySettingsFile + suffix,
+        std::string(kSwapRecordFile), std::string(kSpyRecordFile)}) {
+    std::vector<std::string> names = FileTransaction::ScratchNames(own);
+    names.push_back(own);
+    for (const std::string &candidate : names) {
+      if (SameFileName(candidate, name)) return true;
+    }
+  }
+  return false;
+}
+
+// The spy appends its records to the trace: it must be a new file or a trace. Throws
+// UsageError naming what `trace` is instead (`what` says where it was given).
+void CheckTrace(const SpyFolder &folder, const std::string &trace, const std::string &what) {
+  const std::string cure = "; the spy appends its records to its trace: name a new file or an existing trace";
+  if (InFolder(folder, trace) && KliaUses(NameOf(trace))) {
+    throw UsageError(what + " is a name klia uses for the files it puts into " + folder.files.folder() +
+                     " or keeps there" + cure);
+  }
+  switch (KindAt(trace)) {
+    case FileState::Kind::kAbsent: return;
+    case FileState::Kind::kLink:
+      throw UsageError(what + " is a symbolic link, which the spy would follow to another file" + cure);
+    case FileState::Kind::kOther:
+      throw UsageError(what + (FolderFiles(trace).FolderExists() ? " is a folder" : " is not a plain file") + cure);
+    case FileState::Kind::kFile: break;
+  }
+  std::string start;
+  try {
+    start = FolderFiles(FolderOf(trace)).Read(NameOf(trace), 64u << 10, true);
+  } catch (const FileStepFailure &e) {
+    throw UsageError(what + ": " + e.what());
+  }
+  if (start.empty()) return;  // a file made ready for the program's user to write
+  if (start.compare(0, sizeof vboard::kImageMagic, vboard::kImageMagic, sizeof vboard::kImageMagic) == 0) {
+    throw UsageError(what + " is a board image" + cure);
+  }
+  if (start.rfind("\x7f" "ELF", 0) == 0 || start.rfind("MZ", 0) == 0) {
+    throw UsageError(what + " is a library or a program" + cure);
+  }
+  try {
+    hwtrace::ParseTrace(start.substr(0, start.find('\n')));
+  } catch (const hwtrace::TraceError &) {
+    throw UsageError(what + " is not a board trace: it does not begin with a trace's header line" + cure);
+  }
+}
+
+#ifndef _WIN32
+// The spy writes the trace as the program's user, who need not be klia's: when only the owner
+// of the trace (or of its folder, where it is new) may write it, and that owner is klia's user
+// or root, a program run as another user finds it cannot, and says so only on its standard
+// error. An owner other than those may well be the program's user.
+std::optional<std::string> TraceWriteWarning(const std::string &trace) {
+  struct stat info {};
+  const bool exists = stat(trace.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  const std::string place = exists ? trace : FolderOf(trace);
+  if (!exists && stat(place.c_str(), &info) != 0) return std::nullopt;
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != geteuid() && info.st_uid != 0)) return std::nullopt;
+  const std::string where = exists ? "the trace " + trace : "in " + place + ", where the trace goes";
+  return "only " + UserName(info.st_uid) + " may write " + where + ": a program run as another user cannot write its " +
+         "trace (the spy says so only on that program's standard error). If the program runs as another user, name " +
+         "a trace where it may write (--trace PATH), or let it write " + (exists ? trace : "in " + place);
+}
+#endif
+
 // The folder's transport is the spy already, put there without klia.
 void RefuseSpyByHand(const SpyFolder &folder) {
   throw Failure("spy_by_hand",
@@ -140,9 +235,18 @@ int Remove(SpyFolder &folder) {
     return kExitOk;
   }
   const std::string trace = report.manifest->details.count("trace") != 0 ? report.manifest->details.at("trace") : "";
-  std::string text = "took the transport spy out of " + folder.files.folder() + ": every file is back as it was\n";
-  if (!trace.empty()) text += "the traces are in " + TraceWords(trace) + "; klia leaves them\n";
-  json result = {{"folder", folder.files.folder()}, {"changed", true}};
+  // The trace is the site's record of the sessions: klia leaves it, and names it when it is
+  // left in the folder, which is then not as it was.
+  std::vector<std::string> left;
+  if (!trace.empty() && KindAt(trace) != FileState::Kind::kAbsent && InFolder(folder, trace)) left.push_back(trace);
+  std::string text = "took the transport spy out of " + folder.files.folder() +
+                     (left.empty() ? ": every file is back as it was\n"
+                                   : ": every file klia put there is gone, every file it replaced is back\n");
+  for (const std::string &name : left) {
+    text += "left the trace " + name + ": it holds the recorded sessions; delete it when no longer needed\n";
+  }
+  if (!trace.empty() && left.empty()) text += "the traces are in " + TraceWords(trace) + "; klia leaves them\n";
+  json result = {{"folder", folder.files.folder()}, {"changed", true}, {"left", left}};
   if (!trace.empty()) result["trace"] = trace;
   if (const auto size = FileSizeAt(trace)) result["trace_size"] = *size;
   Emit(text, result);
@@ -213,13 +317,20 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
     CheckSameMachine(spy_image, spy_path, CheckTransport(bytes, folder.files.PathOf(folder.transport)),
                      "the board transport it goes in front of, " + folder.files.PathOf(folder.transport));
   }
-  if (const std::string trace_folder = AbsolutePath(details["trace"] + "/.."); !FolderFiles(trace_folder).FolderExists()) {
+  if (const std::string trace_folder = FolderOf(details["trace"]); !FolderFiles(trace_folder).FolderExists()) {
     throw UsageError("--trace " + options.trace + ": there is no folder " + trace_folder + " for it");
   }
+  CheckTrace(folder, details["trace"],
+             trace_named ? "--trace " + details["trace"]
+                         : details["trace"] + ", where the spy writes its trace unless --trace names another,");
+  std::vector<std::string> warnings;
+#ifndef _WIN32
+  if (const auto warning = TraceWriteWarning(details["trace"])) warnings.push_back(*warning);
+#endif
 
   const FileState settings = folder.files.Inspect(folder.settings);
   const std::vector<FileToPlace> files = {
-      {folder.transport, spy_bytes, transport.exists() ? transport.mode : 0755, keep_transport, spy_path,
+      {folder.transport, spy_bytes, 0755, keep_transport, spy_path,
        "hwlink-spy " + version.value_or("")},
       {folder.settings, SettingsText(details, trace_named), 0644,
        settings.exists() ? folder.settings + kOriginalSuffix : "", "klia spy install", "the spy's settings"}};
@@ -228,8 +339,9 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
   std::string text = "the transport spy is in front of " + details["transport"] + " in " + folder.files.folder() +
                      "\ntraces go to " + details["trace"] +
                      (options.guard == "read-only" ? "\nguard: read-only (only calls that read the board reach it)"
-                                                   : "") +
+                                                   : "\nguard: off (writes reach the board)") +
                      "\nEvery program that loads it says 'hwlink spy: active ...' on its standard error.\n";
+  for (const std::string &warning : warnings) text += "warning: " + warning + "\n";
   if (settings.exists()) text += "the earlier " + folder.settings + " is kept as " + folder.settings + kOriginalSuffix + "\n";
   text += "To take it out: " + folder.RemoveCommand() + "\n";
   Emit(text, {{"folder", folder.files.folder()},
@@ -237,7 +349,8 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
               {"details", details},
               {"spy", spy_path},
               {"record", folder.files.PathOf(kSpyRecordFile)},
-              {"remove", folder.RemoveCommand()}});
+              {"remove", folder.RemoveCommand()},
+              {"warnings", warnings}});
   return kExitOk;
 }
 
@@ -255,7 +368,8 @@ void AddSpyCommands(CLI::App &app, Context &context) {
   install->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
   install->add_option("--trace", options->trace, "the trace file (default: hwlink-trace.jsonl beside the spy)")
       ->type_name("PATH");
-  install->add_option("--guard", options->guard, "read-only: only calls that read the board reach it")
+  install->add_option("--guard", options->guard,
+                      "read-only: only calls that read the board reach it; off: writes reach the board too")
       ->type_name("read-only|off")
       ->capture_default_str();
   install
@@ -264,8 +378,12 @@ void AddSpyCommands(CLI::App &app, Context &context) {
       ->type_name("PATH");
   install->footer(
       "The folder's transport must export the transport's two entry points and be built for the spy's machine; "
-      "a spy already there without klia is refused. klia keeps its record in klia-spy.json; the change is written "
-      "beside and renamed into place, and a failure or Ctrl-C leaves the folder as it was.");
+      "a spy already there without klia is refused. The spy gets the owner, group and mode of the transport it "
+      "replaces (on Windows its access control list). The trace must be a new file or a trace: a symbolic link, a "
+      "library, a board image, any other file that is not a trace, or a name klia uses in the folder is refused; "
+      "natively klia warns when only the owner of the trace's folder may write there. Without --guard the guard "
+      "is off: writes reach the board. klia keeps its record in klia-spy.json; the change is written beside and "
+      "renamed into place, and a failure or Ctrl-C leaves the folder as it was.");
   install->callback([&context, options] {
     context.run = [options] {
       SpyFolder folder(options->folder);
@@ -273,7 +391,9 @@ void AddSpyCommands(CLI::App &app, Context &context) {
     };
   });
 
-  CLI::App *remove = spy->add_subcommand("remove", "Take the spy out: every file back as it was (checked by SHA-256); the traces stay");
+  CLI::App *remove = spy->add_subcommand(
+      "remove", "Take the spy out: every file back as it was (checked by SHA-256); the traces stay, one left in the "
+                "folder named");
   remove->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
   remove->callback([&context, options] {
     context.run = [options] {

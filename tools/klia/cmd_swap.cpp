@@ -147,18 +147,21 @@ int Swap(const Context &context, SwapFolder &folder) {
       throw Failure("original", context.library + " is the original " + folder.library +
                                     " that klia keeps: to put it back, run '" + undo + "'");
     }
-    if (report.files.front().holding == Holding::kPlaced) {
+    // Nothing to do only when this very library is in place: another one replaces it.
+    if (report.files.front().holding == Holding::kPlaced && placed.installed.sha256 == digest) {
       result["changed"] = false;
       Emit(context.library + " is in place in " + folder.files.folder() + " already (klia swap of " +
                report.manifest->time + "): nothing to do. To put the original back: " + undo + "\n",
            result);
       return kExitOk;
     }
-    const FileState now = folder.files.Inspect(folder.library);
-    folder.install.Renew(report, {{folder.library, bytes, now.mode, "", context.library, VersionOf(bytes, image)}});
+    folder.install.Renew(report, {{folder.library, bytes, 0755, "", context.library, VersionOf(bytes, image)}});
     result["changed"] = true;
-    Emit("put " + context.library + " in place of the library klia had put into " + folder.files.folder() +
-             "; the original stays kept as " + folder.files.PathOf(placed.original->kept_as) +
+    result["replaced"] = {{"size", placed.installed.size}, {"sha256", placed.installed.sha256},
+                          {"source", placed.source}};
+    Emit("put " + context.library + " in place of the library klia had put into " + folder.files.folder() + " (" +
+             (placed.source.empty() ? "" : placed.source + ", ") + DescribeContent(placed.installed) +
+             "); the original stays kept as " + folder.files.PathOf(placed.original->kept_as) +
              ".\nTo put the original back: " + undo + "\n",
          result);
     return kExitOk;
@@ -175,7 +178,7 @@ int Swap(const Context &context, SwapFolder &folder) {
     Emit(folder.files.PathOf(folder.library) + " is this library already (the same SHA-256): nothing to do\n", result);
     return kExitOk;
   }
-  folder.install.Place({{folder.library, bytes, now.mode, folder.kept, context.library, VersionOf(bytes, image)}}, {});
+  folder.install.Place({{folder.library, bytes, 0755, folder.kept, context.library, VersionOf(bytes, image)}}, {});
   result["changed"] = true;
   result["original"] = {{"kept_as", folder.kept}, {"size", now.size}, {"sha256", now.sha256}};
   Emit("put " + context.library + " in place of " + folder.files.PathOf(folder.library) + "\nthe original (" +
@@ -204,8 +207,12 @@ void AddSwapCommand(CLI::App &app, Context &context) {
                   "folder's programs. The original is kept as ") +
       kInterfaceLibraryFile + kOriginalSuffix + ", recorded with its size and SHA-256 in " + kSwapRecordFile +
       "; the library is written beside and renamed into place in one step. A failure, or Ctrl-C, leaves the "
-      "folder as it was. --undo puts back exactly the original (checked by its SHA-256) and refuses, changing "
-      "nothing, when a recorded file was changed since. Either, run twice, says there is nothing to do.");
+      "folder as it was. The library gets the owner, group and mode of the one it replaces (on Windows its access "
+      "control list), whatever the umask; klia refuses, changing nothing, when it may not give it that owner. "
+      "Another library while one is in place replaces it, the original staying kept; the same library again, or "
+      "--undo with nothing to undo, says there is nothing to do. --undo puts back exactly the original (checked by "
+      "its SHA-256) and refuses, changing nothing, when a recorded file was changed since or the record names a "
+      "file a swap does not use.");
   swap->callback([&context, options] {
     context.run = [&context, options] {
       if (options->undo && options->status) throw UsageError("swap: --undo and --status: give one of them");

@@ -36,7 +36,11 @@ void FileTransaction::PutInPlace(const std::string &name, const std::function<vo
 }
 
 void FileTransaction::Put(const std::string &name, std::string_view bytes, unsigned mode) {
-  PutInPlace(name, [&](const std::string &fresh) { files_.Create(fresh, bytes, mode); });
+  // Whoever could use the file at `name` can use the new one: it gets the replaced file's access.
+  FileAccess access;
+  access.mode = mode;
+  if (const std::optional<FileAccess> replaced = files_.AccessOf(name)) access = *replaced;
+  PutInPlace(name, [&](const std::string &fresh) { files_.Create(fresh, bytes, access); });
 }
 
 void FileTransaction::Link(const std::string &name, const std::string &also) {

@@ -27,7 +27,9 @@ class FileTransaction {
   FileTransaction(const FileTransaction &) = delete;
   FileTransaction &operator=(const FileTransaction &) = delete;
 
-  // `name` holds `bytes` afterwards, put there in one step, whether or not a file was there.
+  // `name` holds `bytes` afterwards, put there in one step, whether or not a file was there;
+  // with the access of the file it replaces, or (a new name) natively the permissions `mode`,
+  // whatever the umask.
   void Put(const std::string &name, std::string_view bytes, unsigned mode);
   // The file `name` gets the second name `also`, which must not exist.
   void Link(const std::string &name, const std::string &also);

@@ -10,10 +10,15 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h: the access control lists of files.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "cp866.h"
 #else
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +34,7 @@ const char *FileStepFailure::kind() const {
     case Cause::kInUse: return "in_use";
     case Cause::kPermission: return "permission";
     case Cause::kDiskFull: return "disk_full";
+    case Cause::kOwner: return "owner";
     case Cause::kOther: break;
   }
   return "file";
@@ -157,6 +163,49 @@ HANDLE OpenToRead(const std::string &path) {
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The access control list of the file at `path`, in SDDL.
+std::string AclOf(const std::string &path, const std::string &folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL acl = nullptr;
+  const DWORD error = GetNamedSecurityInfoW(Wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, &acl, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) throw Failed(error, "read who may use " + path, folder);
+  LPWSTR text = nullptr;
+  const BOOL converted =
+      ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr);
+  const DWORD convert_error = GetLastError();
+  LocalFree(descriptor);
+  if (!converted) throw Failed(convert_error, "read who may use " + path, folder);
+  std::string acl_text = WideToUtf8(text);
+  LocalFree(text);
+  return acl_text;
+}
+
+// Gives the file at `path` the access control list `acl` (SDDL), protected from the folder's
+// inherited entries exactly when the list it was taken from was.
+void SetAcl(const std::string &path, const std::string &acl, const std::string &folder) {
+  if (acl.empty()) return;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(Wide(acl).c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    throw Failed(GetLastError(), "give " + path + " its access control list", folder);
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL list = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  std::wstring wide = Wide(path);
+  const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  const DWORD error = SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, what, nullptr, nullptr,
+                                            present ? list : nullptr, nullptr);
+  LocalFree(descriptor);
+  if (error != ERROR_SUCCESS) throw Failed(error, "give " + path + " its access control list", folder);
+}
+
 }  // namespace
 
 std::string AbsolutePath(const std::string &path) {
@@ -171,6 +220,19 @@ std::optional<uint64_t> FileSizeAt(const std::string &path) {
   const uintmax_t size = std::filesystem::file_size(file, error);
   if (error) return std::nullopt;
   return static_cast<uint64_t>(size);
+}
+
+FileState::Kind KindAt(const std::string &path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(std::filesystem::path(Wide(path)), error);
+  if (error || !std::filesystem::exists(status)) return FileState::Kind::kAbsent;
+  if (std::filesystem::is_symlink(status)) return FileState::Kind::kLink;
+  return std::filesystem::is_regular_file(status) ? FileState::Kind::kFile : FileState::Kind::kOther;
+}
+
+bool SamePlace(const std::string &a, const std::string &b) {
+  std::error_code error;
+  return std::filesystem::equivalent(std::filesystem::path(Wide(a)), std::filesystem::path(Wide(b)), error);
 }
 
 FolderFiles::FolderFiles(const std::string &folder) : folder_(AbsolutePath(folder)) {
@@ -261,7 +323,22 @@ std::vector<std::string> FolderFiles::Names() const {
   return names;
 }
 
-void FolderFiles::Create(const std::string &name, std::string_view bytes, unsigned) {
+std::optional<FileAccess> FolderFiles::AccessOf(const std::string &name) const {
+  const std::string path = PathOf(name);
+  if (GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    throw Failed(error, "look at " + path, folder_);
+  }
+  FileAccess access;
+  access.acl = AclOf(path, folder_);
+  return access;
+}
+
+// Whoever may write a file may give a file of their own its list.
+void FolderFiles::CheckAccessCanBeKept(const std::string &) const {}
+
+void FolderFiles::Create(const std::string &name, std::string_view bytes, const FileAccess &access) {
   const std::string path = PathOf(name);
   BeforeChange("create", name);
   Handle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -279,6 +356,7 @@ void FolderFiles::Create(const std::string &name, std::string_view bytes, unsign
     }
     if (!FlushFileBuffers(file.get())) throw Failed(GetLastError(), "write " + path + " to the disk", folder_);
     if (!file.Close()) throw Failed(GetLastError(), "write " + path, folder_);
+    SetAcl(path, access.acl, folder_);
   } catch (...) {
     if (file.valid()) file.Close();
     DeleteFileW(Wide(path).c_str());
@@ -303,6 +381,14 @@ void FolderFiles::Keep(const std::string &name, const std::string &also) {
     if (copy.valid()) copy.Close();
     DeleteFileW(Wide(to).c_str());
     throw Failed(flush_error, "write " + to + " to the disk", folder_);
+  }
+  copy.Close();
+  // A copy takes the folder's list for a new file: it gets the original's.
+  try {
+    SetAcl(to, AclOf(from, folder_), folder_);
+  } catch (...) {
+    DeleteFileW(Wide(to).c_str());
+    throw;
   }
 }
 
@@ -416,6 +502,45 @@ void Finish(Descriptor &file, const std::string &path, const std::string &folder
   if (file.Close() != 0) throw Failed(errno, "write " + path, folder);
 }
 
+std::string GroupName(gid_t group) {
+  const struct group *entry = getgrgid(group);
+  return entry != nullptr ? "group " + std::string(entry->gr_name) : "group " + std::to_string(group);
+}
+
+bool InGroup(gid_t group) {
+  if (group == getegid()) return true;
+  const int count = getgroups(0, nullptr);
+  std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
+  if (count > 0 && getgroups(count, groups.data()) == count) {
+    for (const gid_t member : groups) {
+      if (member == group) return true;
+    }
+  }
+  return false;
+}
+
+FileStepFailure OwnerRefused(const std::string &path, const std::string &reason) {
+  return FileStepFailure(FileStepFailure::Cause::kOwner,
+                         "cannot keep the owner and group of " + path + " for the file klia puts in its place: " +
+                             reason + " (a program run as that owner or group might not load a file of klia's own); "
+                             "run klia as root (for example with sudo) or as the owner of " + path);
+}
+
+// Gives the open file `fd` exactly `access`: the owner and group first, since a change of owner
+// clears the set-user-ID and set-group-ID bits, then the mode, which the umask then no longer
+// touches.
+void GiveAccess(int fd, const FileAccess &access, const std::string &path, const std::string &folder) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) throw Failed(errno, "look at " + path, folder);
+  const uid_t owner = access.owner.value_or(info.st_uid);
+  const gid_t group = access.group.value_or(info.st_gid);
+  if ((owner != info.st_uid || group != info.st_gid) && fchown(fd, owner, group) != 0) {
+    if (errno == EPERM) throw OwnerRefused(path, "the system refused (" + std::string(std::strerror(errno)) + ")");
+    throw Failed(errno, "give " + path + " its owner and group", folder);
+  }
+  if (fchmod(fd, static_cast<mode_t>(access.mode)) != 0) throw Failed(errno, "set the permissions of " + path, folder);
+}
+
 }  // namespace
 
 std::string AbsolutePath(const std::string &path) {
@@ -423,10 +548,27 @@ std::string AbsolutePath(const std::string &path) {
   return std::filesystem::absolute(path, ignored).lexically_normal().string();
 }
 
+std::string UserName(uint32_t user) {
+  const struct passwd *entry = getpwuid(user);
+  return entry != nullptr ? "user " + std::string(entry->pw_name) : "user " + std::to_string(user);
+}
+
 std::optional<uint64_t> FileSizeAt(const std::string &path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   return static_cast<uint64_t>(info.st_size);
+}
+
+FileState::Kind KindAt(const std::string &path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return FileState::Kind::kAbsent;
+  if (S_ISLNK(info.st_mode)) return FileState::Kind::kLink;
+  return S_ISREG(info.st_mode) ? FileState::Kind::kFile : FileState::Kind::kOther;
+}
+
+bool SamePlace(const std::string &a, const std::string &b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a, b, error);
 }
 
 FolderFiles::FolderFiles(const std::string &folder) : folder_(AbsolutePath(folder)) {
@@ -526,13 +668,49 @@ std::vector<std::string> FolderFiles::Names() const {
   return names;
 }
 
-void FolderFiles::Create(const std::string &name, std::string_view bytes, unsigned mode) {
+std::optional<FileAccess> FolderFiles::AccessOf(const std::string &name) const {
+  const std::string path = PathOf(name);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return std::nullopt;  // nothing there, or a link that leads to nothing
+    throw Failed(errno, "look at " + path, folder_);
+  }
+  FileAccess access;
+  access.mode = info.st_mode & 07777;
+  access.owner = info.st_uid;
+  access.group = info.st_gid;
+  return access;
+}
+
+void FolderFiles::CheckAccessCanBeKept(const std::string &name) const {
+  const std::optional<FileAccess> access = AccessOf(name);
+  if (!access || geteuid() == 0) return;
+  const std::string path = PathOf(name);
+  std::string reason;
+  if (access->owner && *access->owner != geteuid()) {
+    reason = "it belongs to " + UserName(*access->owner) + ", and klia runs as " + UserName(geteuid());
+  } else if (access->group && !InGroup(*access->group)) {
+    reason = "its group is " + GroupName(*access->group) + ", and klia runs as " + UserName(geteuid()) +
+             ", who is not in it";
+  } else {
+    return;
+  }
+  // A folder this user may not change at all is the first thing to say.
+  if (faccessat(AT_FDCWD, folder_.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS)) {
+    throw Failed(errno, "change " + folder_, folder_);
+  }
+  throw OwnerRefused(path, reason);
+}
+
+void FolderFiles::Create(const std::string &name, std::string_view bytes, const FileAccess &access) {
   const std::string path = PathOf(name);
   BeforeChange("create", name);
-  Descriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, static_cast<mode_t>(mode)));
+  // Its owner's alone until it has its access, which it gets before a byte is in it.
+  Descriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!file.valid()) throw Failed(errno, "create " + path, folder_);
   try {
     BeforeChange("write", name);
+    GiveAccess(file.get(), access, path, folder_);
     WriteAll(file.get(), bytes, path, folder_);
     Finish(file, path, folder_);
   } catch (...) {
@@ -565,13 +743,17 @@ void FolderFiles::Keep(const std::string &name, const std::string &also) {
   }
   Descriptor source(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!source.valid()) throw Failed(errno, "read " + from, folder_);
-  Descriptor copy(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 07777));
+  Descriptor copy(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!copy.valid()) throw Failed(errno, "create " + to, folder_);
   try {
+    FileAccess access;
+    access.mode = info.st_mode & 07777;
+    access.owner = info.st_uid;
+    access.group = info.st_gid;
+    GiveAccess(copy.get(), access, to, folder_);
     ReadAll(source.get(), from, folder_, [&](const char *bytes, size_t count) {
       WriteAll(copy.get(), std::string_view(bytes, count), to, folder_);
     });
-    fchmod(copy.get(), info.st_mode & 07777);  // the umask applied at creation
     const struct timespec times[2] = {info.st_atim, info.st_mtim};
     futimens(copy.get(), times);
     Finish(copy, to, folder_);

@@ -3,6 +3,10 @@
 // to the disk before it is named), give a file a second name (a hard link, else a copy),
 // rename in one step, remove. Nothing here follows a name out of the folder.
 //
+// Who may use a file (FileAccess) goes with it: a file created in place of another is given
+// the other's owner, group and mode (on Windows its access control list) before it is named,
+// and a second name is the same file, or a copy given the same; klia's umask plays no part.
+//
 // A step that fails throws FileStepFailure, which says what happened and what the person can
 // do about it: a file in use (Windows refuses to replace a loaded DLL), a folder the user may
 // not change, a full disk. A failed step leaves nothing of its own behind (a file being
@@ -20,10 +24,10 @@ namespace klia {
 
 class FileStepFailure : public std::runtime_error {
  public:
-  enum class Cause { kInUse, kPermission, kDiskFull, kOther };
+  enum class Cause { kInUse, kPermission, kDiskFull, kOwner, kOther };
   FileStepFailure(Cause cause, const std::string &message) : std::runtime_error(message), cause_(cause) {}
   Cause cause() const { return cause_; }
-  // The key of the JSON error object: "in_use", "permission", "disk_full", "file".
+  // The key of the JSON error object: "in_use", "permission", "disk_full", "owner", "file".
   const char *kind() const;
 
  private:
@@ -38,6 +42,15 @@ struct FileState {
   std::string sha256;       // the content's; empty when there is none to read (absent, a dangling link, not a file)
   unsigned mode = 0644;     // natively the content's permissions
   bool exists() const { return kind != Kind::kAbsent; }
+};
+
+// Who may use a file: natively its owner, group and permission bits (the owner and group:
+// none for klia's own), on Windows its access control list (in SDDL; empty: what the folder
+// gives a new file).
+struct FileAccess {
+  unsigned mode = 0644;
+  std::optional<uint32_t> owner, group;
+  std::string acl;
 };
 
 class FolderFiles {
@@ -66,12 +79,20 @@ class FolderFiles {
   // where there is no such file, `name` itself.
   std::string Spelled(const std::string &name) const;
 
-  // Creates `name`, which must not exist, holding `bytes`, on the disk before it returns;
-  // permissions `mode` natively (the umask applies). On failure no `name` is left.
-  void Create(const std::string &name, std::string_view bytes, unsigned mode);
+  // Who may use the file at `name` (natively that of the file a symbolic link leads to), or
+  // nothing when there is no file.
+  std::optional<FileAccess> AccessOf(const std::string &name) const;
+  // Throws FileStepFailure (kOwner) when klia could not give a file it creates the access of
+  // the file at `name` (natively: another owner, or a group klia's user is not in, without
+  // root), saying who can.
+  void CheckAccessCanBeKept(const std::string &name) const;
+
+  // Creates `name`, which must not exist, holding `bytes`, on the disk before it returns,
+  // with exactly `access`. On failure no `name` is left.
+  void Create(const std::string &name, std::string_view bytes, const FileAccess &access);
   // Gives the file `name` the second name `also`, which must not exist: natively a hard link
   // where the file system has them, else (and always on Windows) a copy with the same bytes,
-  // permissions and time. A symbolic link stays a link to the same place.
+  // access and time. A symbolic link stays a link to the same place.
   void Keep(const std::string &name, const std::string &also);
   // Renames `from` to `to` in one step, replacing a file at `to`.
   void Replace(const std::string &from, const std::string &to);
@@ -99,5 +120,16 @@ std::optional<uint64_t> FileSizeAt(const std::string &path);
 // The bytes of the file at `path` (anywhere; a symbolic link is followed), at most `limit`.
 // Throws FileStepFailure.
 std::string ReadFileAt(const std::string &path, size_t limit);
+
+// What is at `path`: a symbolic link itself, not what it leads to (kAbsent also when it
+// cannot be looked at).
+FileState::Kind KindAt(const std::string &path);
+// True when `a` and `b` are the same folder or file, however each is spelled.
+bool SamePlace(const std::string &a, const std::string &b);
+
+#ifndef _WIN32
+// "user NAME" ("user N" for a user without a name), for messages.
+std::string UserName(uint32_t user);
+#endif
 
 }  // namespace klia

@@ -135,6 +135,14 @@ void FolderInstall::CheckFree(const std::string &name, const std::string &role) 
                                 "then run klia again");
 }
 
+void FolderInstall::CheckAccessCanBeKept(const std::string &name) const {
+  try {
+    files_.CheckAccessCanBeKept(name);
+  } catch (const FileStepFailure &e) {
+    throw Failure(e.kind(), std::string(e.what()) + ". Nothing was changed: " + files_.folder() + " is as it was");
+  }
+}
+
 void FolderInstall::CheckStop() const {
   if (stop_ && stop_()) throw Interrupted("interrupted");
 }
@@ -203,6 +211,7 @@ void FolderInstall::Place(const std::vector<FileToPlace> &files, const std::map<
                                      ": klia replaces only a file that is there");
       }
       CheckFree(file.keep_as, "keeps the original " + file.name + " under this name");
+      CheckAccessCanBeKept(file.name);
       placed.original = KeptOriginal{file.keep_as, ContentOf(now),
                                      now.kind == FileState::Kind::kLink ? now.link_target : std::string()};
       check_scratch(file.keep_as);
@@ -246,6 +255,8 @@ void FolderInstall::Renew(const FolderReport &report, const std::vector<FileToPl
   }
   manifest.time = UtcNow();
   manifest.klia_version = MVIAHLP_VERSION_STRING;
+  CheckAccessCanBeKept(record_name_);
+  for (const FileToPlace &file : files) CheckAccessCanBeKept(file.name);
   RemoveScratch(report);
   const std::vector<FileStepFailure> left = Run([&](FileTransaction &transaction) {
     transaction.Put(record_name_, EncodeManifest(manifest), 0644);

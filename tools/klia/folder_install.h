@@ -1,7 +1,8 @@
 // Files klia puts into a program's folder, with their record, and taking them out again.
 //
 // Placing: every name klia will use is checked first (a name it needs that is taken stops it
-// before it changes anything); then, in one file transaction, the record is written, each file
+// before it changes anything, and so does a replaced file whose owner klia could not give the
+// new one); then, in one file transaction, the record is written, each file
 // that is replaced is kept under its recorded name, and each new file is put in place. A step
 // that fails, or Ctrl-C, undoes the steps done: the folder is as it was.
 //
@@ -44,7 +45,7 @@ class Interrupted : public std::runtime_error {
 struct FileToPlace {
   std::string name;
   std::string bytes;
-  unsigned mode = 0644;
+  unsigned mode = 0644;  // for a new name; a file put in place of another gets the other's access
   std::string keep_as;  // the name the file now at `name` is kept under; empty: no file may be there
   std::string source, version;
 };
@@ -104,6 +105,9 @@ class FolderInstall {
   // Refuses (Failure "occupied") when `name` is there: klia never writes over a file it
   // cannot account for. `role` says what klia would use the name for.
   void CheckFree(const std::string &name, const std::string &role) const;
+  // Refuses (Failure "owner") when klia could not give the file it puts in place of `name`
+  // the access of the one there.
+  void CheckAccessCanBeKept(const std::string &name) const;
   // Throws Interrupted when Ctrl-C came.
   void CheckStop() const;
   // Runs `steps` as one transaction: committed, or undone on a failure or Ctrl-C. Returns

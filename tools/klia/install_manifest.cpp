@@ -1,9 +1,12 @@
 #include "install_manifest.h"
 
+#include <algorithm>
 #include <ctime>
 #include <set>
 
 #include <nlohmann/json.hpp>
+
+#include "program_folder.h"
 
 namespace klia {
 namespace {
@@ -11,6 +14,37 @@ namespace {
 using nlohmann::json;
 
 constexpr int kFormat = 1;
+
+// A file a kind of change puts into a folder, and the name it keeps the file there before
+// under: a record names these and nothing else, so that no edit of it makes klia touch
+// another file.
+struct KnownFile {
+  std::string name, kept_as;
+  bool always_kept = false;  // klia puts it only in place of a file that is there
+};
+
+std::vector<KnownFile> KnownFiles(const std::string &kind) {
+  if (kind == "swap") {
+    return {{kInterfaceLibraryFile, std::string(kInterfaceLibraryFile) + kOriginalSuffix, true}};
+  }
+  if (kind == "spy") {
+    // The spy in place of the transport (or beside none, in front of one named by its path),
+    // and its settings in place of earlier ones (or where there were none).
+    return {{kTransportFile, kRealTransportFile, false},
+            {kSpySettingsFile, std::string(kSpySettingsFile) + kOriginalSuffix, false}};
+  }
+  return {};
+}
+
+// What a kind of change puts where, in words: "libmviahlp.so.1 (keeping the file there as
+// libmviahlp.so.1.klia-original)".
+std::string KnownWords(const std::vector<KnownFile> &known) {
+  std::string words;
+  for (const KnownFile &file : known) {
+    words += (words.empty() ? "" : ", ") + file.name + " (keeping the file there as " + file.kept_as + ")";
+  }
+  return words;
+}
 
 json EncodeContent(const Content &content) { return {{"size", content.size}, {"sha256", content.sha256}}; }
 
@@ -42,9 +76,11 @@ class Decoder {
     if (!object.contains(key)) return "";
     return Text(object, key, where);
   }
+  // A name no klia writes: someone edited the record.
+  [[noreturn]] void RefuseName(const std::string &what) const { Refuse(what + "; the record was edited by hand"); }
   std::string Name(const json &object, const char *key, const std::string &where) const {
     std::string name = Text(object, key, where);
-    if (!IsPlainFileName(name)) Refuse(where + ": \"" + name + "\" is not a plain file name");
+    if (!IsPlainFileName(name)) RefuseName(where + ": \"" + name + "\" is not a plain file name");
     return name;
   }
   Content DecodeContent(const json &object, const std::string &where) const {
@@ -69,6 +105,16 @@ bool IsPlainFileName(std::string_view name) {
     if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20) return false;
   }
   return true;
+}
+
+bool SameFileName(std::string_view a, std::string_view b) {
+#ifdef _WIN32
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+#else
+  return a == b;
+#endif
 }
 
 std::string UtcNow() {
@@ -125,11 +171,14 @@ InstallManifest DecodeManifest(std::string_view text, const std::string &file_na
   }
   InstallManifest manifest;
   manifest.kind = in.Text(record, "kind", "the record");
+  const std::vector<KnownFile> known = KnownFiles(manifest.kind);
+  if (known.empty()) in.Refuse("a record of an unknown kind, \"" + manifest.kind + "\"");
   manifest.time = in.OptionalText(record, "time", "the record");
   manifest.klia_version = in.OptionalText(record, "klia", "the record");
   const json &files = in.Field(record, "files", "the record");
   if (!files.is_array() || files.empty()) in.Refuse("it lists no files");
   std::set<std::string> names;
+  std::set<size_t> roles;  // which of the kind's files each entry is
   for (const json &entry : files) {
     PlacedFile file;
     file.name = in.Name(entry, "name", "a file");
@@ -154,8 +203,23 @@ InstallManifest DecodeManifest(std::string_view text, const std::string &file_na
     std::vector<std::string> own = {file.name};
     if (file.original) own.push_back(file.original->kept_as);
     for (const std::string &name : own) {
-      if (name == file_name) in.Refuse("it lists itself as a file klia put there");
-      if (!names.insert(name).second) in.Refuse("the name " + name + " is listed twice");
+      if (SameFileName(name, file_name)) in.RefuseName("it lists itself as a file klia put there");
+      if (!names.insert(name).second) in.RefuseName("the name " + name + " is listed twice");
+    }
+    const std::string words = " klia " + manifest.kind + " puts " + KnownWords(known) + " and nothing else";
+    const auto role = std::find_if(known.begin(), known.end(),
+                                   [&](const KnownFile &candidate) { return SameFileName(candidate.name, file.name); });
+    if (role == known.end()) in.RefuseName("it names \"" + file.name + "\", a file that klia never put there:" + words);
+    if (!roles.insert(static_cast<size_t>(role - known.begin())).second) {
+      in.RefuseName("the name " + file.name + " is listed twice");
+    }
+    if (file.original && !SameFileName(file.original->kept_as, role->kept_as)) {
+      in.RefuseName("it names \"" + file.original->kept_as + "\" as the name " + file.name +
+                    " is kept under, which klia never uses:" + words);
+    }
+    if (!file.original && role->always_kept) {
+      in.RefuseName("it says that no file was at " + file.name + " before klia; but" + words + ", only in place of a "
+                    "file that is there");
     }
     manifest.files.push_back(file);
   }
