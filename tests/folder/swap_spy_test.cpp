@@ -360,6 +360,37 @@ TEST_F(SwapAndSpy, TheSpysGuardKeepsASessionFromWriting) {
   ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
 }
 
+// What klia says about the guard is what the spy does: from the settings file as it lies there
+// (edited by hand too) and the environment, in spy status, in klia info and in the session.
+TEST_F(SwapAndSpy, KliaSaysTheGuardTheSpyApplies) {
+  MakeBoard();
+  ASSERT_EQ(Klia({"spy", "install", program_.string(), "--trace", (root_ / "t.jsonl").string()}).exit_code, 0);
+  const Outcome off = Klia({"spy", "status", program_.string()});
+  EXPECT_THAT(off.out, HasSubstr("guard       off (writes reach the board"));
+  const Outcome asked = Klia({"spy", "status", program_.string()}, "HWLINK_SPY_GUARD=read-only");
+  EXPECT_THAT(asked.out, HasSubstr("guard       read-only (only calls that read the board reach it; "
+                                   "HWLINK_SPY_GUARD=read-only"));
+  ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
+
+  // Installed with the guard, then "guard = off" appended by hand and the guard asked off in the
+  // environment: the spy keeps it on, and klia says so everywhere.
+  ASSERT_EQ(Klia({"spy", "install", program_.string(), "--guard", "read-only", "--trace",
+                  (root_ / "t.jsonl").string()}).exit_code, 0);
+  WriteFile(program_ / "hwlink-spy.conf", ReadFile(program_ / "hwlink-spy.conf") + "guard = off\n");
+  const Outcome status = Klia({"--json", "spy", "status", program_.string()}, "HWLINK_SPY_GUARD=off");
+  ASSERT_EQ(status.exit_code, 0) << status.err;
+  EXPECT_EQ(nlohmann::json::parse(status.out)["guard_applied"]["on"], true) << status.out;
+  const Outcome info = Session({"info"}, "HWLINK_SPY_GUARD=off");
+  EXPECT_THAT(info.out, HasSubstr("guard: read-only")) << info.err;
+  const std::string board = ReadFile(image_);
+  const Outcome write = Session({"hwstep", "set", "9"}, "HWLINK_SPY_GUARD=off");
+  EXPECT_EQ(write.exit_code, 1);
+  EXPECT_THAT(write.err, HasSubstr("stopped by the transport spy's read-only guard"));
+  EXPECT_EQ(ReadFile(image_), board);
+  // The record is klia's, the settings file is not what klia wrote: remove says so or puts it back.
+  Klia({"spy", "remove", program_.string()});
+}
+
 // A folder whose program takes its transport from elsewhere: the spy goes in front of the
 // transport named by its full path, and only the spy and its settings are added.
 TEST_F(SwapAndSpy, TheSpyInFrontOfATransportNamedByItsPath) {

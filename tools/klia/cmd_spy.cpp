@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -196,6 +197,25 @@ bool TransportIsSpy(const SpyFolder &folder) {
   }
 }
 
+// The guard the spy in `folder` will apply in a program started with klia's environment, by the
+// spy's own rules: its settings file as it lies there (hand edits included) and the
+// environment. Said as "read-only (...)" or "off (writes reach the board; ...)".
+struct AppliedGuard {
+  bool on = false;
+  std::string reason;
+  std::string Words() const {
+    return on ? "read-only (only calls that read the board reach it; " + reason + ")"
+              : "off (writes reach the board; " + reason + ")";
+  }
+  json Json() const { return {{"on", on}, {"reason", reason}}; }
+};
+
+AppliedGuard GuardApplied(const FolderFiles &files) {
+  const spy::Settings settings = spy::ResolveSettings([](const char *name) { return std::getenv(name); },
+                                                      spy::ReadConfigFile(files.folder()), files.folder());
+  return {settings.read_only, settings.guard_reason};
+}
+
 int Status(SpyFolder &folder) {
   const FolderReport report = folder.Report();
   json result = ReportJson(folder.files, report);
@@ -209,12 +229,23 @@ int Status(SpyFolder &folder) {
   } else {
     text += "transport spy of " + report.manifest->time + ": " + StateWords(report.state) + "\n";
     const auto &details = report.manifest->details;
-    for (const char *key : {"transport", "trace", "guard"}) {
+    for (const char *key : {"transport", "trace"}) {
       if (details.count(key) != 0) {
         text += std::string("  ") + key + std::string(12 - std::string(key).size(), ' ') +
                 (std::string(key) == "trace" ? TraceWords(details.at(key)) : details.at(key)) + "\n";
       }
     }
+  }
+  // What the spy will do, not what was asked at install time: the settings file may have been
+  // edited since, and the environment counts too.
+  if (report.manifest || result.value("spy_by_hand", false)) {
+    const AppliedGuard guard = GuardApplied(folder.files);
+    text += "  guard       " + guard.Words() + "\n";
+    if (report.manifest && report.manifest->details.count("guard") != 0) {
+      text += "              (installed with --guard " + report.manifest->details.at("guard") +
+              "; the guard shown is for a program started from this environment)\n";
+    }
+    result["guard_applied"] = guard.Json();
   }
   text += ReportLines(report);
   text += NextStep(report, "To take it out", folder.RemoveCommand(), "remove", result);
@@ -336,10 +367,10 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
        settings.exists() ? folder.settings + kOriginalSuffix : "", "klia spy install", "the spy's settings"}};
   folder.install.Place(files, details);
 
+  // The guard as the spy will apply it, from the settings just written and this environment.
+  const AppliedGuard guard = GuardApplied(folder.files);
   std::string text = "the transport spy is in front of " + details["transport"] + " in " + folder.files.folder() +
-                     "\ntraces go to " + details["trace"] +
-                     (options.guard == "read-only" ? "\nguard: read-only (only calls that read the board reach it)"
-                                                   : "\nguard: off (writes reach the board)") +
+                     "\ntraces go to " + details["trace"] + "\nguard: " + guard.Words() +
                      "\nEvery program that loads it says 'hwlink spy: active ...' on its standard error.\n";
   for (const std::string &warning : warnings) text += "warning: " + warning + "\n";
   if (settings.exists()) text += "the earlier " + folder.settings + " is kept as " + folder.settings + kOriginalSuffix + "\n";
@@ -347,6 +378,7 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
   Emit(text, {{"folder", folder.files.folder()},
               {"changed", true},
               {"details", details},
+              {"guard_applied", guard.Json()},
               {"spy", spy_path},
               {"record", folder.files.PathOf(kSpyRecordFile)},
               {"remove", folder.RemoveCommand()},
