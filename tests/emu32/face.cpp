@@ -33,6 +33,9 @@ constexpr uint32_t kHigh16 = 0xA5A50000; // garbage above a 16-bit argument
 
 std::unique_ptr<emu32::EmulatedDll> g_dll;
 bool g_announced = false;
+bool g_detach_registered = false;
+
+void ProcessDetach();
 
 [[noreturn]] void Stop(const std::string &message) {
   std::fprintf(stderr, "libmviahlp.so.1 (emu32): %s\n", message.c_str());
@@ -70,6 +73,9 @@ emu32::EmulatedDll &Dll() {
   } catch (const std::exception &error) {
     Stop(std::string("cannot run the DLL ") + path + " (" + why + "): " + error.what());
   }
+  // Registered after the emulator has started, so that it runs before the emulator's own exit
+  // handlers; in a shared library it also runs when the library is unloaded.
+  if (!g_detach_registered) g_detach_registered = std::atexit(ProcessDetach) == 0;
   return *g_dll;
 }
 
@@ -109,6 +115,19 @@ uint32_t Call(uint16_t ordinal, const char *name, std::vector<Arg> args) {
 
 KLIA_PROGRESS_PROC g_progress = nullptr;
 
+// Process detach, at exit or when this library is unloaded: the DLL's entry point with
+// DLL_PROCESS_DETACH, as the native library's destructor does (a modified cached page is
+// written to the board).
+void ProcessDetach() {
+  if (!g_dll) return;
+  try {
+    g_dll->Detach();
+  } catch (const std::exception &error) {
+    Stop(error.what());
+  }
+  g_dll.reset();
+}
+
 }  // namespace
 
 // Test fixtures reset the library between tests: a fresh load of the DLL, as a new process would
@@ -118,17 +137,6 @@ extern "C" __attribute__((visibility("default"))) void Emu32ReloadLibrary(void) 
   Dll();
 }
 
-// Process detach: the DLL's entry point with DLL_PROCESS_DETACH, as the native library's
-// destructor does (a modified cached page is written to the board).
-__attribute__((destructor)) static void ProcessDetach() {
-  if (!g_dll) return;
-  try {
-    g_dll->Detach();
-  } catch (const std::exception &error) {
-    Stop(error.what());
-  }
-  g_dll.reset();
-}
 
 extern "C" {
 
