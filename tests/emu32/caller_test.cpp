@@ -283,6 +283,45 @@ TEST_F(EmulatedCaller, AWritePastTheCallersBufferIsNamed) {
   }
 }
 
+// ---- the deliberately broken DLLs (broken/), each caught with the function named -------------
+
+TEST_F(EmulatedCaller, AnExportCompiledCdeclIsNamedWithItsStackImbalance) {
+  EmulatedDll dll(Win32Dll("mviahlp-broken-cdecl.dll"));
+  const uint32_t info = Stage(dll, Bytes(KLIA_INFO_RECORD_SIZE, 0));
+  try {
+    dll.Call(25, "KLIAGetInfo", {info});
+    FAIL() << "not caught";
+  } catch (const EmuError &error) {
+    EXPECT_THAT(error.what(), HasSubstr("KLIAGetInfo (ordinal 25): breaks the standard calling convention: the callee "
+                                        "popped 0 bytes of arguments on return, 4 expected (compiled cdecl?)"));
+  }
+}
+
+TEST_F(EmulatedCaller, TheTransportImportedByNameRefusesTheLoadNamingIt) {
+  try {
+    EmulatedDll dll(Win32Dll("mviahlp-broken-by-name.dll"));
+    FAIL() << "loaded";
+  } catch (const EmuError &error) {
+    EXPECT_THAT(error.what(), HasSubstr("imports HWLINK32.DLL!HwTransfer by name"));
+  }
+}
+
+// The record KLIAGetInfo writes with another packing differs from the native library's record
+// of the same board from the check word on; the signature before it still matches.
+TEST_F(EmulatedCaller, ARecordWrittenWithAnotherPackingDiffersFromTheNativeOne) {
+  ASSERT_EQ(KLIADriverPresent() & 0xFF, 1u);
+  Bytes native(KLIA_INFO_RECORD_SIZE, 0);
+  ASSERT_EQ(KLIAGetInfo(native.data()) & 0xFF, 1u);
+  EmulatedDll dll(Win32Dll("mviahlp-broken-packing.dll"));
+  dll.Call(26, "KLIADriverPresent", {});
+  const uint32_t info = Stage(dll, Bytes(KLIA_INFO_RECORD_SIZE, 0));
+  ASSERT_EQ(dll.Call(25, "KLIAGetInfo", {info}) & 0xFF, 1u);
+  const Bytes emulated = ReadBack(dll, info, KLIA_INFO_RECORD_SIZE);
+  EXPECT_TRUE(std::equal(native.begin(), native.begin() + KLIA_INFO_CHECK_WORD, emulated.begin()));
+  EXPECT_NE(emulated[KLIA_INFO_STATE_CLASS], native[KLIA_INFO_STATE_CLASS]) << "KLIAGetInfo's state class moved";
+  EXPECT_NE(emulated, native);
+}
+
 // ---- files the caller refuses, each with a clear error --------------------------------------
 
 std::string TemporaryCopy(const std::string &name, const std::function<void(std::vector<char> &)> &edit) {
