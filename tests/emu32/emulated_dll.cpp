@@ -186,8 +186,7 @@ void EmulatedDll::Detach() {
   if (image_.Tls() && image_.Tls()->callbacks != 0) {
     const uint32_t delta = base_ - image_.ImageBase();
     for (uint32_t at = image_.Tls()->callbacks + delta;; at += 4) {
-      uint32_t callback = 0;
-      Read(at, &callback, 4);
+      const uint32_t callback = ReadU32(at);
       if (callback == 0) break;
       Run(callback, "TLS callback", {base_, kProcessDetach, 0});
     }
@@ -216,6 +215,20 @@ void EmulatedDll::Write(uint32_t address, const void *data, size_t size) {
   if (uc_mem_write(uc_, address, data, size) != UC_ERR_OK) {
     throw EmuError("write of " + std::to_string(size) + " bytes at unmapped address " + Hex(address));
   }
+}
+
+// 32-bit words of emulated memory, little-endian, one byte at a time.
+uint32_t EmulatedDll::ReadU32(uint32_t address) const {
+  uint8_t bytes[4];
+  Read(address, bytes, 4);
+  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+void EmulatedDll::WriteU32(uint32_t address, uint32_t value) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  Write(address, bytes, 4);
 }
 
 std::string EmulatedDll::ReadString(uint32_t address, size_t limit) const {
@@ -256,15 +269,7 @@ void EmulatedDll::MapImage(const LoadOptions &options) {
   }
   const uint32_t delta = base_ - image_.ImageBase();
   if (delta != 0) {
-    for (uint32_t rva : image_.Relocations()) {
-      uint8_t word[4];
-      Read(base_ + rva, word, 4);
-      uint32_t value = static_cast<uint32_t>(word[0] | (word[1] << 8) | (word[2] << 16)) | (static_cast<uint32_t>(word[3]) << 24);
-      value += delta;
-      const uint8_t out[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-      Write(base_ + rva, out, 4);
-    }
+    for (uint32_t rva : image_.Relocations()) WriteU32(base_ + rva, ReadU32(base_ + rva) + delta);
   }
   // Protections last: the headers read-only, each section as its characteristics say.
   Check(uc_mem_protect(uc_, base_, RoundUp(image_.SizeOfHeaders(), kPage), UC_PROT_READ), "protecting the headers");
@@ -295,11 +300,7 @@ void EmulatedDll::SetUpThread() {
   const uint8_t hlt = 0xF4;
   Write(kReturn, &hlt, 1);
 
-  auto put32 = [this](uint32_t address, uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    Write(address, bytes, 4);
-  };
+  auto put32 = [this](uint32_t address, uint32_t value) { WriteU32(address, value); };
   put32(kTeb + 0x00, 0xFFFFFFFF);  // ExceptionList: no handler
   put32(kTeb + 0x04, kStackEnd);   // StackBase
   put32(kTeb + 0x08, kStackLimit); // StackLimit
@@ -361,15 +362,11 @@ void EmulatedDll::SetUpTls() {
   std::vector<uint8_t> data(template_size);
   Read(tls.raw_start + delta, data.data(), data.size());
   Write(block, data.data(), data.size());
-  const uint8_t zero[4] = {0, 0, 0, 0};
-  const uint8_t slot[4] = {static_cast<uint8_t>(block), static_cast<uint8_t>(block >> 8),
-                           static_cast<uint8_t>(block >> 16), static_cast<uint8_t>(block >> 24)};
-  Write(kTlsArray, slot, 4);
-  if (tls.index_address != 0) Write(tls.index_address + delta, zero, 4);
+  WriteU32(kTlsArray, block);  // slot 0 of ThreadLocalStoragePointer's array
+  if (tls.index_address != 0) WriteU32(tls.index_address + delta, 0);
   if (tls.callbacks == 0) return;
   for (uint32_t at = tls.callbacks + delta;; at += 4) {
-    uint32_t callback = 0;
-    Read(at, &callback, 4);
+    const uint32_t callback = ReadU32(at);
     if (callback == 0) break;
     Run(callback, "TLS callback", {base_, kProcessAttach, 0});
   }
@@ -393,10 +390,10 @@ uint32_t EmulatedDll::Run(uint32_t address, const std::string &who, const std::v
   uint32_t esp = kStackTop;
   for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
     esp -= 4;
-    Write(esp, &*arg, 4);
+    WriteU32(esp, *arg);
   }
   esp -= 4;
-  Write(esp, &kReturn, 4);
+  WriteU32(esp, kReturn);
   SetReg(uc_, UC_X86_REG_ESP, esp);
   SetReg(uc_, UC_X86_REG_EBX, kCallerEbx);
   SetReg(uc_, UC_X86_REG_ESI, kCallerEsi);
@@ -502,11 +499,7 @@ size_t EmulatedDll::AddHostFunction(const std::string &dll, const std::string &n
   return index;
 }
 
-uint32_t EmulatedDll::Arg(unsigned index) const {
-  uint32_t value = 0;
-  Read(Reg(uc_, UC_X86_REG_ESP) + 4 + 4 * index, &value, 4);
-  return value;
-}
+uint32_t EmulatedDll::Arg(unsigned index) const { return ReadU32(Reg(uc_, UC_X86_REG_ESP) + 4 + 4 * index); }
 
 void EmulatedDll::OnInterruptForHook(uint32_t number) {
   const uint32_t eip = Reg(uc_, UC_X86_REG_EIP);
@@ -655,8 +648,7 @@ std::string EmulatedDll::Format(uint32_t format, uint32_t arguments) const {
     if (conversion == '%') {
       text.push_back('%');
     } else {
-      uint32_t value = 0;
-      Read(arguments, &value, 4);
+      const uint32_t value = ReadU32(arguments);
       arguments += 4;
       if (conversion == 's') {
         std::snprintf(piece, sizeof piece, (spec + "s").c_str(), value != 0 ? ReadString(value, 400).c_str() : "(null)");
@@ -892,11 +884,9 @@ void EmulatedDll::BindImports() {
       throw EmuError(image_.Path() + ": imports " + import.dll + "!" + what +
                      ", which the emulated caller does not provide (add it to tests/emu32/emulated_dll.cpp)");
     }
-    const uint8_t bytes[4] = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                              static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
     // The import address table may lie in a read-only section: written as the loader writes it.
     uc_mem_protect(uc_, (base_ + import.iat_rva) & ~(kPage - 1), kPage, UC_PROT_ALL);
-    Write(base_ + import.iat_rva, bytes, 4);
+    WriteU32(base_ + import.iat_rva, address);
   }
   // Re-apply the sections' protections over the pages the import tables were written to.
   for (const PeSection &section : image_.Sections()) {

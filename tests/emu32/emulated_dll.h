@@ -107,6 +107,8 @@ class EmulatedDll {
   size_t AddHostFunction(const std::string &dll, const std::string &name, unsigned arguments, bool stdcall,
                          std::function<uint32_t(EmulatedDll &)> body);
   std::string ReadString(uint32_t address, size_t limit = 65536) const;
+  uint32_t ReadU32(uint32_t address) const;
+  void WriteU32(uint32_t address, uint32_t value);
   uint32_t HeapAlloc(uint32_t size);
   void HeapFree(uint32_t address);
   uint32_t HeapRealloc(uint32_t address, uint32_t size);
