@@ -25,8 +25,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using ::testing::HasSubstr;
 
-std::string Win32Dll(const std::string &name) { return std::string(MVIAHLP_EMU32_WIN32_BIN) + "/" + name; }
-const std::string kDll = Win32Dll("mviahlp.dll");
+const std::string kDll = MVIAHLP_EMU32_DLL_FILE;
+std::string BrokenDll(const std::string &name) { return std::string(MVIAHLP_EMU32_BROKEN_DIR) + "/" + name; }
 
 // The exports of the public header: ordinal, name, number of 32-bit argument slots.
 struct ExportEntry {
@@ -286,7 +286,7 @@ TEST_F(EmulatedCaller, AWritePastTheCallersBufferIsNamed) {
 // ---- the deliberately broken DLLs (broken/), each caught with the function named -------------
 
 TEST_F(EmulatedCaller, AnExportCompiledCdeclIsNamedWithItsStackImbalance) {
-  EmulatedDll dll(Win32Dll("mviahlp-broken-cdecl.dll"));
+  EmulatedDll dll(BrokenDll("mviahlp-broken-cdecl.dll"));
   const uint32_t info = Stage(dll, Bytes(KLIA_INFO_RECORD_SIZE, 0));
   try {
     dll.Call(25, "KLIAGetInfo", {info});
@@ -299,7 +299,7 @@ TEST_F(EmulatedCaller, AnExportCompiledCdeclIsNamedWithItsStackImbalance) {
 
 TEST_F(EmulatedCaller, TheTransportImportedByNameRefusesTheLoadNamingIt) {
   try {
-    EmulatedDll dll(Win32Dll("mviahlp-broken-by-name.dll"));
+    EmulatedDll dll(BrokenDll("mviahlp-broken-by-name.dll"));
     FAIL() << "loaded";
   } catch (const EmuError &error) {
     EXPECT_THAT(error.what(), HasSubstr("imports HWLINK32.DLL!HwTransfer by name"));
@@ -312,7 +312,7 @@ TEST_F(EmulatedCaller, ARecordWrittenWithAnotherPackingDiffersFromTheNativeOne) 
   ASSERT_EQ(KLIADriverPresent() & 0xFF, 1u);
   Bytes native(KLIA_INFO_RECORD_SIZE, 0);
   ASSERT_EQ(KLIAGetInfo(native.data()) & 0xFF, 1u);
-  EmulatedDll dll(Win32Dll("mviahlp-broken-packing.dll"));
+  EmulatedDll dll(BrokenDll("mviahlp-broken-packing.dll"));
   dll.Call(26, "KLIADriverPresent", {});
   const uint32_t info = Stage(dll, Bytes(KLIA_INFO_RECORD_SIZE, 0));
   ASSERT_EQ(dll.Call(25, "KLIAGetInfo", {info}) & 0xFF, 1u);
@@ -320,6 +320,42 @@ TEST_F(EmulatedCaller, ARecordWrittenWithAnotherPackingDiffersFromTheNativeOne) 
   EXPECT_TRUE(std::equal(native.begin(), native.begin() + KLIA_INFO_CHECK_WORD, emulated.begin()));
   EXPECT_NE(emulated[KLIA_INFO_STATE_CLASS], native[KLIA_INFO_STATE_CLASS]) << "KLIAGetInfo's state class moved";
   EXPECT_NE(emulated, native);
+}
+
+// ---- the transport found at run time -------------------------------------------------------
+
+// LoadLibraryA("HWLINK32.DLL") and GetProcAddress by ordinal 1000 reach the native transport,
+// which answers the board's information block; by name, or by another ordinal, the call fails
+// naming the request.
+TEST_F(EmulatedCaller, GetProcAddressReachesTheTransportByItsOrdinalsOnly) {
+  EmulatedDll probe(BrokenDll("emu32-transport-probe.dll"));
+  const uint32_t info = Stage(probe, Bytes(51, 0)), status = Stage(probe, Bytes{0xEE});
+  EXPECT_EQ(probe.Call(3, "ProbeTransfer", {info, status}) & 0xFF, 1u);
+  EXPECT_EQ(ReadBack(probe, status, 1), Bytes{0});
+  Bytes board(51);
+  VBoardGetInfoBlock(board.data());
+  EXPECT_EQ(ReadBack(probe, info, 51), board);
+  EXPECT_EQ(probe.Call(1, "ProbeByOrdinal", {1002}), 1u);
+
+  const struct {
+    uint16_t ordinal;
+    const char *name;
+    std::vector<uint32_t> args;
+    const char *named;
+  } refused[] = {
+      {1, "ProbeByOrdinal", {1001}, "GetProcAddress(HWLINK32.DLL, ordinal 1001): the transport is reached by ordinal 1000 and 1002 only"},
+      {2, "ProbeByName", {}, "GetProcAddress(HWLINK32.DLL, \"HwTransfer\"): the transport is reached by ordinal, never by name"},
+  };
+  for (const auto &c : refused) {
+    SCOPED_TRACE(c.named);
+    EmulatedDll dll(BrokenDll("emu32-transport-probe.dll"));
+    try {
+      dll.Call(c.ordinal, c.name, c.args);
+      ADD_FAILURE() << "not caught";
+    } catch (const EmuError &error) {
+      EXPECT_THAT(error.what(), HasSubstr(c.named));
+    }
+  }
 }
 
 // ---- files the caller refuses, each with a clear error --------------------------------------
