@@ -35,15 +35,33 @@ struct ExportEntry {
   unsigned arguments;
 };
 constexpr ExportEntry kExports[] = {
-    {1, "Today", 0},          {2, "KLIAMakeUserXID", 3},      {3, "KLIASetRTCDateTime", 1},
-    {4, "KLIAGetRTCDateTime", 1}, {5, "KLIASetWDTimeout", 1}, {6, "KLIAGetWDTimeout", 1},
-    {7, "KLIAClearLog", 0},   {8, "KLIAWriteConfigData", 1},  {9, "KLIAReadConfigData", 1},
-    {10, "KLIAReadHwStep", 1}, {11, "KLIAWriteHwStep", 1},    {12, "KLIASetIaResult", 2},
-    {13, "KLIAChangeUserPassword", 2}, {14, "KLIAFormatDatabase", 2}, {15, "KLIAFlush", 0},
-    {16, "KLIAWriteDataEx", 5}, {17, "KLIAWriteData", 5},     {18, "KLIAReadDataEx", 5},
-    {19, "KLIAReadData", 5},  {20, "KLIAWriteUserData", 2},   {21, "KLIAReadUserData", 2},
-    {22, "KLIALogout", 0},    {23, "KLIALogin", 3},           {24, "KLIAGetCurrentUser", 2},
-    {25, "KLIAGetInfo", 1},   {26, "KLIADriverPresent", 0},   {27, "KLIAGetErrorState", 3},
+    {1, "Today", 0},
+    {2, "KLIAMakeUserXID", 3},
+    {3, "KLIASetRTCDateTime", 1},
+    {4, "KLIAGetRTCDateTime", 1},
+    {5, "KLIASetWDTimeout", 1},
+    {6, "KLIAGetWDTimeout", 1},
+    {7, "KLIAClearLog", 0},
+    {8, "KLIAWriteConfigData", 1},
+    {9, "KLIAReadConfigData", 1},
+    {10, "KLIAReadHwStep", 1},
+    {11, "KLIAWriteHwStep", 1},
+    {12, "KLIASetIaResult", 2},
+    {13, "KLIAChangeUserPassword", 2},
+    {14, "KLIAFormatDatabase", 2},
+    {15, "KLIAFlush", 0},
+    {16, "KLIAWriteDataEx", 5},
+    {17, "KLIAWriteData", 5},
+    {18, "KLIAReadDataEx", 5},
+    {19, "KLIAReadData", 5},
+    {20, "KLIAWriteUserData", 2},
+    {21, "KLIAReadUserData", 2},
+    {22, "KLIALogout", 0},
+    {23, "KLIALogin", 3},
+    {24, "KLIAGetCurrentUser", 2},
+    {25, "KLIAGetInfo", 1},
+    {26, "KLIADriverPresent", 0},
+    {27, "KLIAGetErrorState", 3},
 };
 
 // The board commands of the trace since the last clear, as comparable text.
@@ -53,7 +71,8 @@ std::vector<std::string> TraceText() {
     VBoardTraceEntry entry{};
     VBoardTraceGet(i, &entry);
     std::string line = "cmd " + std::to_string(entry.command) + (entry.extended ? " ex" : "") + " param";
-    for (unsigned b = 0; b < entry.param_length && b < sizeof entry.param; ++b) line += " " + std::to_string(entry.param[b]);
+    for (unsigned b = 0; b < entry.param_length && b < sizeof entry.param; ++b)
+      line += " " + std::to_string(entry.param[b]);
     line += " out " + std::to_string(entry.out_length) + ":";
     for (unsigned b = 0; b < entry.out_length && entry.out != nullptr; ++b) line += " " + std::to_string(entry.out[b]);
     line += " in " + std::to_string(entry.in_length) + " status " + std::to_string(entry.status);
@@ -159,24 +178,41 @@ TEST_F(EmulatedCaller, SessionMatchesTheNativeLibraryCommandForCommand) {
   const std::vector<Step> steps = {
       {"DriverPresent", [](Bytes &) { return KLIADriverPresent(); },
        [](EmulatedDll &dll, Bytes &) { return dll.Call(26, "KLIADriverPresent", {}); }},
-      {"GetInfo", [](Bytes &r) { r.assign(58, 0xEE); return KLIAGetInfo(r.data()); },
+      {"GetInfo",
+       [](Bytes &r) {
+         r.assign(58, 0xEE);
+         return KLIAGetInfo(r.data());
+       },
        [&](EmulatedDll &dll, Bytes &r) {
          r.assign(58, 0xEE);
          return call_with(dll, 25, "KLIAGetInfo", r, [](uint32_t a) { return std::vector<uint32_t>{a}; });
        }},
       {"FormatDatabase", [](Bytes &) { return KLIAFormatDatabase(0x1234, nullptr); },
-       [](EmulatedDll &dll, Bytes &) { return dll.Call(14, "KLIAFormatDatabase", {0xA5A51234, 0}); }},
-      {"WriteUserData", [&](Bytes &r) { r = user; return KLIAWriteUserData(3, r.data()); },
+       [](EmulatedDll &dll, Bytes &) {
+         return dll.Call(14, "KLIAFormatDatabase", {0xA5A51234, 0});
+       }},
+      {"WriteUserData",
+       [&](Bytes &r) {
+         r = user;
+         return KLIAWriteUserData(3, r.data());
+       },
        [&](EmulatedDll &dll, Bytes &r) {
          r = user;
-         return call_with(dll, 20, "KLIAWriteUserData", r, [](uint32_t a) { return std::vector<uint32_t>{0xA5A50003, a}; });
+         return call_with(dll, 20, "KLIAWriteUserData", r, [](uint32_t a) {
+           return std::vector<uint32_t>{0xA5A50003, a};
+         });
        }},
-      {"ReadUserData", [](Bytes &r) { r.assign(KLIA_USER_RECORD_SIZE, 0x77); return KLIAReadUserData(3, r.data()); },
+      {"ReadUserData",
+       [](Bytes &r) {
+         r.assign(KLIA_USER_RECORD_SIZE, 0x77);
+         return KLIAReadUserData(3, r.data());
+       },
        [&](EmulatedDll &dll, Bytes &r) {
          r.assign(KLIA_USER_RECORD_SIZE, 0x77);
          return call_with(dll, 21, "KLIAReadUserData", r, [](uint32_t a) { return std::vector<uint32_t>{3, a}; });
        }},
-      {"WriteDataAcrossPages", [](Bytes &r) {
+      {"WriteDataAcrossPages",
+       [](Bytes &r) {
          r.assign(600, 0);
          for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i * 7);
          uint16_t done = 0;
@@ -189,9 +225,17 @@ TEST_F(EmulatedCaller, SessionMatchesTheNativeLibraryCommandForCommand) {
          const uint32_t data = Stage(dll, r), done = Stage(dll, Bytes(2, 0));
          return dll.Call(16, "KLIAWriteDataEx", {0xA5A5A502, data, 200, 0xA5A50000 | 600, done});
        }},
-      {"Flush", [](Bytes &) { KLIAFlush(); return 0u; },
-       [](EmulatedDll &dll, Bytes &) { dll.Call(15, "KLIAFlush", {}); return 0u; }},
-      {"ReadData", [](Bytes &r) {
+      {"Flush",
+       [](Bytes &) {
+         KLIAFlush();
+         return 0u;
+       },
+       [](EmulatedDll &dll, Bytes &) {
+         dll.Call(15, "KLIAFlush", {});
+         return 0u;
+       }},
+      {"ReadData",
+       [](Bytes &r) {
          r.assign(700, 0x55);
          uint16_t done = 0;
          return KLIAReadData(2, r.data(), 100, 700, &done);
@@ -203,21 +247,33 @@ TEST_F(EmulatedCaller, SessionMatchesTheNativeLibraryCommandForCommand) {
            return std::vector<uint32_t>{2, a, 100, 700, done};
          });
        }},
-      {"AppendLog", [](Bytes &r) { r = {'d', 'o', 'o', 'r'}; return KLIAWriteData(3, r.data(), 0xFFFF, 4, nullptr); },
+      {"AppendLog",
+       [](Bytes &r) {
+         r = {'d', 'o', 'o', 'r'};
+         return KLIAWriteData(3, r.data(), 0xFFFF, 4, nullptr);
+       },
        [&](EmulatedDll &dll, Bytes &r) {
          r = {'d', 'o', 'o', 'r'};
-         return call_with(dll, 17, "KLIAWriteData", r, [](uint32_t a) { return std::vector<uint32_t>{3, a, 0xFFFF, 4, 0}; });
+         return call_with(dll, 17, "KLIAWriteData", r, [](uint32_t a) {
+           return std::vector<uint32_t>{3, a, 0xFFFF, 4, 0};
+         });
        }},
-      {"Login refused", [](Bytes &r) { r.assign(8, 0x42); return KLIALogin(r.data(), r.data(), 0); },
+      {"Login refused",
+       [](Bytes &r) {
+         r.assign(8, 0x42);
+         return KLIALogin(r.data(), r.data(), 0);
+       },
        [&](EmulatedDll &dll, Bytes &r) {
          r.assign(8, 0x42);
          return call_with(dll, 23, "KLIALogin", r, [](uint32_t a) { return std::vector<uint32_t>{a, a, 0xA5A5A500}; });
        }},
-      {"ErrorState", [](Bytes &r) {
+      {"ErrorState",
+       [](Bytes &r) {
          uint16_t state[3] = {0, 0, 0};
          KLIAGetErrorState(&state[0], &state[1], &state[2]);
          r.assign(6, 0);
-         for (int i = 0; i < 3; ++i) r[2 * i] = static_cast<uint8_t>(state[i]), r[2 * i + 1] = static_cast<uint8_t>(state[i] >> 8);
+         for (int i = 0; i < 3; ++i)
+           r[2 * i] = static_cast<uint8_t>(state[i]), r[2 * i + 1] = static_cast<uint8_t>(state[i] >> 8);
          return 0u;
        },
        [&](EmulatedDll &dll, Bytes &r) {
@@ -343,8 +399,14 @@ TEST_F(EmulatedCaller, GetProcAddressReachesTheTransportByItsOrdinalsOnly) {
     std::vector<uint32_t> args;
     const char *named;
   } refused[] = {
-      {1, "ProbeByOrdinal", {1001}, "GetProcAddress(HWLINK32.DLL, ordinal 1001): the transport is reached by ordinal 1000 and 1002 only"},
-      {2, "ProbeByName", {}, "GetProcAddress(HWLINK32.DLL, \"HwTransfer\"): the transport is reached by ordinal, never by name"},
+      {1,
+       "ProbeByOrdinal",
+       {1001},
+       "GetProcAddress(HWLINK32.DLL, ordinal 1001): the transport is reached by ordinal 1000 and 1002 only"},
+      {2,
+       "ProbeByName",
+       {},
+       "GetProcAddress(HWLINK32.DLL, \"HwTransfer\"): the transport is reached by ordinal, never by name"},
   };
   for (const auto &c : refused) {
     SCOPED_TRACE(c.named);
@@ -396,10 +458,12 @@ TEST_F(EmulatedCaller, FilesThatAreNoThirtyTwoBitDllAreRefusedWithTheCause) {
   } cases[] = {
       {"empty.dll", [](std::vector<char> &bytes) { bytes.clear(); }, "no MZ header"},
       {"truncated.dll", [](std::vector<char> &bytes) { bytes.resize(0x100); }, "truncated"},
-      {"machine.dll", [](std::vector<char> &bytes) {
+      {"machine.dll",
+       [](std::vector<char> &bytes) {
          const uint32_t pe = static_cast<uint8_t>(bytes[0x3C]) | static_cast<uint8_t>(bytes[0x3D]) << 8;
          bytes[pe + 4] = static_cast<char>(0x64), bytes[pe + 5] = static_cast<char>(0x86);
-       }, "not a 32-bit x86 file"},
+       },
+       "not a 32-bit x86 file"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

@@ -34,9 +34,9 @@ constexpr uint32_t kThunks = 0x7F000000;  // one 16-byte thunk per host function
 constexpr uint32_t kThunkSize = 16;
 constexpr uint32_t kThunkPages = 2;
 constexpr uint32_t kReturn = kThunks + kThunkPages * kPage - 16;  // where every call returns to
-constexpr uint32_t kRuntimeData = 0x7F010000;  // msvcrt's data: _iob
-constexpr uint32_t kIobEntrySize = 32;         // sizeof(FILE) in the 32-bit msvcrt
-constexpr uint32_t kTlsArray = 0x7F011000;     // ThreadLocalStoragePointer's array
+constexpr uint32_t kRuntimeData = 0x7F010000;                     // msvcrt's data: _iob
+constexpr uint32_t kIobEntrySize = 32;                            // sizeof(FILE) in the 32-bit msvcrt
+constexpr uint32_t kTlsArray = 0x7F011000;                        // ThreadLocalStoragePointer's array
 constexpr uint32_t kPeb = 0x7FFDD000;
 constexpr uint32_t kTeb = 0x7FFDE000;
 constexpr uint32_t kGdt = 0x7FFF0000;
@@ -260,11 +260,13 @@ void EmulatedDll::MapImage(const LoadOptions &options) {
       throw EmuError(image_.Path() + ": base " + Hex(base_) + " overlaps the caller's own memory");
     }
   }
-  Check(uc_mem_map(uc_, base_, size, UC_PROT_ALL), image_.Path() + ": cannot map " + Hex(size) + " bytes at " + Hex(base_));
+  Check(uc_mem_map(uc_, base_, size, UC_PROT_ALL),
+        image_.Path() + ": cannot map " + Hex(size) + " bytes at " + Hex(base_));
   const std::vector<uint8_t> &bytes = image_.Bytes();
   Write(base_, bytes.data(), std::min<size_t>(image_.SizeOfHeaders(), bytes.size()));
   for (const PeSection &section : image_.Sections()) {
-    const uint32_t length = std::min(section.raw_size, section.virtual_size == 0 ? section.raw_size : section.virtual_size);
+    const uint32_t length =
+        std::min(section.raw_size, section.virtual_size == 0 ? section.raw_size : section.virtual_size);
     Write(base_ + section.rva, bytes.data() + section.raw_offset, length);
   }
   const uint32_t delta = base_ - image_.ImageBase();
@@ -301,15 +303,15 @@ void EmulatedDll::SetUpThread() {
   Write(kReturn, &hlt, 1);
 
   auto put32 = [this](uint32_t address, uint32_t value) { WriteU32(address, value); };
-  put32(kTeb + 0x00, 0xFFFFFFFF);  // ExceptionList: no handler
-  put32(kTeb + 0x04, kStackEnd);   // StackBase
-  put32(kTeb + 0x08, kStackLimit); // StackLimit
-  put32(kTeb + 0x18, kTeb);        // Self
-  put32(kTeb + 0x20, 0x1000);      // ClientId: process
-  put32(kTeb + 0x24, 0x1004);      // ClientId: thread
-  put32(kTeb + 0x2C, kTlsArray);   // ThreadLocalStoragePointer
-  put32(kTeb + 0x30, kPeb);        // ProcessEnvironmentBlock
-  put32(kPeb + 0x08, base_);       // ImageBaseAddress (of the process: the DLL stands in)
+  put32(kTeb + 0x00, 0xFFFFFFFF);   // ExceptionList: no handler
+  put32(kTeb + 0x04, kStackEnd);    // StackBase
+  put32(kTeb + 0x08, kStackLimit);  // StackLimit
+  put32(kTeb + 0x18, kTeb);         // Self
+  put32(kTeb + 0x20, 0x1000);       // ClientId: process
+  put32(kTeb + 0x24, 0x1004);       // ClientId: thread
+  put32(kTeb + 0x2C, kTlsArray);    // ThreadLocalStoragePointer
+  put32(kTeb + 0x30, kPeb);         // ProcessEnvironmentBlock
+  put32(kPeb + 0x08, base_);        // ImageBaseAddress (of the process: the DLL stands in)
 
   // The GDT: entry 1 a 32-bit data segment over the thread block (FS, privilege 3), entry 2 a
   // flat 32-bit data segment for the stack and data (privilege 0). SS must be loaded with a
@@ -335,7 +337,8 @@ void EmulatedDll::SetUpThread() {
   Check(uc_reg_write(uc_, UC_X86_REG_ES, &data), "loading ES");
 
   uc_hook hook;
-  Check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(&InterruptHook), this, 1, 0), "hooking interrupts");
+  Check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(&InterruptHook), this, 1, 0),
+        "hooking interrupts");
   Check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(&InvalidMemoryHook), this, 1, 0),
         "hooking invalid memory accesses");
 }
@@ -357,7 +360,8 @@ void EmulatedDll::SetUpTls() {
   const PeTls &tls = *image_.Tls();
   const uint32_t delta = base_ - image_.ImageBase();
   const uint32_t template_size = tls.raw_end - tls.raw_start;
-  if (tls.raw_end < tls.raw_start || template_size > 0x100000) throw EmuError(image_.Path() + ": malformed TLS directory");
+  if (tls.raw_end < tls.raw_start || template_size > 0x100000)
+    throw EmuError(image_.Path() + ": malformed TLS directory");
   const uint32_t block = HeapAlloc(template_size + tls.zero_fill + 4);
   std::vector<uint8_t> data(template_size);
   Read(tls.raw_start + delta, data.data(), data.size());
@@ -433,8 +437,8 @@ uint32_t EmulatedDll::Run(uint32_t address, const std::string &who, const std::v
   for (const auto &reg : kept) {
     const uint32_t value = Reg(uc_, reg.reg);
     if (value != reg.value) {
-      Throw(who, std::string("breaks the calling contract: ") + reg.name + " was " + Hex(reg.value) + " before the call and " +
-                     Hex(value) + " after it");
+      Throw(who, std::string("breaks the calling contract: ") + reg.name + " was " + Hex(reg.value) +
+                     " before the call and " + Hex(value) + " after it");
     }
   }
   return Reg(uc_, UC_X86_REG_EAX);
@@ -444,7 +448,8 @@ uint32_t EmulatedDll::Run(uint32_t address, const std::string &who, const std::v
 
 uint32_t EmulatedDll::Stage(const void *data, size_t size) {
   const uint32_t start = RoundUp(staging_top_, 16);
-  const uint64_t end = static_cast<uint64_t>(start) + kGuardSize + RoundUp(static_cast<uint32_t>(size), 16) + kGuardSize;
+  const uint64_t end =
+      static_cast<uint64_t>(start) + kGuardSize + RoundUp(static_cast<uint32_t>(size), 16) + kGuardSize;
   if (size > kStagingSize || end > kStaging + kStagingSize) throw EmuError("the staging area is full");
   const std::vector<uint8_t> guard(kGuardSize, kGuardByte);
   Write(start, guard.data(), guard.size());
@@ -617,11 +622,11 @@ uint32_t EmulatedDll::Transfer(bool extended) {
   void *in_host = in != 0 ? in_bytes.data() : nullptr;
   uint8_t *status_host = status != 0 ? &status_byte : nullptr;
   uint8_t *aux_host = aux != 0 ? &aux_byte : nullptr;
-  const uint32_t result =
-      extended ? HwTransferEx(command, param_length, param_host, static_cast<uint16_t>(out_length), out_host,
-                              static_cast<uint16_t>(in_length), in_host, status_host, aux_host)
-               : HwTransfer(command, param_length, param_host, static_cast<uint8_t>(out_length), out_host,
-                            static_cast<uint8_t>(in_length), in_host, status_host, aux_host);
+  const uint32_t result = extended
+                              ? HwTransferEx(command, param_length, param_host, static_cast<uint16_t>(out_length),
+                                             out_host, static_cast<uint16_t>(in_length), in_host, status_host, aux_host)
+                              : HwTransfer(command, param_length, param_host, static_cast<uint8_t>(out_length),
+                                           out_host, static_cast<uint8_t>(in_length), in_host, status_host, aux_host);
   Write(in, in_bytes.data(), in_bytes.size());
   if (status != 0) Write(status, &status_byte, 1);
   if (aux != 0) Write(aux, &aux_byte, 1);
@@ -651,7 +656,8 @@ std::string EmulatedDll::Format(uint32_t format, uint32_t arguments) const {
       const uint32_t value = ReadU32(arguments);
       arguments += 4;
       if (conversion == 's') {
-        std::snprintf(piece, sizeof piece, (spec + "s").c_str(), value != 0 ? ReadString(value, 400).c_str() : "(null)");
+        std::snprintf(piece, sizeof piece, (spec + "s").c_str(),
+                      value != 0 ? ReadString(value, 400).c_str() : "(null)");
       } else if (conversion == 'd' || conversion == 'i') {
         std::snprintf(piece, sizeof piece, (spec + "d").c_str(), static_cast<int32_t>(value));
       } else if (conversion == 'p') {
@@ -674,7 +680,9 @@ void EmulatedDll::BindImports() {
   using Self = EmulatedDll;
   const std::string kernel = "KERNEL32.dll", crt = "msvcrt.dll";
   auto add = [this](const std::string &dll, const std::string &name, unsigned arguments, bool stdcall,
-                    std::function<uint32_t(Self &)> body) { return AddHostFunction(dll, name, arguments, stdcall, body); };
+                    std::function<uint32_t(Self &)> body) {
+    return AddHostFunction(dll, name, arguments, stdcall, body);
+  };
 
   // One thread, so the critical sections only need to look initialised.
   add(kernel, "InitializeCriticalSection", 1, true, [](Self &dll) {
@@ -717,7 +725,8 @@ void EmulatedDll::BindImports() {
     dll.last_error_ = kErrorModNotFound;  // as Windows answers for a DLL that is not there
     return 0;
   });
-  add(kernel, "FreeLibrary", 1, true, [](Self &dll) -> uint32_t { return dll.Arg(0) == kTransportHandle || dll.Arg(0) == dll.base_; });
+  add(kernel, "FreeLibrary", 1, true,
+      [](Self &dll) -> uint32_t { return dll.Arg(0) == kTransportHandle || dll.Arg(0) == dll.base_; });
   add(kernel, "GetProcAddress", 2, true, [](Self &dll) -> uint32_t {
     const uint32_t module = dll.Arg(0), what = dll.Arg(1);
     const bool by_ordinal = (what >> 16) == 0;
@@ -873,7 +882,9 @@ void EmulatedDll::BindImports() {
       }
       if (*import.ordinal == 1000) address = Thunk(transfer_thunk_);
       if (*import.ordinal == 1002) address = Thunk(transfer_ex_thunk_);
-      if (address == 0) throw EmuError(image_.Path() + ": imports HWLINK32.DLL ordinal " + what + ", which the transport does not have");
+      if (address == 0)
+        throw EmuError(image_.Path() + ": imports HWLINK32.DLL ordinal " + what +
+                       ", which the transport does not have");
     } else if (dll == "MSVCRT.DLL" && import.name == "_iob") {
       address = iob;
     } else if (!import.ordinal) {

@@ -28,8 +28,8 @@
 namespace {
 
 constexpr int kBreachExitStatus = 70;
-constexpr uint32_t kHigh8 = 0xA5A5A500;  // garbage above an 8-bit argument
-constexpr uint32_t kHigh16 = 0xA5A50000; // garbage above a 16-bit argument
+constexpr uint32_t kHigh8 = 0xA5A5A500;   // garbage above an 8-bit argument
+constexpr uint32_t kHigh16 = 0xA5A50000;  // garbage above a 16-bit argument
 
 std::unique_ptr<emu32::EmulatedDll> g_dll;
 bool g_announced = false;
@@ -63,7 +63,8 @@ emu32::EmulatedDll &Dll() {
   const auto [path, why] = DllPath();
   if (!g_announced) {
     g_announced = true;
-    if (const char *verbose = std::getenv("MVIAHLP_EMU32_VERBOSE"); verbose != nullptr && std::strcmp(verbose, "0") != 0) {
+    if (const char *verbose = std::getenv("MVIAHLP_EMU32_VERBOSE");
+        verbose != nullptr && std::strcmp(verbose, "0") != 0) {
       std::fprintf(stderr, "libmviahlp.so.1 (emu32): running the 32-bit %s (%s) under the CPU emulator\n", path.c_str(),
                    why.c_str());
     }
@@ -137,7 +138,6 @@ extern "C" __attribute__((visibility("default"))) void Emu32ReloadLibrary(void) 
   Dll();
 }
 
-
 extern "C" {
 
 KLIA_EXPORT int32_t KLIA_CALL Today(void) { return static_cast<int32_t>(Call(1, "Today", {})); }
@@ -203,26 +203,29 @@ KLIA_EXPORT void KLIA_CALL KLIAFlush(void) { Call(15, "KLIAFlush", {}); }
 
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteDataEx(uint8_t area, const void *data, int32_t offset, uint16_t count,
                                                 uint16_t *done) {
-  return Call(16, "KLIAWriteDataEx", {Value(kHigh8 | area), In(data, count), Value(static_cast<uint32_t>(offset)),
-                                      Value(kHigh16 | count), InOut(done, 2)});
+  return Call(16, "KLIAWriteDataEx",
+              {Value(kHigh8 | area), In(data, count), Value(static_cast<uint32_t>(offset)), Value(kHigh16 | count),
+               InOut(done, 2)});
 }
 
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteData(uint8_t area, const void *data, uint16_t offset, uint16_t count,
                                               uint16_t *done) {
-  return Call(17, "KLIAWriteData", {Value(kHigh8 | area), In(data, count), Value(kHigh16 | offset),
-                                    Value(kHigh16 | count), InOut(done, 2)});
+  return Call(17, "KLIAWriteData",
+              {Value(kHigh8 | area), In(data, count), Value(kHigh16 | offset), Value(kHigh16 | count), InOut(done, 2)});
 }
 
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAReadDataEx(uint8_t area, void *data, int32_t offset, uint16_t count,
                                                uint16_t *done) {
-  return Call(18, "KLIAReadDataEx", {Value(kHigh8 | area), InOut(data, count), Value(static_cast<uint32_t>(offset)),
-                                     Value(kHigh16 | count), InOut(done, 2)});
+  return Call(18, "KLIAReadDataEx",
+              {Value(kHigh8 | area), InOut(data, count), Value(static_cast<uint32_t>(offset)), Value(kHigh16 | count),
+               InOut(done, 2)});
 }
 
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAReadData(uint8_t area, void *data, uint16_t offset, uint16_t count,
                                              uint16_t *done) {
-  return Call(19, "KLIAReadData", {Value(kHigh8 | area), InOut(data, count), Value(kHigh16 | offset),
-                                   Value(kHigh16 | count), InOut(done, 2)});
+  return Call(
+      19, "KLIAReadData",
+      {Value(kHigh8 | area), InOut(data, count), Value(kHigh16 | offset), Value(kHigh16 | count), InOut(done, 2)});
 }
 
 KLIA_EXPORT KLIA_BOOL KLIA_CALL KLIAWriteUserData(uint16_t user, const void *record) {

@@ -35,9 +35,7 @@ uint8_t PeImage::U8(uint32_t offset) const {
   return bytes_[offset];
 }
 
-uint16_t PeImage::U16(uint32_t offset) const {
-  return static_cast<uint16_t>(U8(offset) | (U8(offset + 1) << 8));
-}
+uint16_t PeImage::U16(uint32_t offset) const { return static_cast<uint16_t>(U8(offset) | (U8(offset + 1) << 8)); }
 
 uint32_t PeImage::U32(uint32_t offset) const {
   return static_cast<uint32_t>(U16(offset)) | (static_cast<uint32_t>(U16(offset + 2)) << 16);
@@ -97,7 +95,8 @@ PeImage PeImage::Read(const std::string &path) {
   for (uint16_t i = 0; i < section_count; ++i) {
     const uint32_t at = section_table + 40u * i;
     PeSection section;
-    for (uint32_t c = 0; c < 8 && image.U8(at + c) != 0; ++c) section.name.push_back(static_cast<char>(image.U8(at + c)));
+    for (uint32_t c = 0; c < 8 && image.U8(at + c) != 0; ++c)
+      section.name.push_back(static_cast<char>(image.U8(at + c)));
     section.virtual_size = image.U32(at + 8);
     section.rva = image.U32(at + 12);
     section.raw_size = image.U32(at + 16);
@@ -176,7 +175,8 @@ PeImage PeImage::Read(const std::string &path) {
         const uint16_t value = image.U16(image.FileOffset(block + entry, 2));
         const unsigned type = value >> 12;
         if (type == kRelocAbsolute) continue;
-        if (type != kRelocHighLow) throw PeError(path + ": relocation of type " + std::to_string(type) + " not supported");
+        if (type != kRelocHighLow)
+          throw PeError(path + ": relocation of type " + std::to_string(type) + " not supported");
         image.relocations_.push_back(page + (value & 0x0FFF));
       }
       block += block_size;

@@ -43,10 +43,10 @@ struct PeExport {
 };
 
 struct PeTls {
-  uint32_t raw_start;       // VA of the template, as the file holds it (before relocation)
+  uint32_t raw_start;  // VA of the template, as the file holds it (before relocation)
   uint32_t raw_end;
-  uint32_t index_address;   // VA of the word that receives the module's TLS index
-  uint32_t callbacks;       // VA of a null-terminated array of callback VAs, or 0
+  uint32_t index_address;  // VA of the word that receives the module's TLS index
+  uint32_t callbacks;      // VA of a null-terminated array of callback VAs, or 0
   uint32_t zero_fill;
 };
 

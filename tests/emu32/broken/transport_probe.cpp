@@ -35,8 +35,8 @@ uint32_t __stdcall ProbeTransfer(void *info51, uint8_t *status) {
   const HMODULE transport = Transport();
   if (transport == nullptr) return 0xFFFFFFFF;
   // Through void (*)(void), as callers of GetProcAddress convert its result.
-  const auto transfer = reinterpret_cast<Transfer>(
-      reinterpret_cast<void (*)(void)>(GetProcAddress(transport, MAKEINTRESOURCEA(1000))));
+  const auto transfer =
+      reinterpret_cast<Transfer>(reinterpret_cast<void (*)(void)>(GetProcAddress(transport, MAKEINTRESOURCEA(1000))));
   if (transfer == nullptr) return 0xFFFFFFFE;
   const uint32_t result = transfer(16, 0, nullptr, 0, nullptr, 51, info51, status, nullptr);
   FreeLibrary(transport);
