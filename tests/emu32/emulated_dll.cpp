@@ -122,8 +122,6 @@ bool InvalidMemoryHook(uc_engine *, uc_mem_type type, uint64_t address, int size
   return false;
 }
 
-void CountHook(uc_engine *, uint64_t, uint32_t, void *user) { static_cast<EmulatedDll *>(user)->CountOne(); }
-
 // msvcrt's _initterm(begin, end), run as guest code because it calls guest code: every
 // non-null function pointer in [begin, end) in turn (cdecl, no arguments).
 constexpr uint8_t kInitTermCode[] = {
@@ -163,7 +161,7 @@ EmulatedDll::EmulatedDll(const std::string &path, const LoadOptions &options) : 
     SetUpThread();
     BindImports();
     SetUpTls();
-    attached_ = true;  // a failed attach is still detached by nobody: the DLL never ran to the end
+    attached_ = true;  // calls need an attached DLL; a refused attach undoes it below
     if (image_.EntryRva() != 0 && Run(base_ + image_.EntryRva(), "DllMain", {base_, kProcessAttach, 0}) == 0) {
       attached_ = false;
       throw EmuError(image_.Path() + ": DllMain refused DLL_PROCESS_ATTACH (returned FALSE)");
@@ -343,17 +341,6 @@ void EmulatedDll::SetUpThread() {
         "hooking invalid memory accesses");
 }
 
-void EmulatedDll::CountInstructions(bool on) {
-  if (on && count_hook_ == 0) {
-    uc_hook hook;
-    Check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void *>(&CountHook), this, 1, 0), "hooking code");
-    count_hook_ = hook;
-  } else if (!on && count_hook_ != 0) {
-    uc_hook_del(uc_, count_hook_);
-    count_hook_ = 0;
-  }
-}
-
 // The module's implicit thread-local storage: index 0, its block a copy of the template.
 void EmulatedDll::SetUpTls() {
   if (!image_.Tls()) return;
@@ -510,7 +497,8 @@ void EmulatedDll::OnInterruptForHook(uint32_t number) {
   const uint32_t eip = Reg(uc_, UC_X86_REG_EIP);
   const uint32_t thunk = eip - 2;
   if (number != 0x80 || thunk < kThunks || thunk >= kReturn || (thunk - kThunks) % kThunkSize != 0 ||
-      (thunk - kThunks) / kThunkSize >= host_functions_.size()) {
+      (thunk - kThunks) / kThunkSize >= host_functions_.size() || !host_functions_[(thunk - kThunks) / kThunkSize] ||
+      !host_functions_[(thunk - kThunks) / kThunkSize]->body) {
     Fail("interrupt " + std::to_string(number) + " raised by the DLL's code at " + Hex(eip));
     return;
   }
@@ -540,8 +528,6 @@ void EmulatedDll::OnInvalidMemoryForHook(int type, uint64_t address, int size) {
   Fail(std::string("the DLL's code faulted: ") + what + " memory at " + Hex(address) + " (" + std::to_string(size) +
        " bytes)");
 }
-
-void EmulatedDll::CountOne() { ++instructions_; }
 
 // ---- heap ---------------------------------------------------------------------------------
 

@@ -84,15 +84,11 @@ class EmulatedDll {
 
   const PeImage &Image() const { return image_; }
   uint32_t Base() const { return base_; }
-  // Guest instructions run since the load (for the benchmark).
-  uint64_t Instructions() const { return instructions_; }
-  void CountInstructions(bool on);
 
   struct HostFunction;
   // For the emulator's hooks only.
   void OnInterruptForHook(uint32_t number);
   void OnInvalidMemoryForHook(int type, uint64_t address, int size);
-  void CountOne();
 
  private:
   void MapImage(const LoadOptions &options);
@@ -133,9 +129,6 @@ class EmulatedDll {
   std::vector<std::pair<uint32_t, uint32_t>> staged_;  // address, size
   uint32_t last_error_ = 0;
   std::vector<uint32_t> tls_slots_;
-  uint64_t instructions_ = 0;
-  size_t count_hook_ = 0;
-  std::vector<size_t> hooks_;
 };
 
 }  // namespace emu32
