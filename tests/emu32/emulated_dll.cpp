@@ -632,9 +632,9 @@ std::string EmulatedDll::Format(uint32_t format, uint32_t arguments) const {
     while (end < pattern.size() && std::strchr("-+ #0123456789.lhz", pattern[end]) != nullptr) ++end;
     if (end >= pattern.size()) break;
     const char conversion = pattern[end];
-    std::string spec = pattern.substr(i, end - i);
-    spec.erase(std::remove_if(spec.begin(), spec.end(), [](char c) { return c == 'l' || c == 'h' || c == 'z'; }),
-               spec.end());
+    std::string directive = pattern.substr(i, end - i);
+    directive.erase(std::remove_if(directive.begin(), directive.end(), [](char c) { return c == 'l' || c == 'h' || c == 'z'; }),
+               directive.end());
     char piece[512];
     if (conversion == '%') {
       text.push_back('%');
@@ -642,14 +642,14 @@ std::string EmulatedDll::Format(uint32_t format, uint32_t arguments) const {
       const uint32_t value = ReadU32(arguments);
       arguments += 4;
       if (conversion == 's') {
-        std::snprintf(piece, sizeof piece, (spec + "s").c_str(),
+        std::snprintf(piece, sizeof piece, (directive + "s").c_str(),
                       value != 0 ? ReadString(value, 400).c_str() : "(null)");
       } else if (conversion == 'd' || conversion == 'i') {
-        std::snprintf(piece, sizeof piece, (spec + "d").c_str(), static_cast<int32_t>(value));
+        std::snprintf(piece, sizeof piece, (directive + "d").c_str(), static_cast<int32_t>(value));
       } else if (conversion == 'p') {
         std::snprintf(piece, sizeof piece, "%08" PRIX32, value);
       } else if (std::strchr("uxXoc", conversion) != nullptr) {
-        std::snprintf(piece, sizeof piece, (spec + conversion).c_str(), static_cast<unsigned>(value));
+        std::snprintf(piece, sizeof piece, (directive + conversion).c_str(), static_cast<unsigned>(value));
       } else {
         std::snprintf(piece, sizeof piece, "<%%%c>", conversion);
       }
