@@ -224,7 +224,14 @@ bool StartRecording(ServedBoard &served, const std::string &path, std::string &e
   header.source = "vboard";
   header.pid = hwtrace::ProcessId();
   header.start_us = hwtrace::WallClockMicros();
-  if (!recording->file.Open(path, error) || !recording->file.Append(hwtrace::EncodeHeader(header), error)) return false;
+  // Only into a trace: a new file, an empty one or an existing trace, never through a link and
+  // never the board image or a library named by mistake.
+  std::string warning;
+  if (!recording->file.OpenTrace(path, error, warning) ||
+      !recording->file.Append(hwtrace::EncodeHeader(header), error)) {
+    return false;
+  }
+  if (!warning.empty()) std::fprintf(stderr, "hwlink32: HWLINK_VBOARD_TRACE: %s\n", warning.c_str());
   served.recording = std::move(recording);
   return true;
 }

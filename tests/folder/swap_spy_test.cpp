@@ -368,7 +368,7 @@ TEST_F(SwapAndSpy, KliaSaysTheGuardTheSpyApplies) {
   const Outcome off = Klia({"spy", "status", program_.string()});
   EXPECT_THAT(off.out, HasSubstr("guard       off (writes reach the board"));
   const Outcome asked = Klia({"spy", "status", program_.string()}, "HWLINK_SPY_GUARD=read-only");
-  EXPECT_THAT(asked.out, HasSubstr("guard       read-only (only calls that read the board reach it; "
+  EXPECT_THAT(asked.out, HasSubstr("guard       read-only (only calls that read the board reach it); "
                                    "HWLINK_SPY_GUARD=read-only"));
   ASSERT_EQ(Klia({"spy", "remove", program_.string()}).exit_code, 0);
 

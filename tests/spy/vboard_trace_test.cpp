@@ -90,4 +90,29 @@ TEST_F(VBoardTrace, AFileThatCannotBeOpenedIsRefused) {
   EXPECT_NE(ReadPage(3, page, status), 0u);  // the board goes on
 }
 
+// A trace is written only into a trace: a file that is not one (a board image named by
+// mistake, a text) and a symbolic link are refused and left as they were.
+TEST_F(VBoardTrace, OnlyATraceIsWrittenTo) {
+  const std::string not_a_trace = "VBIMG\x01 a board image, or any file that is not a trace\n";
+  {
+    std::FILE *file = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(not_a_trace.data(), 1, not_a_trace.size(), file);
+    std::fclose(file);
+  }
+  EXPECT_EQ(VBoardTraceRecord(path_.c_str()), 0);
+#ifndef _WIN32
+  const std::string link = path_ + ".link";
+  std::error_code error;
+  fs::create_symlink(path_, link, error);
+  ASSERT_FALSE(error) << error.message();
+  EXPECT_EQ(VBoardTraceRecord(link.c_str()), 0);
+  fs::remove(link, error);
+#endif
+  uint8_t page[256];
+  uint8_t status = 0;
+  EXPECT_NE(ReadPage(3, page, status), 0u);
+  EXPECT_EQ(fs::file_size(path_), not_a_trace.size());
+}
+
 }  // namespace

@@ -204,8 +204,8 @@ struct AppliedGuard {
   bool on = false;
   std::string reason;
   std::string Words() const {
-    return on ? "read-only (only calls that read the board reach it; " + reason + ")"
-              : "off (writes reach the board; " + reason + ")";
+    return (on ? "read-only (only calls that read the board reach it)" : "off (writes reach the board)") +
+           (reason.empty() ? "" : "; " + reason);
   }
   json Json() const { return {{"on", on}, {"reason", reason}}; }
 };

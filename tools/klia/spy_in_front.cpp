@@ -130,8 +130,9 @@ namespace {
 std::string GuardWords(const SpyInFront &spy) {
   if (!spy.guard_on) return "guard: not said (a spy older than this klia)";
   const std::string why = spy.guard_reason.empty() ? "" : "; " + spy.guard_reason;
-  return *spy.guard_on ? "guard: read-only (only calls that read the board reach it" + why + ")"
-                       : "guard: off (writes reach the board" + why + ")";
+  return (*spy.guard_on ? "guard: read-only (only calls that read the board reach it)"
+                        : "guard: off (writes reach the board)") +
+         why;
 }
 }  // namespace
 
