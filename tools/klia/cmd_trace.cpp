@@ -38,6 +38,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <link.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -467,6 +468,18 @@ std::string TemporaryTracePath() {
                    fs::temp_directory_path(ignored).string());
 }
 
+#ifndef _WIN32
+// A sanitizer's runtime that klia itself was started with (an ASan build's libasan): it must
+// stay first among the objects a process loads, so it goes before the spy on the preload list.
+int FindSanitizerRuntime(struct dl_phdr_info *info, size_t, void *found) {
+  const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  const size_t slash = name.find_last_of('/');
+  if (name.compare(slash == std::string::npos ? 0 : slash + 1, 7, "libasan") != 0) return 0;
+  *static_cast<std::string *>(found) = name;
+  return 1;
+}
+#endif
+
 // Runs the command with the spy replaying; returns its exit status, or -1 when it could not
 // be started.
 int RunReplayed(const std::vector<std::string> &command, const std::string &recording, const std::string &trace,
@@ -489,7 +502,10 @@ int RunReplayed(const std::vector<std::string> &command, const std::string &reco
                      "--spy folder without them");
   }
   const char *preload = std::getenv("LD_PRELOAD");
-  SetEnvironment("LD_PRELOAD", spy_file + (preload != nullptr && *preload != '\0' ? ":" + std::string(preload) : ""));
+  std::string first;
+  dl_iterate_phdr(FindSanitizerRuntime, &first);
+  SetEnvironment("LD_PRELOAD", (first.empty() ? "" : first + ":") + spy_file +
+                                   (preload != nullptr && *preload != '\0' ? ":" + std::string(preload) : ""));
   const char *old = std::getenv("LD_LIBRARY_PATH");
   SetEnvironment("LD_LIBRARY_PATH", spy_folder.string() + (old != nullptr && *old != '\0' ? ":" + std::string(old) : ""));
   std::vector<char *> argv;
