@@ -51,7 +51,8 @@ endif()
 # klia's spy as HWLINK32.DLL before the library, so the library binds to it and its writes are
 # kept from the board.
 file(MAKE_DIRECTORY ${WORK_DIR}/site)
-file(COPY ${WRITES_WHILE_READING_DLL} ${BIN_DIR}/HWLINK32.DLL DESTINATION ${WORK_DIR}/site)
+file(COPY ${WRITES_WHILE_READING_DLL} DESTINATION ${WORK_DIR}/site)
+file(COPY_FILE ${BIN_DIR}/HWLINK32.dll ${WORK_DIR}/site/HWLINK32.DLL)
 set(clean_environment ${wine_environment})
 list(APPEND wine_environment HWLINK_SPY_GUARD=off)
 run_klia_exe(0 --board ${board} --library ${WORK_DIR}/site/mviahlp.dll probe)

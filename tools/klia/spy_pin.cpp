@@ -56,26 +56,28 @@ std::string Untouched() { return "; " + Who() + " called nothing, the board is a
 
 #ifdef _WIN32
 // The folders Windows searches for the library's HWLINK32.DLL when the library is loaded with its
-// own folder first: that folder, the system folders, then PATH. (The current folder is left out:
-// klia never takes a transport from wherever it happens to be run.)
+// own folder first, in Windows' order: that folder, the system folder, the Windows folder, the
+// current folder, then PATH.
 std::string TransportTheLibraryWouldFind(const std::string &library) {
   std::vector<fs::path> folders = {fs::path(Utf8ToWide(library)).parent_path()};
   wchar_t path[MAX_PATH * 2] = {};
   if (const UINT n = GetSystemDirectoryW(path, MAX_PATH * 2); n != 0 && n < MAX_PATH * 2) folders.emplace_back(path);
   if (const UINT n = GetWindowsDirectoryW(path, MAX_PATH * 2); n != 0 && n < MAX_PATH * 2) folders.emplace_back(path);
+  std::error_code ignored;
+  folders.push_back(fs::current_path(ignored));
   const std::string search = Environment("PATH");
   for (size_t at = 0; at <= search.size();) {
     const size_t end = std::min(search.find(';', at), search.size());
     if (end > at) folders.emplace_back(Utf8ToWide(search.substr(at, end - at)));
     at = end + 1;
   }
-  std::error_code ignored;
   for (const fs::path &folder : folders) {
     const fs::path candidate = folder / kTransportFile;
     if (fs::is_regular_file(candidate, ignored)) return WideToUtf8(candidate.wstring());
   }
   throw SpyNotPinned("the library " + library + " finds no board transport " + kTransportFile +
-                     " (looked in its own folder, the system folders and PATH); put the transport beside it, or name "
+                     " (looked in its own folder, the system folders, the current folder and PATH); put the transport "
+                     "beside it, or name "
                      "it with HWLINK_SPY_TARGET" + Untouched());
 }
 
