@@ -191,8 +191,8 @@ std::set<std::string> VariablesTheCodeReads() {
       if (extension == ".cpp" || extension == ".h" || extension == ".c") sources.push_back(ReadFile(entry.path()));
     }
   }
-  const std::regex reader(
-      R"re(\b(?:getenv|_wgetenv|GetEnvironmentVariable[AW]?|Environment|environment|lookup)\(\s*(?:"([A-Za-z_][A-Za-z0-9_]*)"|(?:[a-z]+::)?(k[A-Za-z0-9]+)\s*\)))re");
+  const std::regex reader(R"re(\b(?:getenv|_wgetenv|GetEnvironmentVariable[AW]?|Environment|environment|lookup))re"
+                          R"re(\(\s*(?:"([A-Za-z_][A-Za-z0-9_]*)"|(?:[a-z]+::)?(k[A-Za-z0-9]+)\s*\)))re");
   std::set<std::string> names, constants;
   for (const std::string &text : sources) {
     for (auto it = std::sregex_iterator(text.begin(), text.end(), reader); it != std::sregex_iterator(); ++it) {
@@ -400,7 +400,9 @@ TEST_F(Manual, KliaThroughAProgramsFolderReachesTheProgramsBoard) {
   fs::copy_file(LIBRARY_FILE, site / "libmviahlp.so.1");
   fs::copy_file(VBOARD_FILE, site / "libhwlink32.so");
   const std::string image = "export HWLINK_VBOARD_IMAGE=" + Quoted(folder_ / "board.img") + " && ";
-  ASSERT_EQ(Shell(image + "klia board create && klia format --yes --check-word 0x1234 && klia log append --text 'door 7'").exit_code, 0);
+  const Outcome made =
+      Shell(image + "klia board create && klia format --yes --check-word 0x1234 && klia log append --text 'door 7'");
+  ASSERT_EQ(made.exit_code, 0) << made.err;
 
   auto through_folder = [&](const std::string &arguments) {
     std::string line = klia_line;
@@ -429,7 +431,8 @@ TEST_F(Manual, TheTourSaysWhatTheBuildCostsBeforeItStarts) {
   WriteFile(folder_ / "bin" / "cmake",
             "#!/bin/sh\necho \"cmake $*\"\ncase \" $* \" in *\" --build \"*) exit 1 ;; esac\nexit 0\n");
   WriteFile(folder_ / "bin" / "ninja", "#!/bin/sh\nfor i in $(seq 70); do echo \"[$i/70] Building\"; done\n");
-  for (const fs::path &script : {copy / "scripts" / "install-deps", folder_ / "bin" / "cmake", folder_ / "bin" / "ninja"}) {
+  for (const fs::path &script :
+       {copy / "scripts" / "install-deps", folder_ / "bin" / "cmake", folder_ / "bin" / "ninja"}) {
     fs::permissions(script, fs::perms::owner_all);
   }
   const Outcome run = Shell("bash " + Quoted(copy / "scripts" / "tour"));
