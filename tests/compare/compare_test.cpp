@@ -345,6 +345,10 @@ TEST_F(ProbeAndCompare, CompareNamesHowAProbeEnded) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.how);
+#ifdef __SANITIZE_ADDRESS__
+    // AddressSanitizer takes SIGSEGV itself: it reports and exits 1.
+    if (std::string(c.how) == "crash") continue;
+#endif
     const std::string environment = std::string("MVIAHLP_TEST_END=") + c.how;
     const Outcome text = OnBoard({"compare", "--old", ENDS_AT_LOAD_LIBRARY, "--new", OUR_LIBRARY, "--folder",
                                   (folder_ / (std::string(c.how) + "-text")).string()},
