@@ -124,9 +124,80 @@ TEST_F(ProbeAndCompare, ProbePagesBoundTheReadsAndAMissingImageIsNotMade) {
   EXPECT_EQ(nlohmann::json::parse(all.out)["areas"][3]["pages_read"], 20);
   EXPECT_EQ(OnBoard({"probe", "--pages", "0"}).exit_code, 2);
 
-  const Outcome missing = Klia({"--board", (folder_ / "none.img").string(), "probe"});
+  // The probe makes no board; it says how to make one, which the virtual board's own message
+  // ("cannot open ... no such image") does not.
+  const std::string none = (folder_ / "none.img").string();
+  const Outcome missing = Klia({"--board", none, "probe"});
   EXPECT_NE(missing.exit_code, 0);
   EXPECT_FALSE(fs::exists(folder_ / "none.img"));
+  EXPECT_THAT(missing.err, HasSubstr("make the board first with 'klia --board " + none + " board create'"));
+  EXPECT_THAT(missing.err, Not(HasSubstr("says why")));
+  const Outcome json = Klia({"--json", "--board", none, "probe"});
+  EXPECT_EQ(json.exit_code, missing.exit_code);
+  EXPECT_THAT(nlohmann::json::parse(json.err)["error"]["image"].get<std::string>(), HasSubstr("board create"));
+  EXPECT_FALSE(fs::exists(folder_ / "none.img"));
+}
+
+// With --json each stream holds one JSON object whatever else is said: the spy's and the virtual
+// board's own lines go into "transport_messages" and klia's notices into "notices" of the
+// object on standard error, also when klia is ended by a signal while the library loads.
+TEST_F(ProbeAndCompare, UnderJsonEachStreamHoldsOneObject) {
+  MakeBoard();
+  const std::string none = (folder_ / "none.img").string();
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    std::string environment;
+    bool result;                          // a result on standard output
+    std::vector<const char *> keys;       // what the object on standard error holds
+    const char *transport_says;
+  } cases[] = {
+      {"a probe that ran", {"--board", image_.string(), "--json", "probe"}, "", true,
+       {"transport_messages"}, "hwlink spy: active in process"},
+      {"no image to probe", {"--board", none, "--json", "probe"}, "", false,
+       {"error", "transport_messages"}, "hwlink32: cannot open"},
+      {"a notice, then a failure", {"--board", none, "--json", "user", "write", "3", "--password", "0102030405060708"},
+       "", false, {"error", "notices"}, nullptr},
+      {"a library that aborts while it loads", {"--board", image_.string(), "--json", "--library",
+       ENDS_AT_LOAD_LIBRARY, "probe"}, "MVIAHLP_TEST_END=abort", false, {"transport_messages"},
+       "hwlink spy: active in process"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome run = Klia(c.args, c.environment);
+    if (c.result) {
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out;
+    } else {
+      EXPECT_EQ(run.out, "");
+    }
+    // The shell that ran klia says in a word of its own after it when a signal ended klia.
+    std::string err = run.err;
+    if (!c.environment.empty()) {
+      err = run.err.substr(0, run.err.find('\n') + 1);
+      EXPECT_THAT(run.err.substr(err.size()), Not(HasSubstr("hwlink"))) << run.err;
+    }
+    nlohmann::json error;
+    ASSERT_NO_THROW(error = nlohmann::json::parse(err)) << run.err;
+    std::vector<std::string> keys;
+    for (const auto &[key, value] : error.items()) keys.push_back(key);
+    EXPECT_THAT(keys, ::testing::UnorderedElementsAreArray(c.keys)) << run.err;
+    if (c.transport_says != nullptr) {
+      EXPECT_THAT(error["transport_messages"].dump(), HasSubstr(c.transport_says));
+    }
+  }
+
+  // With standard error closed the result still comes whole, and the private file that took
+  // the transport's lines leaves nothing behind.
+  const fs::path temporary = folder_ / "tmp";
+  fs::create_directories(temporary);
+  const std::string command = "cd " + Quoted(folder_) + " && env -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE TMPDIR=" +
+                              Quoted(temporary) + " " + Quoted(KLIA_PROGRAM) + " --board " + Quoted(image_) +
+                              " --json probe >" + Quoted(folder_ / "out") + " 2>&- </dev/null";
+  const int status = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(folder_ / "out"))["users"]["read"], 4);
+  EXPECT_TRUE(fs::is_empty(temporary));
 }
 
 // A library without KLIAGetErrorState runs the probe; klia says once that it does not report
@@ -215,22 +286,60 @@ TEST_F(ProbeAndCompare, ALibraryThatDiffersInOneExchangeIsCaughtThere) {
   EXPECT_THAT(ReadFile(folder_ / "differ" / "report.txt"), HasSubstr("they differ at exchange 3"));
 }
 
+// What could not run is said cause first: a file named for a library or for the transport
+// that is none is named before any probe runs; when a probe could not bind, the transport's
+// own words come before klia's, which then send the person nowhere else.
 TEST_F(ProbeAndCompare, CompareSaysWhatCouldNotRun) {
   MakeBoard();
-  Outcome run = Compare(folder_ / "missing.so", OUR_LIBRARY, "missing");
-  EXPECT_EQ(run.exit_code, 2);
-  EXPECT_THAT(run.err, HasSubstr("missing.so does not exist"));
-  run = Compare(OUR_LIBRARY, HWLINK_SPY_LIBRARY, "not-a-library");
-  EXPECT_EQ(run.exit_code, 2);
-  EXPECT_THAT(run.err, HasSubstr("the new library"));
-  EXPECT_THAT(run.err, HasSubstr("none of the 26 functions"));
-  run = OnBoard({"--json", "compare", "--old", OUR_LIBRARY, "--new", OUR_LIBRARY, "--transport", OUR_LIBRARY,
-                 "--folder", (folder_ / "bad-transport").string()});
-  EXPECT_EQ(run.exit_code, 2);
-  EXPECT_THAT(run.err, HasSubstr("cannot load the real transport"));
-  run = Klia({"--board", (folder_ / "none.img").string(), "compare", "--old", OUR_LIBRARY, "--new", OUR_LIBRARY});
-  EXPECT_EQ(run.exit_code, 2);
-  EXPECT_THAT(run.err, HasSubstr("no board image at"));
+  const fs::path text_file = folder_ / "notes.txt";
+  process_helpers::WriteFile(text_file, "not a library\n");
+  const fs::path transport = folder_ / "board-transport.so";
+  fs::copy_file(fs::path(OUR_LIBRARY).parent_path() / "libhwlink32.so", transport);
+  const std::string none = (folder_ / "none.img").string();
+  const struct {
+    const char *what;
+    std::string old_library, new_library, transport, board;
+    std::string begins;                  // the cause, first
+    std::vector<std::string> then;       // said after it, in this order
+  } cases[] = {
+      {"a missing file", (folder_ / "missing.so").string(), OUR_LIBRARY, "", "",
+       "--old " + (folder_ / "missing.so").string() + " does not exist", {}},
+      {"the spy as the new library", OUR_LIBRARY, HWLINK_SPY_LIBRARY, "", "", "--new: ",
+       {"none of the 26 functions", "name the file of an interface library"}},
+      {"a text file as the old library", text_file.string(), OUR_LIBRARY, "", "", "--old: ",
+       {"neither an ELF shared object nor a Windows DLL"}},
+      {"a library as the transport", OUR_LIBRARY, OUR_LIBRARY, OUR_LIBRARY, "", "--transport: ",
+       {"is not a board transport", "leave --transport out"}},
+      {"the spy as the transport", OUR_LIBRARY, OUR_LIBRARY, HWLINK_SPY_LIBRARY, "", "--transport: ",
+       {"transport spy"}},
+      {"no image behind the transport", OUR_LIBRARY, OUR_LIBRARY, transport.string(), none,
+       "the probe through the old library " + std::string(OUR_LIBRARY) + " could not run: hwlink32: cannot open",
+       {"so it exited with status 1", "cannot bind", "'klia --board " + none + " board create'"}},
+      {"no image for the virtual board", OUR_LIBRARY, OUR_LIBRARY, "", none, "no board image at " + none, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"--board", c.board.empty() ? image_.string() : c.board, "--json", "compare",
+                                     "--old", c.old_library, "--new", c.new_library, "--folder",
+                                     (folder_ / "runs").string()};
+    if (!c.transport.empty()) args.insert(args.end(), {"--transport", c.transport});
+    const Outcome run = Klia(args);
+    std::error_code ignored;
+    fs::remove_all(folder_ / "runs", ignored);
+    EXPECT_EQ(run.exit_code, 2);
+    nlohmann::json error;
+    ASSERT_NO_THROW(error = nlohmann::json::parse(run.err)) << run.err;
+    const std::string words = error["error"]["cannot_run"].get<std::string>();
+    EXPECT_EQ(words.substr(0, c.begins.size()), c.begins) << words;
+    size_t at = 0;
+    for (const std::string &next : c.then) {
+      at = words.find(next, at);
+      EXPECT_NE(at, std::string::npos) << next << " after the cause in: " << words;
+    }
+    // No message to look for elsewhere, and no hint about the transport for what is no library.
+    EXPECT_THAT(words, Not(HasSubstr("says why")));
+    EXPECT_THAT(words, Not(HasSubstr("library path")));
+  }
 }
 
 // A library that writes while it is asked only to read is stopped by the spy's guard: its
@@ -389,8 +498,10 @@ TEST_F(ProbeAndCompare, KliaSaysWhatTheSpysGuardDoes) {
   EXPECT_THAT(stopped.err, HasSubstr("nothing of them was written"));
   EXPECT_EQ(ReadFile(image_), before);
   const Outcome json = OnBoard({"--json", "hwstep", "set", "9"}, through + " HWLINK_SPY_GUARD=read-only");
-  // The spy's own line stands before klia's object.
-  EXPECT_EQ(nlohmann::json::parse(json.err.substr(json.err.find('{')))["error"]["stopped_by_guard"], true) << json.err;
+  // The spy's own lines are inside klia's object: standard error parses whole.
+  const nlohmann::json error = nlohmann::json::parse(json.err);
+  EXPECT_EQ(error["error"]["stopped_by_guard"], true) << json.err;
+  EXPECT_THAT(error["transport_messages"].dump(), HasSubstr("hwlink spy: active")) << json.err;
 }
 
 // The golden traces: the probe's session on each recorded board, replayed. A difference means

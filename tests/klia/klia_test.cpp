@@ -800,7 +800,7 @@ TEST_F(KliaTool, AKeyThatNamesNobodyIsWrittenWithAWarning) {
 
   run = Invoke({"--json", "user", "write", "3", "--name", "still"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_THAT(nlohmann::json::parse(run.err)["notice"].get<std::string>(), HasSubstr("can never log on"));
+  EXPECT_THAT(nlohmann::json::parse(run.err)["notices"][0].get<std::string>(), HasSubstr("can never log on"));
   EXPECT_EQ(nlohmann::json::parse(run.out)["name"], "still");
 
   // From a file, so that no notice about a key on the command line comes either.

@@ -240,7 +240,7 @@ TEST_F(KliaSecrets, AKeyFileOthersMayReadIsUsedWithAWarning) {
 }
 
 // The argument forms still work, with a notice that names the file options; under --json the
-// notice is a JSON line of its own and the result stays on standard output.
+// notice is in the one object on standard error and the result stays on standard output.
 TEST_F(KliaSecrets, ArgumentFormsWorkWithANoticeNamingTheFileOptions) {
   Outcome run = Klia({"login", kKey, kPassword});
   EXPECT_EQ(run.exit_code, 0) << run.err;
@@ -252,7 +252,7 @@ TEST_F(KliaSecrets, ArgumentFormsWorkWithANoticeNamingTheFileOptions) {
   run = Klia({"--json", "user", "password", "0", "--block", kBlock});
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_EQ(nlohmann::json::parse(run.out)["password_changed"], true);
-  EXPECT_THAT(nlohmann::json::parse(run.err)["notice"].get<std::string>(), HasSubstr("--block-file FILE"));
+  EXPECT_THAT(nlohmann::json::parse(run.err)["notices"][0].get<std::string>(), HasSubstr("--block-file FILE"));
 
   run = Klia({"user", "write", "3", "--password", kPassword});
   EXPECT_EQ(run.exit_code, 0) << run.err;

@@ -138,13 +138,20 @@ void Bind(const BoardChoice &board, Access access, bool create) {
   // (a spy that cannot load what it forwards to, an image it may not open) and erasing the
   // board would not cure it.
   if (state.last_error == KLIA_STATUS_TRANSPORT_FAILED) {
+    std::error_code error;
+    if (!create && !fs::exists(board.path, error)) {
+      // The virtual board has said that it has no image to open: the cure is to make one.
+      throw Failure("image", "cannot bind to the board image " + Chosen(board) +
+                                 ": no image lies at that path, and this command never makes one; make the board "
+                                 "first with 'klia " +
+                                 (board.source == "--board" ? "--board " + board.path + " " : std::string()) +
+                                 "board create'");
+    }
     std::string text = "cannot bind to the board image " + Chosen(board) + ": the transport made no exchange; ";
     if (const std::optional<SpyInFront> spy = FindSpyInFront()) {
-      text += "the transport spy " + spy->file + " stands in front of it: its message above says why";
-    } else {
-      text += "the message above says why";
+      text += "the transport spy " + spy->file + " stands in front of it: ";
     }
-    throw Failure("image", text);
+    throw Failure("image", text + TransportMessageSaysWhy());
   }
   throw BoardFailure("KLIADriverPresent", state, "could not bind to the board (virtual board image " + Chosen(board) + ")");
 }

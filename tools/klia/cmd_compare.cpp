@@ -36,10 +36,13 @@
 #include "command_line.h"
 #include "compare_report.h"
 #include "errors.h"
+#include "folder_files.h"
+#include "library_check.h"
 #include "output.h"
 #include "probe.h"
 #include "process.h"
 #include "process_runner.h"
+#include "program_folder.h"
 #include "spy_config.h"
 #include "text_input.h"
 #include "trace_decode.h"
@@ -134,24 +137,90 @@ fs::path RequireFile(const std::string &path, const char *what) {
   return fs::absolute(path, error);
 }
 
-// The first {"error": {kind: text}} object on the probe's standard error, as "kind: text".
-std::string ProbeError(const std::string &err) {
-  for (size_t at = err.find('{'); at != std::string::npos; at = err.find('{', at + 1)) {
-    try {
-      size_t end = err.find("\n}", at);
-      const json object = json::parse(err.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at));
-      if (!object.contains("error")) continue;
-      const json &error = object["error"];
-      if (error.is_object() && !error.empty()) {
-        const auto first = error.begin();
-        if (first->is_string()) return first.key() + ": " + first->get<std::string>();
-        if (error.contains("operation")) return error["operation"].get<std::string>() + " failed";
+enum class Role { kLibrary, kTransport };
+
+// The file named for a library or for the transport, judged from its bytes before any run, so
+// that what is wrong with it comes first and not as a probe that could not bind.
+void RequireRole(const fs::path &path, const char *option, Role role) {
+  try {
+    const std::string bytes = ReadFileAt(path.string(), 1u << 30);
+    if (role == Role::kTransport) {
+      if (SpyVersion(bytes)) {
+        throw Failure("library", path.string() + " is klia's transport spy, which each run puts in front of the "
+                                                 "transport itself");
       }
-      return error.dump();
-    } catch (const json::exception &) {
+      CheckTransport(bytes, path.string());
+    } else {
+      CheckInterfaceLibrary(bytes, path.string());
+    }
+  } catch (const FileStepFailure &e) {
+    throw CannotRun(std::string(option) + ": " + e.what());
+  } catch (const Failure &e) {
+    throw CannotRun(std::string(option) + ": " + e.what() +
+                    (role == Role::kTransport
+                         ? "; name the board's transport (" + std::string(kTransportFile) +
+                               "), or leave --transport out to compare against the virtual board"
+                         : std::string("; name the file of an interface library")));
+  }
+}
+
+// What a probe that could not run said on its standard error: klia's error ("kind: text") and
+// the transport's own lines (the virtual board's, the spy's). It is one JSON object; a probe
+// that was killed may have left the lines as they are, or an object of its own beside them.
+struct ProbeErrors {
+  std::string error;
+  std::vector<std::string> transport;
+};
+
+std::string ErrorWords(const json &error) {
+  if (error.is_object() && !error.empty()) {
+    const auto first = error.begin();
+    if (first->is_string()) return first.key() + ": " + first->get<std::string>();
+    if (error.contains("operation") && error["operation"].is_string()) {
+      return error["operation"].get<std::string>() + " failed";
     }
   }
-  return "";
+  return error.dump();
+}
+
+void TakeObject(const json &object, ProbeErrors &errors) {
+  if (!object.is_object()) return;
+  if (object.contains("error") && errors.error.empty()) errors.error = ErrorWords(object["error"]);
+  if (object.contains("transport_messages") && object["transport_messages"].is_array()) {
+    for (const json &line : object["transport_messages"]) {
+      if (line.is_string()) errors.transport.push_back(line.get<std::string>());
+    }
+  }
+}
+
+ProbeErrors ReadProbeErrors(const std::string &err) {
+  ProbeErrors errors;
+  try {
+    TakeObject(json::parse(err), errors);
+    return errors;
+  } catch (const json::exception &) {
+  }
+  for (size_t at = 0; at < err.size();) {
+    const size_t end = std::min(err.find('\n', at), err.size());
+    const std::string line = err.substr(at, end - at);
+    if (line.rfind("hwlink", 0) == 0) errors.transport.push_back(line);
+    if (line.rfind("{", 0) == 0) {
+      // An object runs to the first line that is a lone "}" (klia's), or is one line (the signal's).
+      const size_t close = line == "{" ? err.find("\n}", at) : end;
+      try {
+        TakeObject(json::parse(err.substr(at, close == std::string::npos ? std::string::npos
+                                                                         : close + (line == "{" ? 2 : 0) - at)),
+                   errors);
+      } catch (const json::exception &) {
+      }
+      if (line == "{" && close != std::string::npos) {
+        at = close + 2;
+        continue;
+      }
+    }
+    at = end + 1;
+  }
+  return errors;
 }
 
 // The probe of one library, run through the spy with its guard. Throws CannotRun when the
@@ -188,15 +257,22 @@ void ProbeThrough(const Context &context, const SpyLocation &spy, const fs::path
   } catch (const json::exception &) {
   }
   if (result) return;
-  // How the probe ended first, then klia's words, then the transport's own (the virtual
-  // board's, the spy's).
-  std::string why = "it " + run.end.Words();
-  if (const std::string error = ProbeError(run.err); !error.empty()) why += "; " + error;
-  for (size_t at = 0; at < run.err.size();) {
-    const size_t end = std::min(run.err.find('\n', at), run.err.size());
-    const std::string line = run.err.substr(at, end - at);
-    at = end + 1;
-    if (line.rfind("hwlink", 0) == 0 && line.find(": active in process") == std::string::npos) why += "; " + line;
+  // What the transport said first (the virtual board's, the spy's words: the cause, as a
+  // rule), then how the probe ended and klia's words, which then need not send the person to
+  // the transport's message.
+  const ProbeErrors errors = ReadProbeErrors(run.err);
+  std::string why;
+  for (const std::string &line : errors.transport) {
+    if (line.find(": active in process") == std::string::npos) why += line + "; ";
+  }
+  const bool transport_said = !why.empty();
+  why += (transport_said ? "so it " : "it ") + run.end.Words();
+  if (std::string error = errors.error; !error.empty()) {
+    if (const size_t at = error.find(kTransportMessagesInObject); at != std::string::npos && transport_said) {
+      error.erase(at);
+      while (!error.empty() && (error.back() == ' ' || error.back() == ':' || error.back() == ';')) error.pop_back();
+    }
+    why += "; " + error;
   }
   throw CannotCompare("the probe through the " + run.role + " library " + run.library.string() +
                           " could not run: " + why + " (see " + child.err.string() + ")",
@@ -236,6 +312,9 @@ int Compare(const Context &context, const CompareOptions &options) {
     new_run.library = RequireFile(options.new_library, "--new");
     const fs::path transport =
         options.transport.empty() ? DefaultTransport() : RequireFile(options.transport, "--transport");
+    RequireRole(old_run.library, "--old", Role::kLibrary);
+    RequireRole(new_run.library, "--new", Role::kLibrary);
+    if (!options.transport.empty()) RequireRole(transport, "--transport", Role::kTransport);
     if (options.transport.empty()) {
       // The virtual board serves the image klia would use; the probe never makes one.
       const BoardChoice board = ChooseBoard(context);

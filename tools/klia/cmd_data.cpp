@@ -184,8 +184,9 @@ int WriteData(const Context &context, const WriteOptions &o) {
   if (state.reported &&
       (state.device_status == KLIA_STATUS_TRANSPORT_FAILED || state.last_error == KLIA_STATUS_TRANSPORT_FAILED)) {
     throw BoardFailure(operation, state,
-                       "the command never reached the board: the transport made no exchange (a message above may "
-                       "say why); the log is as it was");
+                       "the command never reached the board: the transport made no exchange (" +
+                           (JsonOutput() ? TransportMessageSaysWhy() : std::string("a message above may say why")) +
+                           "); the log is as it was");
   }
   InfoBytes record{};
   if (!Succeeded(KLIAGetInfo(record.data()))) throw BoardFailure("KLIAGetInfo", ReadErrorState());

@@ -34,7 +34,10 @@ int Format(const Context &context, const FormatOptions &options) {
   Open(context, Access::kWrite);
   // With --json standard output holds only JSON and standard error only JSON errors: the
   // progress is shown on standard error when a person watches it there.
-  FormatBoard(check_word, !context.json ? stdout : IsTerminal(stderr) ? stderr : nullptr);
+  std::FILE *own_errors = OwnStandardError();
+  FormatBoard(check_word, !context.json                                  ? stdout
+                          : own_errors != nullptr && IsTerminal(own_errors) ? own_errors
+                                                                          : nullptr);
   const Info info = DecodeInfo(ReadInfo());
   Emit("formatted\n" + InfoText(info), {{"formatted", true}, {"info", InfoJson(info)}});
   return kExitOk;

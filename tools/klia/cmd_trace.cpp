@@ -756,7 +756,9 @@ void AddTraceCommands(CLI::App &app, Context &context) {
       "that the command runs one after another go on where the previous one stopped. No board is reached: "
       "natively the spy is loaded into the command's processes before anything else (LD_PRELOAD), so that a "
       "library that finds its transport through its own run path is served by the recording too; a klia "
-      "command run under the replay loads the spy in front of its library itself, on Windows as well.");
+      "command run under the replay loads the spy in front of its library itself, on Windows as well. The "
+      "command's own output comes as it writes it, before klia's report: with --json klia's object is the "
+      "last one on standard output, and an error object of klia's the last one on standard error.");
   replay->callback([&context, options, replay] {
     // CLI11 keeps the -- that separated the command among the arguments it left over.
     const std::vector<std::string> left = replay->remaining();

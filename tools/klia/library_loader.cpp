@@ -16,6 +16,8 @@
 
 #include "cp866.h"
 #include "errors.h"
+#include "folder_files.h"
+#include "library_check.h"
 #include "interface_functions.h"
 #include "mviahlp.h"
 #include "output.h"
@@ -74,11 +76,16 @@ Address Find(HMODULE module, int ordinal) {
   return reinterpret_cast<Address>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
 }
 
-std::string LoadAdvice() {
-  return g_chosen.empty()
-             ? "it needs the board transport HWLINK32.DLL beside klia.exe or on PATH; simulator\\klia.exe works with "
-               "the virtual board instead"
-             : "check the path; the library needs the board transport HWLINK32.DLL in its own folder or on PATH";
+// What to do when the loader refused the library for `reason`. A named file that is there was
+// refused for what it imports: the transport, as a rule.
+std::string LoadAdvice(const std::string &) {
+  std::error_code ignored;
+  if (g_chosen.empty()) {
+    return "it needs the board transport HWLINK32.DLL beside klia.exe or on PATH; simulator\\klia.exe works with "
+           "the virtual board instead";
+  }
+  if (!std::filesystem::is_regular_file(std::filesystem::path(Utf8ToWide(g_chosen)), ignored)) return "check the path";
+  return "the library needs the board transport HWLINK32.DLL in its own folder or on PATH";
 }
 #else
 // klia's own library is taken by its full path from the first of KLIA_LIBRARY_FOLDERS that
@@ -106,10 +113,15 @@ Address Find(void *module, int ordinal) {
   return function;
 }
 
-std::string LoadAdvice() {
-  return g_chosen.empty() ? "reinstall klia with its library (lib/libmviahlp.so.1 beside bin/klia)"
-                          : "check the path; the library needs the board transport libhwlink32.so on its library "
-                            "path (LD_LIBRARY_PATH) or beside it";
+// What to do when the loader refused the library for `reason` (its own words, which name the
+// object it could not open).
+std::string LoadAdvice(const std::string &reason) {
+  if (g_chosen.empty()) return "reinstall klia with its library (lib/libmviahlp.so.1 beside bin/klia)";
+  if (reason.rfind(g_chosen + ":", 0) == 0) return "check the path";
+  if (reason.find("libhwlink32") != std::string::npos) {
+    return "the library needs the board transport libhwlink32.so on its library path (LD_LIBRARY_PATH) or beside it";
+  }
+  return "install what the loader names, or put its folder on the library path (LD_LIBRARY_PATH)";
 }
 #endif
 
@@ -134,6 +146,9 @@ void ChooseLibrary(const std::string &path) {
 
 void LoadInterfaceLibrary() {
   if (g_loaded) return;
+  // With --json, what the library, the spy and the transport write on standard error from now
+  // on goes into klia's JSON object, not beside it.
+  CollectTransportMessages();
   // A command that promises not to change the board loads the transport spy first, so that the
   // library binds to it whatever its own search for a transport would find.
   const bool pinned = PinnedSpyWanted();
@@ -141,7 +156,18 @@ void LoadInterfaceLibrary() {
   std::string reason;
   const auto module = Open(reason);
   if (module == nullptr) {
-    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " + LoadAdvice());
+    // A named file that is no library at all is said to be that: the loader's own words for it
+    // ("invalid ELF header") and a hint about the transport would send the person the wrong way.
+    if (!g_chosen.empty()) {
+      try {
+        CheckInterfaceLibrary(ReadFileAt(g_chosen, 1u << 30), g_chosen);
+      } catch (const FileStepFailure &e) {
+        throw Failure("library", "cannot load " + g_chosen + ": " + e.what() + "; check the path");
+      } catch (const Failure &e) {
+        throw Failure("library", "cannot load " + g_chosen + ": " + e.what());
+      }
+    }
+    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " + LoadAdvice(reason));
   }
   if (pinned) CheckBoundToPinnedSpy(module, g_chosen.empty() ? OwnLibraryFile() : g_chosen);
   std::string missing;

@@ -36,9 +36,7 @@ int ReportUsageError(const std::string &message) {
   return klia::kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
   // A closed standard stream must not hand its number to a file klia or the virtual board
   // opens: the next line of output would land in that file.
   klia::ReserveStandardStreams();
@@ -113,4 +111,13 @@ int main(int argc, char **argv) {
     }
     return klia::kExitBoardFailure;
   }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const int status = Run(argc, argv);
+  // With --json, the notices and the transport's messages that no error object carried.
+  klia::FinishOutput();
+  return status;
 }

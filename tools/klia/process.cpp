@@ -71,12 +71,7 @@ extern "C" void OnInterrupt(int) {
     unlink(g_remove_path.c_str());
 #endif
   }
-#ifdef _WIN32
-  _write(2, g_interrupt_text.data(), static_cast<unsigned>(g_interrupt_text.size()));
-#else
-  const ssize_t ignored = write(2, g_interrupt_text.data(), g_interrupt_text.size());
-  (void)ignored;
-#endif
+  WriteFromSignalHandler(g_interrupt_text.data(), g_interrupt_text.size());
   _exit(kExitInterrupted);
 }
 
