@@ -313,7 +313,8 @@ int Forget(const SpyOptions &options, SpyFolder &folder) {
   return ForgetRecord(folder.install, folder.files, "klia spy forget",
                       {folder.transport, folder.settings, folder.files.Spelled(kRealTransportFile),
                        folder.settings + kOriginalSuffix},
-                      options.yes, [&](const std::vector<std::string> &there) { return AfterForgetting(folder, there); });
+                      options.yes,
+                      [&](const std::vector<std::string> &there) { return AfterForgetting(folder, there); });
 }
 
 int Install(const SpyOptions &options, SpyFolder &folder) {

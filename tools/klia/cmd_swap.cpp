@@ -249,8 +249,9 @@ void AddSwapCommand(CLI::App &app, Context &context) {
       "its SHA-256) and refuses, changing nothing, when a recorded file was changed since or the record names a "
       "file a swap does not use. For such a folder --forget is the way out: it says what stays, asks (--yes off a "
       "terminal), and removes only klia's record (and klia's scratch files); the original stays as " +
-      kInterfaceLibraryFile + kOriginalSuffix + ", the site's to put back by hand or move away. Paths in the record are "
-      "full paths. Interrupted by a signal, klia ends with 128 + its number (130 for Ctrl-C, 143 for SIGTERM).");
+      kInterfaceLibraryFile + kOriginalSuffix +
+      ", the site's to put back by hand or move away. Paths in the record are full paths. Ended by a signal, klia "
+      "exits with 128 + its number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP).");
   swap->callback([&context, options] {
     context.run = [&context, options] {
       if (int(options->undo) + int(options->status) + int(options->forget) > 1) {

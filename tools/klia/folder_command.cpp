@@ -94,7 +94,8 @@ int ForgetRecord(FolderInstall &install, const FolderFiles &files, const std::st
   } else {
     for (const std::string &name : plan.there) {
       const FileState now = files.Inspect(name);
-      stays += FileLine(name, now.sha256.empty() ? std::string("not a plain file") : DescribeContent({now.size, now.sha256}));
+      stays += FileLine(name, now.sha256.empty() ? std::string("not a plain file")
+                                                 : DescribeContent({now.size, now.sha256}));
     }
   }
   std::string removed;
