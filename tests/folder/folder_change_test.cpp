@@ -400,7 +400,7 @@ class FolderChange : public ::testing::Test {
 
   std::unique_ptr<FolderInstall> Install(FolderFiles &files, std::function<bool()> stop = {}) {
     return std::make_unique<FolderInstall>(files, "klia-" + kind_ + ".json", kind_,
-                                           FolderInstall::Commands{"status", "undo"}, std::move(stop));
+                                           FolderInstall::Commands{"status", "undo", "forget"}, std::move(stop));
   }
 
   // The folder of a program with its interface library.
@@ -680,6 +680,42 @@ TEST_F(FolderChange, ScratchFilesOfAnInterruptedKliaGoWithTheTakeOut) {
   EXPECT_THAT(report.scratch, ElementsAre(kLibrary + ".klia-new"));
   install->TakeOut(report);
   EXPECT_EQ(Take(), pristine);
+}
+
+// Forgetting a folder changed since drops the record and klia's scratch files, nothing else:
+// the changed file and the kept original stay as they lie. While the files are as klia can
+// take out, forgetting is refused and the folder is untouched.
+TEST_F(FolderChange, ForgettingDropsTheRecordAndScratchFilesAlone) {
+  MakeProgramFolder();
+  FolderFiles files(folder_.string());
+  Swap(files);
+  const Snapshot in_place = Take();
+  auto install = Install(files);
+  try {
+    install->PlanForget({kLibrary, kKeptLibrary});
+    ADD_FAILURE() << "a folder klia can take its files out of was forgotten";
+  } catch (const klia::Failure &e) {
+    EXPECT_EQ(e.kind(), "can_take_out");
+    EXPECT_THAT(e.what(), HasSubstr("run 'undo'"));
+  }
+  EXPECT_EQ(Take(), in_place);
+
+  WriteFile(folder_ / kLibrary, "an update's library");
+  WriteFile(folder_ / (kLibrary + ".klia-new"), "half a libr");
+  Snapshot expected = Take();
+  expected.erase("klia-swap.json");
+  expected.erase(kLibrary + ".klia-new");
+  const FolderInstall::ForgetPlan plan = install->PlanForget({kLibrary, kKeptLibrary});
+  ASSERT_TRUE(plan.report.has_value());
+  EXPECT_EQ(plan.report->state, FolderState::kChanged);
+  EXPECT_THAT(plan.there, ElementsAre(kLibrary, kKeptLibrary));
+  EXPECT_THAT(plan.scratch, ElementsAre(kLibrary + ".klia-new"));
+  install->Forget(plan);
+  EXPECT_EQ(Take(), expected);
+  EXPECT_EQ(ReadFile(folder_ / kKeptLibrary), "the site's library");
+  // Nothing left to forget, and the kept original is now a name klia does not touch.
+  EXPECT_FALSE(install->PlanForget({kLibrary, kKeptLibrary}).record);
+  EXPECT_THAT(install->Report({kKeptLibrary}).strays, ElementsAre(kKeptLibrary));
 }
 
 #ifdef _WIN32

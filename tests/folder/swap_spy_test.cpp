@@ -4,10 +4,12 @@
 // session, remove; each ends with the folder byte for byte as it began. Every failure that can
 // be provoked here leaves the folder as it was.
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -647,37 +649,194 @@ TEST_F(SwapAndSpy, AFullDiskIsSaidAndNothingChanges) {
   EXPECT_EQ(ReadFile(root_ / "names"), ".\n..\nlibmviahlp.so.1\n");
 }
 
-// klia ended by a signal while it swaps (SIGTERM, which a shell's background job does not
-// ignore the way it ignores Ctrl-C's SIGINT): the swap is whole or undone, never half-done. A
-// large library (ours with 100 MB of padding after its last section) keeps klia busy long
-// enough for the signal to come while it reads, checks or writes.
+// klia ended by a signal while it swaps: the swap is whole or undone, never half-done, and klia
+// exits as a shell reports a program that signal ended (128 + its number), saying which one
+// unless it was Ctrl-C. A large library (ours with 100 MB of padding after its last section)
+// keeps klia busy long enough for the signal to come while it reads, checks or writes. klia is
+// started directly, not as a shell's background job (which would ignore Ctrl-C's SIGINT).
 TEST_F(SwapAndSpy, ASignalWhileSwappingLeavesTheSwapWholeOrUndone) {
+  struct Case {
+    int signal;
+    int exit_code;
+    const char *said;
+  };
+  const Case cases[] = {
+      {SIGTERM, 143, "klia: swap: interrupted by SIGTERM: nothing was changed"},
+      {SIGINT, 130, "klia: swap: interrupted: nothing was changed"},
+      {SIGHUP, 129, "klia: swap: interrupted by SIGHUP: nothing was changed"},
+  };
   const fs::path large = root_ / "large" / "libmviahlp.so.1";
   fs::create_directories(large.parent_path());
   WriteFile(large, ReadFile(OUR_LIBRARY) + std::string(100u << 20, '\0'));
   const Snapshot before = Take();
-  for (const char *delay : {"0.05", "0.3", "0.8"}) {
-    const std::string script = Quoted(KLIA_PROGRAM) + " swap " + Quoted(program_.string()) + " --library " +
-                               Quoted(large.string()) + " >" + Quoted(root_ / "out") + " 2>" + Quoted(root_ / "err") +
-                               " & sleep " + delay + "; kill -TERM $! 2>/dev/null; wait $!; echo $? >" +
-                               Quoted(root_ / "status");
-    ASSERT_EQ(std::system(("sh -c " + Quoted(script)).c_str()), 0);
-    const std::string status = ReadFile(root_ / "status");
-    if (status == "143\n") {
-      // The signal came before klia began (a loaded machine starts it late): ended as any
-      // program, before anything was changed.
-      EXPECT_EQ(Take(), before) << "ended after " << delay << " s";
-    } else if (status == "130\n") {
-      EXPECT_THAT(ReadFile(root_ / "err"), HasSubstr("interrupted: nothing was changed")) << delay;
-      EXPECT_EQ(Take(), before) << "ended after " << delay << " s";
-    } else {
-      ASSERT_EQ(status, "0\n") << ReadFile(root_ / "err");
-      EXPECT_THAT(Klia({"--json", "swap", "--status", program_.string()}).out, HasSubstr("\"in_place\""))
-          << "ended after " << delay << " s";
-      ASSERT_EQ(Klia({"swap", "--undo", program_.string()}).exit_code, 0);
-      EXPECT_EQ(Take(), before);
+  int undone = 0;
+  for (const Case &c : cases) {
+    for (const int delay_ms : {50, 300, 800}) {
+      const std::string out = (root_ / "out").string(), err = (root_ / "err").string();
+      const pid_t pid = fork();
+      if (pid == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
+        execl(KLIA_PROGRAM, KLIA_PROGRAM, "swap", program_.c_str(), "--library", large.c_str(), nullptr);
+        _exit(127);
+      }
+      ASSERT_GT(pid, 0);
+      usleep(delay_ms * 1000);
+      kill(pid, c.signal);
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      const std::string when = strsignal(c.signal) + (" after " + std::to_string(delay_ms) + " ms");
+      if (WIFSIGNALED(status)) {
+        // The signal came before klia began (a loaded machine starts it late): ended as any
+        // program, before anything was changed.
+        EXPECT_EQ(WTERMSIG(status), c.signal) << when;
+        EXPECT_EQ(Take(), before) << when;
+      } else if (WEXITSTATUS(status) != 0) {
+        EXPECT_EQ(WEXITSTATUS(status), c.exit_code) << when << ": " << ReadFile(err);
+        EXPECT_THAT(ReadFile(err), HasSubstr(c.said)) << when;
+        EXPECT_EQ(Take(), before) << when;
+        ++undone;
+      } else {
+        EXPECT_THAT(Klia({"--json", "swap", "--status", program_.string()}).out, HasSubstr("\"in_place\"")) << when;
+        ASSERT_EQ(Klia({"swap", "--undo", program_.string()}).exit_code, 0);
+        EXPECT_EQ(Take(), before);
+      }
     }
   }
+  EXPECT_GT(undone, 0) << "no signal came while klia was swapping";
+}
+
+// Paths klia records are full paths: a record read from another folder (or a status run from
+// one) names the same files.
+TEST_F(SwapAndSpy, PathsGivenRelativeAreRecordedInFull) {
+  fs::create_directories(root_ / "inst" / "lib");
+  fs::copy_file(OUR_LIBRARY, root_ / "inst" / "lib" / "libmviahlp.so.1");
+  // Klia runs in root_: these are relative to it.
+  ASSERT_EQ(Klia({"swap", "program", "--library", "inst/lib/../lib/libmviahlp.so.1"}).exit_code, 0);
+  const std::string library = (root_ / "inst" / "lib" / "libmviahlp.so.1").string();
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(program_ / "klia-swap.json"))["files"][0]["installed"]["source"], library);
+  EXPECT_THAT(Klia({"swap", "--status", program_.string()}).out, HasSubstr("from " + library));
+  ASSERT_EQ(Klia({"swap", "--undo", "program"}).exit_code, 0);
+
+  ASSERT_EQ(Klia({"spy", "install", "program", "--trace", "inst/../t.jsonl"}).exit_code, 0);
+  const nlohmann::json record = nlohmann::json::parse(ReadFile(program_ / "klia-spy.json"));
+  EXPECT_EQ(record["details"]["trace"], (root_ / "t.jsonl").string());
+  EXPECT_EQ(record["details"]["transport"], (program_ / "libhwlink32-real.so").string());
+  EXPECT_TRUE(fs::path(record["files"][0]["installed"]["source"].get<std::string>()).is_absolute());
+  ASSERT_EQ(Klia({"spy", "remove", "program"}).exit_code, 0);
+}
+
+// A folder changed by hand after klia put its files there (an update replaced the library,
+// someone edited the kept original or klia's record): the undo changes nothing and names the
+// way out, --forget. It says what stays, asks (--yes off a terminal), removes klia's record
+// alone, and says how the original is put back by hand; done as it says, the folder is as it
+// began, and klia swaps there again.
+TEST_F(SwapAndSpy, AFolderChangedByHandIsForgottenWithEveryFileLeftAsItLies) {
+  struct Case {
+    const char *what;
+    std::function<void()> change;
+    const char *refused;  // what the undo says
+  };
+  const Case cases[] = {
+      {"the library replaced by an update",
+       [&] {
+         fs::copy_file(WITHOUT_FLUSH_LIBRARY, program_ / "libmviahlp.so.1", fs::copy_options::overwrite_existing);
+       },
+       "is not what klia put there"},
+      {"the record edited by hand",
+       [&] { EditRecord("klia-swap.json", [](nlohmann::json &r) { r["files"][0]["name"] = "logon"; }); },
+       "edited by hand"},
+  };
+  // Another build of ours: other bytes, the same functions.
+  const fs::path newer = root_ / "newer" / "libmviahlp.so.1";
+  fs::create_directories(newer.parent_path());
+  WriteFile(newer, ReadFile(OUR_LIBRARY) + std::string(4096, '\0'));
+  const Snapshot before = Take();
+  const std::string forget = "klia swap --forget " + program_.string();
+  for (const Case &c : cases) {
+    ASSERT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 0) << c.what;
+    // While the undo works, forgetting is refused and names it.
+    Outcome run = Klia({"swap", "--forget", "--yes", program_.string()});
+    EXPECT_EQ(run.exit_code, 1) << c.what;
+    EXPECT_THAT(run.err, HasSubstr("klia swap --undo " + program_.string())) << c.what;
+
+    c.change();
+    const Snapshot changed = Take();
+    run = Klia({"swap", "--undo", program_.string()});
+    EXPECT_EQ(run.exit_code, 1) << c.what;
+    EXPECT_THAT(run.err, HasSubstr(c.refused)) << c.what;
+    EXPECT_THAT(run.err, HasSubstr(forget)) << c.what;
+    run = Klia({"swap", program_.string(), "--library", OUR_LIBRARY});
+    EXPECT_EQ(run.exit_code, 1) << c.what;
+    EXPECT_THAT(run.err, HasSubstr(forget)) << c.what;
+    EXPECT_EQ(Take(), changed) << c.what;
+
+    // Off a terminal it needs --yes, and says what stays first.
+    run = Klia({"swap", "--forget", program_.string()});
+    EXPECT_EQ(run.exit_code, 2) << c.what;
+    EXPECT_THAT(run.err, HasSubstr("add --yes")) << c.what;
+    EXPECT_THAT(run.err, HasSubstr("libmviahlp.so.1.klia-original")) << c.what;
+    EXPECT_EQ(Take(), changed) << c.what;
+
+    run = Klia({"--json", "swap", "--forget", "--yes", program_.string()});
+    ASSERT_EQ(run.exit_code, 0) << c.what << run.err;
+    const nlohmann::json said = nlohmann::json::parse(run.out);
+    EXPECT_EQ(said["forgotten"], (program_ / "klia-swap.json").string()) << c.what;
+    EXPECT_THAT(said["by_hand"].get<std::string>(), HasSubstr("rename it to libmviahlp.so.1")) << c.what;
+    Snapshot expected = changed;
+    expected.erase("klia-swap.json");
+    EXPECT_EQ(Take(), expected) << c.what;
+
+    // Without the record the kept original is the site's: listed, never written over.
+    EXPECT_THAT(Klia({"swap", "--status", program_.string()}).out, HasSubstr("WITHOUT klia's record")) << c.what;
+    run = Klia({"swap", program_.string(), "--library", newer.string()});
+    EXPECT_EQ(run.exit_code, 1) << c.what;
+    EXPECT_THAT(run.err, HasSubstr("libmviahlp.so.1.klia-original is there already")) << c.what;
+    run = Klia({"swap", "--forget", program_.string()});
+    EXPECT_EQ(run.exit_code, 0) << c.what;
+    EXPECT_THAT(run.out, HasSubstr("nothing to forget")) << c.what;
+    EXPECT_EQ(Take(), expected) << c.what;
+
+    // By hand, as klia said.
+    fs::rename(program_ / "libmviahlp.so.1.klia-original", program_ / "libmviahlp.so.1");
+    EXPECT_EQ(Take(), before) << c.what;
+  }
+  ASSERT_EQ(Klia({"swap", program_.string(), "--library", OUR_LIBRARY}).exit_code, 0);
+}
+
+// The spy's settings file edited by hand: the removal changes nothing and names 'klia spy
+// forget', which leaves the spy in front and says how it is taken out by hand; done as it says,
+// the folder is as it began.
+TEST_F(SwapAndSpy, ASpyFolderChangedByHandIsForgottenAndTakenOutAsKliaSays) {
+  const Snapshot before = Take();
+  ASSERT_EQ(Klia({"spy", "install", program_.string(), "--trace", (root_ / "t.jsonl").string()}).exit_code, 0);
+  WriteFile(program_ / "hwlink-spy.conf", ReadFile(program_ / "hwlink-spy.conf") + "guard = read-only\n");
+  const Snapshot changed = Take();
+  const std::string forget = "klia spy forget " + program_.string();
+  Outcome run = Klia({"spy", "remove", program_.string()});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr(forget));
+  run = Klia({"--json", "spy", "status", program_.string()});
+  EXPECT_EQ(nlohmann::json::parse(run.out)["forget"], forget);
+  EXPECT_EQ(Klia({"spy", "forget", program_.string()}).exit_code, 2);
+  EXPECT_EQ(Take(), changed);
+
+  run = Klia({"spy", "forget", "--yes", program_.string()});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("delete libhwlink32.so (the spy) and hwlink-spy.conf, rename libhwlink32-real.so "
+                                 "back to libhwlink32.so"));
+  Snapshot expected = changed;
+  expected.erase("klia-spy.json");
+  EXPECT_EQ(Take(), expected);
+  // klia now sees a spy put there without it.
+  EXPECT_THAT(Klia({"spy", "status", program_.string()}).out, HasSubstr("WITHOUT klia"));
+
+  fs::remove(program_ / "libhwlink32.so");
+  fs::remove(program_ / "hwlink-spy.conf");
+  fs::rename(program_ / "libhwlink32-real.so", program_ / "libhwlink32.so");
+  EXPECT_EQ(Take(), before);
 }
 
 // A spy put there by hand is named, not covered over.
@@ -702,7 +861,9 @@ TEST_F(SwapAndSpy, ASpyPutThereByHandIsNamedAndLeftAlone) {
 TEST_F(SwapAndSpy, FoldersCompleteInBash) {
   const Outcome script = Klia({"completion", "bash"});
   ASSERT_EQ(script.exit_code, 0);
-  EXPECT_THAT(script.out, HasSubstr("\"swap\"|\"spy install\"|\"spy remove\"|\"spy status\")"));
+  for (const char *command : {"swap", "spy install", "spy remove", "spy forget", "spy status"}) {
+    EXPECT_THAT(script.out, HasSubstr("\"" + std::string(command) + "\") echo \"folders\" ;;")) << command;
+  }
   EXPECT_THAT(script.out, HasSubstr("compgen -d"));
 }
 

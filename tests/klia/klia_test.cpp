@@ -71,15 +71,15 @@ class KliaTool : public ::testing::Test {
     return run;
   }
 
-  // klia --board <image> args..., sent Ctrl-C (SIGINT) again and again until it ends: the
-  // signal is ignored until klia guards a step against it, so it lands in the first guarded
-  // step. Standard error goes to the file "err". Returns the wait status.
-  int Interrupt(const std::vector<std::string> &args) {
-    std::string command = "trap '' INT; env -u HWLINK_VBOARD_IMAGE " + Quoted(KLIA_PROGRAM) + " --board " +
-                          Quoted(image_);
+  // klia --board <image> args..., sent `signal` (Ctrl-C's INT by default, TERM, HUP) again and
+  // again until it ends: the signal is ignored until klia guards a step against it, so it lands
+  // in the first guarded step. Standard error goes to the file "err". Returns the wait status.
+  int Interrupt(const std::vector<std::string> &args, const std::string &signal = "INT") {
+    std::string command = "trap '' " + signal + "; env -u HWLINK_VBOARD_IMAGE " + Quoted(KLIA_PROGRAM) +
+                          " --board " + Quoted(image_);
     for (const std::string &arg : args) command += " " + Quoted(arg);
-    command += " >/dev/null 2>" + Quoted(folder_ / "err") +
-               " & pid=$!; while kill -INT $pid 2>/dev/null; do sleep 0.002; done; wait $pid";
+    command += " >/dev/null 2>" + Quoted(folder_ / "err") + " & pid=$!; while kill -" + signal +
+               " $pid 2>/dev/null; do sleep 0.002; done; wait $pid";
     return std::system(("sh -c " + Quoted(command)).c_str());
   }
 
@@ -572,12 +572,26 @@ TEST_F(KliaTool, AnInterruptedCreationLeavesNoTemporaryFiles) {
   }
 }
 
+// A format ended by a signal says so, naming the signal unless it was Ctrl-C, and exits as a
+// shell reports a program that signal ended: 128 + its number.
 TEST_F(KliaTool, FormatInterruptedSaysTheBoardIsNotFormatted) {
+  struct Case {
+    const char *signal;
+    int exit_code;
+    const char *said;
+  };
+  const Case cases[] = {
+      {"INT", 130, "klia: interrupted: the board is not formatted; run klia format again"},
+      {"TERM", 143, "klia: interrupted by SIGTERM: the board is not formatted; run klia format again"},
+      {"HUP", 129, "klia: interrupted by SIGHUP: the board is not formatted; run klia format again"},
+  };
   ASSERT_EQ(Invoke({"board", "create", "--users", "1", "--data-pages", "60000", "--page-size", "1024"}).exit_code, 0);
-  const int status = Interrupt({"format", "--yes", "--check-word", "0x1234"});
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 130);
-  EXPECT_THAT(ReadFile(folder_ / "err"), HasSubstr("interrupted: the board is not formatted; run klia format again"));
+  for (const Case &c : cases) {
+    const int status = Interrupt({"format", "--yes", "--check-word", "0x1234"}, c.signal);
+    ASSERT_TRUE(WIFEXITED(status)) << c.signal;
+    EXPECT_EQ(WEXITSTATUS(status), c.exit_code) << c.signal;
+    EXPECT_THAT(ReadFile(folder_ / "err"), HasSubstr(c.said));
+  }
 }
 
 // Failures say what to do next, in words, even where the library records no code.

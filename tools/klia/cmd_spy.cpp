@@ -1,6 +1,7 @@
 // klia spy install FOLDER [--trace PATH] [--guard read-only] [--transport PATH] | klia spy
-// remove FOLDER | klia spy status FOLDER: the transport spy put in front of the board
-// transport a program's folder holds, and taken out again, as one command each.
+// remove FOLDER | klia spy status FOLDER | klia spy forget FOLDER: the transport spy put in
+// front of the board transport a program's folder holds, and taken out again, as one command
+// each; forget drops klia's record of a folder changed by hand since, every file staying.
 //
 // Install: the folder's transport (HWLINK32.DLL; natively libhwlink32.so) is kept under the
 // spy's default target name (HWLINK32-REAL.DLL; libhwlink32-real.so), the spy takes its name,
@@ -18,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -47,6 +49,7 @@ using nlohmann::json;
 
 struct SpyOptions {
   std::string folder, trace, guard = "off", transport;
+  bool yes = false;
 };
 
 struct SpyFolder {
@@ -55,11 +58,13 @@ struct SpyFolder {
         transport(files.Spelled(kTransportFile)),
         settings(files.Spelled(kSpySettingsFile)),
         install(files, kSpyRecordFile, "spy",
-                {"klia spy status " + Pasteable(files.folder()), "klia spy remove " + Pasteable(files.folder())},
+                {"klia spy status " + Pasteable(files.folder()), "klia spy remove " + Pasteable(files.folder()),
+                 "klia spy forget " + Pasteable(files.folder())},
                 &InterruptDeferral::Interrupted) {
     RequireFolder(files, given);
   }
   std::string RemoveCommand() const { return "klia spy remove " + Pasteable(files.folder()); }
+  std::string ForgetCommand() const { return "klia spy forget " + Pasteable(files.folder()); }
   FolderReport Report() const {
     return install.Report({files.Spelled(kRealTransportFile), settings + kOriginalSuffix});
   }
@@ -248,7 +253,7 @@ int Status(SpyFolder &folder) {
     result["guard_applied"] = guard.Json();
   }
   text += ReportLines(report);
-  text += NextStep(report, "To take it out", folder.RemoveCommand(), "remove", result);
+  text += NextStep(report, "To take it out", folder.RemoveCommand(), "remove", folder.ForgetCommand(), result);
   Emit(text, result);
   return kExitOk;
 }
@@ -284,6 +289,34 @@ int Remove(SpyFolder &folder) {
   return kExitOk;
 }
 
+// What is left to the site once klia has forgotten its spy: the spy, if still in front, and
+// how the folder is put back by hand.
+std::string AfterForgetting(const SpyFolder &folder, const std::vector<std::string> &there) {
+  auto stays = [&](const std::string &name) { return std::find(there.begin(), there.end(), name) != there.end(); };
+  const std::string real = folder.files.Spelled(kRealTransportFile);
+  const std::string kept_settings = folder.settings + kOriginalSuffix;
+  std::string text = "klia no longer accounts for these files.";
+  const bool spy_there = stays(folder.transport) && TransportIsSpy(folder);
+  if (spy_there) {
+    text += " The spy stays in front of the transport: to take it out by hand, close the folder's programs, delete " +
+            folder.transport + " (the spy) and " + folder.settings;
+    if (stays(real)) text += ", rename " + real + " back to " + folder.transport;
+    if (stays(kept_settings)) text += ", rename " + kept_settings + " back to " + folder.settings;
+    text += ".";
+  } else if (stays(real)) {
+    text += " " + real + " is the transport klia kept, the site's to look after now.";
+  }
+  return text + " klia spy install here refuses while " + real + " or " + kept_settings + " is there";
+}
+
+int Forget(const SpyOptions &options, SpyFolder &folder) {
+  return ForgetRecord(folder.install, folder.files, "klia spy forget",
+                      {folder.transport, folder.settings, folder.files.Spelled(kRealTransportFile),
+                       folder.settings + kOriginalSuffix},
+                      options.yes,
+                      [&](const std::vector<std::string> &there) { return AfterForgetting(folder, there); });
+}
+
 int Install(const SpyOptions &options, SpyFolder &folder) {
   if (options.guard != "read-only" && options.guard != "off") {
     throw UsageError("--guard " + options.guard + ": read-only or off");
@@ -303,6 +336,13 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
   details["guard"] = options.guard;
   const FolderReport report = folder.Report();
   if (report.manifest) {
+    if (report.state == FolderState::kChanged) {
+      throw Failure("changed", "the files of the spy klia put into " + folder.files.folder() +
+                                   " were changed since (see 'klia spy status " + Pasteable(folder.files.folder()) +
+                                   "'): klia will not overwrite them. Put them back as klia left them, or keep the "
+                                   "folder as it is and drop klia's record with '" + folder.ForgetCommand() +
+                                   "' (it says what stays and asks first)");
+    }
     if (report.state != FolderState::kInPlace) {
       throw Failure("incomplete", "the spy klia put into " + folder.files.folder() + " is " + StateWords(report.state) +
                                       ": run '" + folder.RemoveCommand() + "' first (see 'klia spy status " +
@@ -431,6 +471,22 @@ void AddSpyCommands(CLI::App &app, Context &context) {
     context.run = [options] {
       SpyFolder folder(options->folder);
       return RunFolderChange("spy remove", [&] { return Remove(folder); });
+    };
+  });
+
+  CLI::App *forget = spy->add_subcommand(
+      "forget", "For a folder changed by hand since the spy went in: drop klia's record, leaving every file as it "
+                "lies (the real transport kept included)");
+  forget->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
+  forget->add_flag("--yes", options->yes, "do not ask for confirmation (needed off a terminal)");
+  forget->footer(std::string("When a file klia put into the folder or kept there was changed since (a settings file "
+                             "edited, a transport updated), or klia cannot read its record, 'klia spy remove' "
+                             "changes nothing. forget says what stays, asks (--yes off a terminal) and removes only ") +
+                 kSpyRecordFile + " and klia's scratch files; it then says how the spy is taken out by hand.");
+  forget->callback([&context, options] {
+    context.run = [options] {
+      SpyFolder folder(options->folder);
+      return RunFolderChange("spy forget", [&] { return Forget(*options, folder); });
     };
   });
 

@@ -1,12 +1,14 @@
-// klia swap FOLDER --library PATH | klia swap --undo FOLDER | klia swap --status FOLDER: a
-// library put in place of the interface library of a program's folder (mviahlp.dll;
-// natively libmviahlp.so.1), the original kept beside it as NAME.klia-original with klia's
-// record klia-swap.json, and put back exactly.
+// klia swap FOLDER --library PATH | klia swap --undo FOLDER | klia swap --status FOLDER |
+// klia swap --forget FOLDER: a library put in place of the interface library of a program's
+// folder (mviahlp.dll; natively libmviahlp.so.1), the original kept beside it as
+// NAME.klia-original with klia's record klia-swap.json, and put back exactly. When the folder
+// was changed by hand since, --forget drops the record and leaves every file as it lies.
 //
 // Before anything changes, the library is checked from its bytes (never loaded): the 26
 // functions at their ordinals under their names (natively by name: a shared object has no
 // ordinals), built for the machine of the library it replaces and of the folder's programs.
 // The change is one file transaction (folder_install.h): whole, or undone.
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -35,6 +37,8 @@ struct SwapOptions {
   std::string folder;
   bool undo = false;
   bool status = false;
+  bool forget = false;
+  bool yes = false;
 };
 
 struct SwapFolder {
@@ -43,11 +47,13 @@ struct SwapFolder {
         library(files.Spelled(kInterfaceLibraryFile)),
         kept(library + kOriginalSuffix),
         install(files, kSwapRecordFile, "swap",
-                {"klia swap --status " + Pasteable(files.folder()), "klia swap --undo " + Pasteable(files.folder())},
+                {"klia swap --status " + Pasteable(files.folder()), "klia swap --undo " + Pasteable(files.folder()),
+                 "klia swap --forget " + Pasteable(files.folder())},
                 &InterruptDeferral::Interrupted) {
     RequireFolder(files, given);
   }
   std::string UndoCommand() const { return "klia swap --undo " + Pasteable(files.folder()); }
+  std::string ForgetCommand() const { return "klia swap --forget " + Pasteable(files.folder()); }
 
   FolderFiles files;
   std::string library, kept;
@@ -95,7 +101,7 @@ int Status(SwapFolder &folder) {
     text += "klia swap of " + report.manifest->time + ": " + StateWords(report.state) + "\n";
   }
   text += ReportLines(report);
-  text += NextStep(report, "To put the original back", folder.UndoCommand(), "undo", result);
+  text += NextStep(report, "To put the original back", folder.UndoCommand(), "undo", folder.ForgetCommand(), result);
   Emit(text, result);
   return kExitOk;
 }
@@ -121,11 +127,29 @@ int Undo(SwapFolder &folder) {
   return kExitOk;
 }
 
+// What is left to the site once klia has forgotten its swap: the original it kept, and how
+// the folder is put back by hand.
+std::string AfterForgetting(const SwapFolder &folder, const std::vector<std::string> &there) {
+  if (std::find(there.begin(), there.end(), folder.kept) == there.end()) {
+    return "klia no longer accounts for " + folder.files.folder() + "; 'klia swap --status' says what is there";
+  }
+  return folder.kept + " is the site's to look after now: klia neither uses nor removes it. To put it back by hand, "
+         "close the folder's programs and rename it to " + folder.library + " (replacing the one there); to swap "
+         "again with klia, first move it out of the folder, somewhere safe";
+}
+
+int Forget(const SwapOptions &options, SwapFolder &folder) {
+  return ForgetRecord(folder.install, folder.files, "klia swap --forget", {folder.library, folder.kept}, options.yes,
+                      [&](const std::vector<std::string> &there) { return AfterForgetting(folder, there); });
+}
+
 int Swap(const Context &context, SwapFolder &folder) {
   if (context.library.empty()) {
     throw UsageError("name the library to put in place: klia swap " + Pasteable(folder.files.folder()) +
                      " --library PATH");
   }
+  // Recorded and shown by its full path: a relative one would mean another file from another folder.
+  const std::string source = AbsolutePath(context.library);
   const std::string bytes = ReadFileToPlace(context.library, "--library " + context.library);
   const BinaryImage image = CheckInterfaceLibrary(bytes, context.library);
   const FolderReport report = folder.install.Report({folder.kept});
@@ -134,10 +158,17 @@ int Swap(const Context &context, SwapFolder &folder) {
   const std::string record = folder.files.PathOf(kSwapRecordFile);
   const std::string undo = folder.UndoCommand();
   json result = {{"folder", folder.files.folder()}, {"library", folder.library}, {"record", record}, {"undo", undo},
-                 {"placed", {{"size", bytes.size()}, {"sha256", digest}, {"source", context.library}}}};
+                 {"placed", {{"size", bytes.size()}, {"sha256", digest}, {"source", source}}}};
 
   if (report.manifest) {
     const PlacedFile &placed = report.manifest->files.front();
+    if (report.state == FolderState::kChanged) {
+      throw Failure("changed", "the files of the klia swap recorded in " + record +
+                                   " were changed since (see 'klia swap --status " + Pasteable(folder.files.folder()) +
+                                   "'): klia will not overwrite them. Put them back as klia left them, or keep the "
+                                   "folder as it is and drop klia's record with '" + folder.ForgetCommand() +
+                                   "' (it says what stays and asks first)");
+    }
     if (report.state != FolderState::kInPlace) {
       throw Failure("incomplete", "the klia swap recorded in " + record + " is " + StateWords(report.state) +
                                       ": run '" + undo + "' first (see 'klia swap --status " +
@@ -155,11 +186,11 @@ int Swap(const Context &context, SwapFolder &folder) {
            result);
       return kExitOk;
     }
-    folder.install.Renew(report, {{folder.library, bytes, 0755, "", context.library, VersionOf(bytes, image)}});
+    folder.install.Renew(report, {{folder.library, bytes, 0755, "", source, VersionOf(bytes, image)}});
     result["changed"] = true;
     result["replaced"] = {{"size", placed.installed.size}, {"sha256", placed.installed.sha256},
                           {"source", placed.source}};
-    Emit("put " + context.library + " in place of the library klia had put into " + folder.files.folder() + " (" +
+    Emit("put " + source + " in place of the library klia had put into " + folder.files.folder() + " (" +
              (placed.source.empty() ? "" : placed.source + ", ") + DescribeContent(placed.installed) +
              "); the original stays kept as " + folder.files.PathOf(placed.original->kept_as) +
              ".\nTo put the original back: " + undo + "\n",
@@ -178,10 +209,10 @@ int Swap(const Context &context, SwapFolder &folder) {
     Emit(folder.files.PathOf(folder.library) + " is this library already (the same SHA-256): nothing to do\n", result);
     return kExitOk;
   }
-  folder.install.Place({{folder.library, bytes, 0755, folder.kept, context.library, VersionOf(bytes, image)}}, {});
+  folder.install.Place({{folder.library, bytes, 0755, folder.kept, source, VersionOf(bytes, image)}}, {});
   result["changed"] = true;
   result["original"] = {{"kept_as", folder.kept}, {"size", now.size}, {"sha256", now.sha256}};
-  Emit("put " + context.library + " in place of " + folder.files.PathOf(folder.library) + "\nthe original (" +
+  Emit("put " + source + " in place of " + folder.files.PathOf(folder.library) + "\nthe original (" +
            DescribeContent({now.size, now.sha256}) + ") is kept as " + folder.files.PathOf(folder.kept) +
            "; klia's record: " + record + "\nTo put the original back: " + undo + "\n",
        result);
@@ -200,25 +231,37 @@ void AddSwapCommand(CLI::App &app, Context &context) {
   swap->add_option("folder", options->folder, "the program's folder")->type_name("FOLDER")->required();
   swap->add_flag("--undo", options->undo, "put the original library back and remove what klia added");
   swap->add_flag("--status", options->status, "say which library is in place and what can be undone");
+  swap->add_flag("--forget", options->forget,
+                 "for a folder changed by hand since the swap: drop klia's record, leaving every file as it lies "
+                 "(the original kept included)");
+  swap->add_flag("--yes", options->yes, "with --forget: do not ask for confirmation (needed off a terminal)");
   swap->footer(
       std::string("The library (--library PATH, before or after 'swap') is checked from its bytes, never loaded: "
                   "it must export the 26 functions of the interface (a DLL at ordinals 1-26 under their names; "
                   "a shared object by name) and be built for the machine of the library it replaces and of the "
                   "folder's programs. The original is kept as ") +
       kInterfaceLibraryFile + kOriginalSuffix + ", recorded with its size and SHA-256 in " + kSwapRecordFile +
-      "; the library is written beside and renamed into place in one step. A failure, or Ctrl-C, leaves the "
-      "folder as it was. The library gets the owner, group and mode of the one it replaces (on Windows its access "
+      "; the library is written beside and renamed into place in one step. A failure, Ctrl-C or SIGTERM leaves "
+      "the folder as it was. The library gets the owner, group and mode of the one it replaces (on Windows its access "
       "control list), whatever the umask; klia refuses, changing nothing, when it may not give it that owner. "
       "Another library while one is in place replaces it, the original staying kept; the same library again, or "
       "--undo with nothing to undo, says there is nothing to do. --undo puts back exactly the original (checked by "
       "its SHA-256) and refuses, changing nothing, when a recorded file was changed since or the record names a "
-      "file a swap does not use.");
+      "file a swap does not use. For such a folder --forget is the way out: it says what stays, asks (--yes off a "
+      "terminal), and removes only klia's record (and klia's scratch files); the original stays as " +
+      kInterfaceLibraryFile + kOriginalSuffix +
+      ", the site's to put back by hand or move away. Paths in the record are full paths. Ended by a signal, klia "
+      "exits with 128 + its number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP).");
   swap->callback([&context, options] {
     context.run = [&context, options] {
-      if (options->undo && options->status) throw UsageError("swap: --undo and --status: give one of them");
+      if (int(options->undo) + int(options->status) + int(options->forget) > 1) {
+        throw UsageError("swap: --undo, --status and --forget: give one of them");
+      }
       SwapFolder folder(options->folder);
       if (options->status) return Status(folder);
-      return RunFolderChange("swap", [&] { return options->undo ? Undo(folder) : Swap(context, folder); });
+      return RunFolderChange("swap", [&] {
+        return options->forget ? Forget(*options, folder) : options->undo ? Undo(folder) : Swap(context, folder);
+      });
     };
   });
 }

@@ -458,7 +458,8 @@ std::string ManPage(const CLI::App &app) {
   page += ".SH DESCRIPTION\n" + RoffEscape(app.get_description()) + "\n";
   page +=
       ".PP\nExit status: 0 success; 1 the board, the library or the board image refused (the message says "
-      "what to do); 2 a bad argument, refused before anything is sent to the board; 130 interrupted.\n";
+      "what to do); 2 a bad argument, refused before anything is sent to the board; 128 + the signal's number "
+      "when a signal ended klia (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP).\n";
   page += ".SH GLOBAL OPTIONS\n";
   for (const CLI::Option *option : app.get_options()) {
     page += ".TP\n.B " + RoffEscape(option->get_name(false, true)) + "\n" + RoffEscape(option->get_description()) + "\n";

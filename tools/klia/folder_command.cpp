@@ -5,6 +5,7 @@
 
 #include "errors.h"
 #include "folder_install.h"
+#include "install_report.h"
 #include "library_check.h"
 #include "output.h"
 #include "process.h"
@@ -74,18 +75,69 @@ std::string Pasteable(const std::string &path) {
   return path.find_first_of(" \t") == std::string::npos ? path : "\"" + path + "\"";
 }
 
+int ForgetRecord(FolderInstall &install, const FolderFiles &files, const std::string &command,
+                 const std::vector<std::string> &names, bool yes,
+                 const std::function<std::string(const std::vector<std::string> &there)> &afterwards) {
+  const FolderInstall::ForgetPlan plan = install.PlanForget(names);
+  const std::string record = files.PathOf(install.record_name());
+  if (!plan.record) {
+    install.Forget(plan);
+    Emit("nothing to forget: klia keeps no record in " + files.folder() +
+             (plan.scratch.empty() ? "" : " (the scratch file of an interrupted klia is removed)") + "\n",
+         {{"folder", files.folder()}, {"changed", !plan.scratch.empty()}, {"state", "none"}});
+    return kExitOk;
+  }
+  // What stays, as the status says it; without a readable record, each of klia's names there.
+  std::string stays;
+  if (plan.report) {
+    stays = RecordedLines(*plan.report);
+  } else {
+    for (const std::string &name : plan.there) {
+      const FileState now = files.Inspect(name);
+      stays += FileLine(name, now.sha256.empty() ? std::string("not a plain file")
+                                                 : DescribeContent({now.size, now.sha256}));
+    }
+  }
+  std::string removed;
+  for (const std::string &scratch : plan.scratch) removed += (removed.empty() ? "" : ", ") + scratch;
+  const std::string why = plan.report ? "the files it recorded there were changed since"
+                                      : "klia cannot read it: " + plan.unreadable.substr(0, plan.unreadable.find(';'));
+  ConfirmDestruction(command + " leaves every file as it lies:\n" + stays + "and removes klia's record " + record +
+                         ", the account by which klia puts back what it replaced (" + why + ")",
+                     yes, "Forget?", "klia's record is kept: nothing was changed");
+  install.Forget(plan);
+  std::vector<std::string> there;
+  for (const std::string &name : plan.there) {
+    if (files.Inspect(name).exists()) there.push_back(name);
+  }
+  const std::string next = afterwards(there);
+  Emit("removed klia's record " + record + "; every other file stays as it lies:\n" + stays +
+           (removed.empty() ? "" : "(klia's scratch files went with it: " + removed + ")\n") + next + "\n",
+       {{"folder", files.folder()},
+        {"changed", true},
+        {"forgotten", record},
+        {"stays", there},
+        {"removed", plan.scratch},
+        {"by_hand", next}});
+  return kExitOk;
+}
+
 int RunFolderChange(const std::string &command, const std::function<int()> &change) {
   const InterruptDeferral deferral;
   try {
     return change();
   } catch (const Interrupted &e) {
+    const int signal = InterruptDeferral::Signal();
+    // The message begins with "interrupted"; another signal than Ctrl-C is named after it.
+    std::string what = e.what();
+    if (what.rfind("interrupted", 0) == 0) what = InterruptedWords(signal) + what.substr(11);
     std::fflush(stdout);
     if (JsonOutput()) {
-      PrintJsonError({{"error", {{"interrupted", e.what()}}}});
+      PrintJsonError({{"error", {{"interrupted", what}}}});
     } else {
-      std::fprintf(stderr, "klia: %s: %s\n", command.c_str(), e.what());
+      std::fprintf(stderr, "klia: %s: %s\n", command.c_str(), what.c_str());
     }
-    return kExitInterrupted;
+    return signal != 0 ? ExitCodeForSignal(signal) : kExitInterrupted;
   }
 }
 

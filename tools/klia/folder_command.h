@@ -5,9 +5,11 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "binary_image.h"
 #include "folder_files.h"
+#include "folder_install.h"
 
 namespace klia {
 
@@ -29,8 +31,18 @@ void CheckFolderPrograms(const BinaryImage &candidate, const std::string &candid
 // A folder in a command line the person can paste: quoted when it holds a space.
 std::string Pasteable(const std::string &path);
 
-// Runs `change` with Ctrl-C held off (the change undoes itself when one came): its exit code,
-// or 130 with the message of Interrupted on standard error.
+// klia swap --forget, klia spy forget: drops klia's record of `install` (see
+// FolderInstall::PlanForget), every other file staying as it lies, after saying what stays and
+// asking (`yes`: without asking; off a terminal it is needed). `names`: every name klia uses
+// in the folder. `afterwards` says, from the names that stay, what is now the site's to look
+// after and how the files are put back by hand.
+int ForgetRecord(FolderInstall &install, const FolderFiles &files, const std::string &command,
+                 const std::vector<std::string> &names, bool yes,
+                 const std::function<std::string(const std::vector<std::string> &there)> &afterwards);
+
+// Runs `change` with Ctrl-C, SIGTERM and SIGHUP held off (the change undoes itself when one
+// came): its exit code, or ExitCodeForSignal with the message of Interrupted, naming the
+// signal, on standard error.
 int RunFolderChange(const std::string &command, const std::function<int()> &change);
 
 }  // namespace klia

@@ -65,8 +65,9 @@ FolderReport FolderInstall::Report(const std::vector<std::string> &watched) cons
   }
   const std::string path = files_.PathOf(record_name_);
   const std::string cure = "; klia changes nothing in " + files_.folder() +
-                           " while it cannot read its record: put the record back as klia wrote it, or take klia's "
-                           "files out by hand (the README's appendix)";
+                           " while it cannot read its record: put the record back as klia wrote it, or let klia drop "
+                           "it, every other file staying as it lies, with '" + commands_.forget +
+                           "' (it says what stays and asks first)";
   if (record.kind != FileState::Kind::kFile) throw Failure("record", path + " is not a plain file" + cure);
   InstallManifest manifest;
   try {
@@ -126,6 +127,56 @@ FolderReport FolderInstall::Report(const std::vector<std::string> &watched) cons
     report.state = FolderState::kIncomplete;
   }
   return report;
+}
+
+FolderInstall::ForgetPlan FolderInstall::PlanForget(const std::vector<std::string> &names) const {
+  ForgetPlan plan;
+  try {
+    plan.report = Report();
+  } catch (const Failure &e) {
+    if (e.kind() != "record") throw;
+    plan.unreadable = e.what();
+  }
+  plan.record = !plan.report || plan.report->manifest;
+  if (plan.report && plan.report->manifest && plan.report->state != FolderState::kChanged) {
+    throw Failure("can_take_out", "klia can still take its files out of " + files_.folder() +
+                                      ", putting back every file it replaced: run '" + commands_.take_out +
+                                      "' (forgetting is for a folder whose files were changed since klia put them "
+                                      "there, or whose record klia cannot read)");
+  }
+  auto add_scratch = [&](const std::string &name) {
+    for (const std::string &scratch : FileTransaction::ScratchNames(name)) {
+      if (files_.Inspect(scratch).exists() &&
+          std::find(plan.scratch.begin(), plan.scratch.end(), scratch) == plan.scratch.end()) {
+        plan.scratch.push_back(scratch);
+      }
+    }
+  };
+  add_scratch(record_name_);
+  for (const std::string &name : names) {
+    if (files_.Inspect(name).exists()) plan.there.push_back(name);
+    // Without a record only the record's own scratch files can be klia's (see Report).
+    if (plan.record) add_scratch(name);
+  }
+  return plan;
+}
+
+void FolderInstall::Forget(const ForgetPlan &plan) {
+  CheckStop();
+  for (const std::string &scratch : plan.scratch) {
+    try {
+      files_.Remove(scratch);
+    } catch (const FileStepFailure &e) {
+      throw Failure(e.kind(), std::string(e.what()) + " (a scratch file of klia's); klia's record is kept");
+    }
+  }
+  if (!plan.record) return;
+  try {
+    files_.Remove(record_name_);
+    files_.SyncFolder();
+  } catch (const FileStepFailure &e) {
+    throw Failure(e.kind(), "klia's record " + files_.PathOf(record_name_) + " is left: " + e.what());
+  }
 }
 
 void FolderInstall::CheckFree(const std::string &name, const std::string &role) const {
@@ -294,8 +345,10 @@ void FolderInstall::TakeOut(const FolderReport &report) {
                   "klia changes nothing in " + files_.folder() + ": the files it recorded there were changed since" +
                       what +
                       ". Someone (an update, a person) put other files there; klia will not overwrite them. Put the "
-                      "files back as klia left them, or sort the folder out by hand (" +
-                      files_.PathOf(record_name_) + " lists what klia put there and what it kept)");
+                      "files back as klia left them (" + files_.PathOf(record_name_) +
+                      " lists what klia put there and what it kept) and run klia again, or keep the folder as it is "
+                      "and let klia drop its record with '" + commands_.forget +
+                      "' (it says what stays, the original it kept included, and asks first)");
   }
   // Scratch files of a klia that was killed between two steps: klia's own, and never the only
   // copy of anything (the transaction keeps each file under a recorded name at every step).

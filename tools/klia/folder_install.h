@@ -75,9 +75,9 @@ class FolderInstall {
  public:
   // `record_name`: klia-swap.json or klia-spy.json; `kind`: "swap" or "spy"; `commands`
   // name the person's next step in messages ("klia swap --status DIR", "klia swap --undo
-  // DIR"); `stop` says whether Ctrl-C came (checked between steps).
+  // DIR", "klia swap --forget DIR"); `stop` says whether Ctrl-C came (checked between steps).
   struct Commands {
-    std::string status, take_out;
+    std::string status, take_out, forget;
   };
   FolderInstall(FolderFiles &files, std::string record_name, std::string kind, Commands commands,
                 std::function<bool()> stop);
@@ -100,6 +100,24 @@ class FolderInstall {
   // only the record and scratch files left, which the next TakeOut removes. Without a record
   // it removes the scratch files of a record a killed klia did not put in place.
   void TakeOut(const FolderReport &report);
+
+  // Forgetting is the way out of a folder klia cannot take its files out of: a recorded file
+  // was changed since, or the record cannot be read. Only the record goes (with klia's scratch
+  // files, never the only copy of anything); every other file stays as it lies, the originals
+  // klia kept included, and becomes the site's to look after.
+  struct ForgetPlan {
+    std::optional<FolderReport> report;        // none: the record cannot be read
+    std::string unreadable;                    // why, when it cannot
+    std::vector<std::string> there;            // the names klia uses that are there: they stay
+    std::vector<std::string> scratch;          // klia's scratch files: they go with the record
+    bool record = false;                       // there is a record to forget
+  };
+  // `names`: every name klia uses in the folder. Throws Failure ("can_take_out") when the
+  // record is sound and its files are as klia can take out: forgetting would throw away what
+  // puts the originals back, so klia names the command that does instead.
+  ForgetPlan PlanForget(const std::vector<std::string> &names) const;
+  // Removes the scratch files and, last, the record. Throws Failure or Interrupted.
+  void Forget(const ForgetPlan &plan);
 
  private:
   // Refuses (Failure "occupied") when `name` is there: klia never writes over a file it

@@ -51,8 +51,12 @@ std::string Row(const std::string &name, const std::string &what) {
 }  // namespace
 
 std::string NextStep(const FolderReport &report, const std::string &doing, const std::string &command,
-                     const std::string &key, json &result) {
-  if (report.state == FolderState::kChanged) return "klia will not change it: a file it recorded was changed since (see above)\n";
+                     const std::string &key, const std::string &forget, json &result) {
+  if (report.state == FolderState::kChanged) {
+    result["forget"] = forget;
+    return "klia will not change it: a file it recorded was changed since (see above). Put the files back as klia "
+           "left them, or keep the folder as it is and drop klia's record: " + forget + "\n";
+  }
   if (!report.manifest && report.scratch.empty()) return "";
   result[key] = command;
   return doing + ": " + command + "\n";
@@ -80,7 +84,7 @@ std::string StateKey(FolderState state) {
   return "changed";
 }
 
-std::string ReportLines(const FolderReport &report) {
+std::string RecordedLines(const FolderReport &report) {
   std::string text;
   for (const FileReport &file : report.files) {
     text += Row(file.record.name, Holds(file));
@@ -89,6 +93,13 @@ std::string ReportLines(const FolderReport &report) {
       if (!kept.empty()) text += Row(file.record.original->kept_as, kept);
     }
   }
+  return text;
+}
+
+std::string FileLine(const std::string &name, const std::string &what) { return Row(name, what); }
+
+std::string ReportLines(const FolderReport &report) {
+  std::string text = RecordedLines(report);
   for (const std::string &name : report.scratch) text += Row(name, "a scratch file of an interrupted klia");
   for (const std::string &name : report.strays) text += Row(name, "there WITHOUT klia's record: klia will not touch it");
   return text;

@@ -53,17 +53,26 @@ void ConfirmDestruction(const std::string &what, bool yes, const std::string &qu
 
 namespace {
 
-// Prepared before the handler can run: a signal handler may only write and remove.
-std::string g_interrupt_text;
+// The signals that end klia with its work tidied up: Ctrl-C, a kill, a terminal that went away.
+constexpr int kEndingSignals[] = {
+    SIGINT, SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
+constexpr size_t kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+
+// Prepared before the handler can run: a signal handler may only write and remove. One text
+// for each of kEndingSignals.
+std::string g_interrupt_text[kEndingSignalCount];
 std::string g_remove_path;
 volatile std::sig_atomic_t g_guarded = 0;
-// What SIGINT and SIGTERM did before the guard: restored after it (a klia started with
-// Ctrl-C ignored keeps ignoring it).
-void (*g_previous_interrupt)(int) = SIG_DFL;
-void (*g_previous_terminate)(int) = SIG_DFL;
+// What the signals did before the guard: restored after it (a klia started with Ctrl-C
+// ignored keeps ignoring it).
+void (*g_previous_handler[kEndingSignalCount])(int) = {};
 
-extern "C" void OnInterrupt(int) {
-  if (g_guarded == 0) _exit(kExitInterrupted);
+extern "C" void OnInterrupt(int signal_number) {
+  if (g_guarded == 0) _exit(ExitCodeForSignal(signal_number));
   if (!g_remove_path.empty()) {
 #ifdef _WIN32
     _unlink(g_remove_path.c_str());
@@ -71,50 +80,72 @@ extern "C" void OnInterrupt(int) {
     unlink(g_remove_path.c_str());
 #endif
   }
-  WriteFromSignalHandler(g_interrupt_text.data(), g_interrupt_text.size());
-  _exit(kExitInterrupted);
+  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+    if (kEndingSignals[i] != signal_number) continue;
+    const std::string &text = g_interrupt_text[i];
+    WriteFromSignalHandler(text.data(), text.size());
+  }
+  _exit(ExitCodeForSignal(signal_number));
 }
 
 volatile std::sig_atomic_t g_deferred_interrupt = 0;
-void (*g_before_deferral_interrupt)(int) = SIG_DFL;
-void (*g_before_deferral_terminate)(int) = SIG_DFL;
+void (*g_before_deferral[kEndingSignalCount])(int) = {};
 
 extern "C" void NoteInterrupt(int signal_number) {
-  g_deferred_interrupt = 1;
+  if (g_deferred_interrupt == 0) g_deferred_interrupt = signal_number;
   // Some systems reset the handler when it runs.
   std::signal(signal_number, NoteInterrupt);
 }
 
 }  // namespace
 
+std::string InterruptedWords(int signal) {
+  if (signal == SIGINT || signal == 0) return "interrupted";
+  if (signal == SIGTERM) return "interrupted by SIGTERM";
+#ifdef SIGHUP
+  if (signal == SIGHUP) return "interrupted by SIGHUP";
+#endif
+  return "interrupted by signal " + std::to_string(signal);
+}
+
 InterruptDeferral::InterruptDeferral() {
   g_deferred_interrupt = 0;
-  g_before_deferral_interrupt = std::signal(SIGINT, NoteInterrupt);
-  g_before_deferral_terminate = std::signal(SIGTERM, NoteInterrupt);
-  // A klia started with a signal ignored (a background job) keeps ignoring it.
-  if (g_before_deferral_interrupt == SIG_IGN) std::signal(SIGINT, SIG_IGN);
-  if (g_before_deferral_terminate == SIG_IGN) std::signal(SIGTERM, SIG_IGN);
+  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+    g_before_deferral[i] = std::signal(kEndingSignals[i], NoteInterrupt);
+    // A klia started with a signal ignored (a background job, nohup) keeps ignoring it.
+    if (g_before_deferral[i] == SIG_IGN) std::signal(kEndingSignals[i], SIG_IGN);
+  }
 }
 
 InterruptDeferral::~InterruptDeferral() {
-  std::signal(SIGINT, g_before_deferral_interrupt == SIG_ERR ? SIG_DFL : g_before_deferral_interrupt);
-  std::signal(SIGTERM, g_before_deferral_terminate == SIG_ERR ? SIG_DFL : g_before_deferral_terminate);
+  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+    std::signal(kEndingSignals[i], g_before_deferral[i] == SIG_ERR ? SIG_DFL : g_before_deferral[i]);
+  }
 }
 
 bool InterruptDeferral::Interrupted() { return g_deferred_interrupt != 0; }
 
+int InterruptDeferral::Signal() { return g_deferred_interrupt; }
+
 InterruptGuard::InterruptGuard(const std::string &message, const std::string &remove_path) {
-  g_interrupt_text = JsonOutput() ? nlohmann::json({{"error", {{"interrupted", message}}}}).dump() + "\n"
-                                  : "\nklia: " + message + "\n";
+  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+    // The message begins with "interrupted"; another signal than Ctrl-C is named after it.
+    std::string words = message;
+    if (words.rfind("interrupted", 0) == 0) words = InterruptedWords(kEndingSignals[i]) + words.substr(11);
+    g_interrupt_text[i] = JsonOutput() ? nlohmann::json({{"error", {{"interrupted", words}}}}).dump() + "\n"
+                                       : "\nklia: " + words + "\n";
+  }
   g_remove_path = remove_path;
   g_guarded = 1;
-  g_previous_interrupt = std::signal(SIGINT, OnInterrupt);
-  g_previous_terminate = std::signal(SIGTERM, OnInterrupt);
+  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+    g_previous_handler[i] = std::signal(kEndingSignals[i], OnInterrupt);
+  }
 }
 
 InterruptGuard::~InterruptGuard() {
-  std::signal(SIGINT, g_previous_interrupt == SIG_ERR ? SIG_DFL : g_previous_interrupt);
-  std::signal(SIGTERM, g_previous_terminate == SIG_ERR ? SIG_DFL : g_previous_terminate);
+  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+    std::signal(kEndingSignals[i], g_previous_handler[i] == SIG_ERR ? SIG_DFL : g_previous_handler[i]);
+  }
   g_guarded = 0;
 }
 

@@ -2,6 +2,7 @@
 // the terminal, and what Ctrl-C does.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -22,10 +23,10 @@ bool AskYesNo(const std::string &question);
 // terminal the person is asked `question`, and a "no" ends klia with "declined" and `kept`.
 void ConfirmDestruction(const std::string &what, bool yes, const std::string &question, const std::string &kept);
 
-// From now until the guard ends, SIGINT and SIGTERM remove `remove_path` (when not empty),
-// write `message` on standard error as a line (or as a JSON error object with --json) and end
-// klia with exit code 130. For steps that must not be half done silently: formatting,
-// creating an image.
+// From now until the guard ends, SIGINT, SIGTERM and SIGHUP remove `remove_path` (when not
+// empty), write `message` on standard error as a line (or as a JSON error object with --json),
+// naming the signal unless it was Ctrl-C, and end klia with ExitCodeForSignal. For steps that
+// must not be half done silently: formatting, creating an image.
 class InterruptGuard {
  public:
   InterruptGuard(const std::string &message, const std::string &remove_path = "");
@@ -34,9 +35,9 @@ class InterruptGuard {
   InterruptGuard &operator=(const InterruptGuard &) = delete;
 };
 
-// From now until it ends, Ctrl-C and SIGTERM do not end klia: they are noted, and the work
-// in progress asks Interrupted() between its steps and undoes what it did (a change of files
-// in a program's folder, which must happen whole or not at all).
+// From now until it ends, Ctrl-C, SIGTERM and SIGHUP do not end klia: they are noted, and the
+// work in progress asks Interrupted() between its steps and undoes what it did (a change of
+// files in a program's folder, which must happen whole or not at all).
 class InterruptDeferral {
  public:
   InterruptDeferral();
@@ -44,8 +45,17 @@ class InterruptDeferral {
   InterruptDeferral(const InterruptDeferral &) = delete;
   InterruptDeferral &operator=(const InterruptDeferral &) = delete;
   static bool Interrupted();
+  // The signal that came first, or 0.
+  static int Signal();
 };
 
-inline constexpr int kExitInterrupted = 130;
+// A klia that ends because of a signal ends as shells report a program the signal ended:
+// 128 + its number (130 for Ctrl-C's SIGINT, 143 for SIGTERM, 129 for SIGHUP), so that a
+// script tells one from another whether klia tidied up first or not.
+constexpr int ExitCodeForSignal(int signal) { return 128 + signal; }
+inline constexpr int kExitInterrupted = ExitCodeForSignal(SIGINT);
+
+// "interrupted" for Ctrl-C, else "interrupted by SIGTERM" and the like.
+std::string InterruptedWords(int signal);
 
 }  // namespace klia
