@@ -135,7 +135,7 @@ TEST_F(Manual, CompletionOffersWhatEachPlaceTakes) {
       // Each option once, global ones too.
       {{"--li"}, {"--library"}},
       {{"swap", "--h"}, {"--help"}},
-      {{"swap", "--"}, {"--help", "--undo", "--status", "--board", "--json", "--library"}},
+      {{"swap", "--"}, {"--help", "--undo", "--status", "--forget", "--yes", "--board", "--json", "--library"}},
       // Files and folders where they are named; nothing where a number or hex digits go.
       {{"trace", "show", "s"}, {"session.jsonl", "site"}},
       {{"spy", "install", "s"}, {"site"}},
