@@ -229,13 +229,15 @@ foreach(declaration IN LISTS declarations)
   endif()
 endforeach()
 
-# --- the spy's exports: the transport's two entry points and nothing else ---------------
+# --- the spy's exports: the transport's two entry points, and the two by which klia asks the
+# spy which guard it applied (ordinals a transport never uses), and nothing else -------------
 read_pe_headers(${SPY} spy_text)
 parse_exports("${spy_text}" spy_named spy_ordinals spy_name spy_base)
-list(SORT spy_named)
+list(SORT spy_named COMPARE NATURAL)
 list(SORT spy_ordinals COMPARE NATURAL)
-if(NOT spy_named STREQUAL "1000 HwTransfer;1002 HwTransferEx" OR NOT spy_ordinals STREQUAL "1000;1002")
-  fail("the spy's HWLINK32.DLL exports [${spy_named}] at ordinals [${spy_ordinals}], expected exactly 1000 HwTransfer and 1002 HwTransferEx")
+set(spy_expected "1000 HwTransfer;1002 HwTransferEx;1200 HwSpyGuard;1201 HwSpyGuardedCalls")
+if(NOT spy_named STREQUAL spy_expected OR NOT spy_ordinals STREQUAL "1000;1002;1200;1201")
+  fail("the spy's HWLINK32.DLL exports [${spy_named}] at ordinals [${spy_ordinals}], expected exactly [${spy_expected}]")
 endif()
 
 # --- no MinGW runtime DLL anywhere -----------------------------------------------------
