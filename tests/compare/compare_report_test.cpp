@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "compare_report.h"
+#include "proof/compare_report.h"
 #include "trace_format.h"
 
 namespace {

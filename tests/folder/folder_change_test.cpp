@@ -23,17 +23,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "binary_image.h"
-#include "errors.h"
-#include "file_transaction.h"
-#include "folder_files.h"
-#include "folder_install.h"
-#include "install_manifest.h"
-#include "interface_functions.h"
-#include "library_check.h"
+#include "site/binary_image.h"
+#include "shell/errors.h"
+#include "site/file_transaction.h"
+#include "site/folder_files.h"
+#include "site/folder_install.h"
+#include "site/install_manifest.h"
+#include "library/interface_functions.h"
+#include "site/library_check.h"
 #include "process_helpers.h"
-#include "program_folder.h"
-#include "sha256.h"
+#include "site/program_folder.h"
+#include "platform/sha256.h"
 
 namespace {
 

@@ -7,15 +7,15 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app.h"
-#include "command_line.h"
-#include "cp866.h"
-#include "errors.h"
-#include "library_loader.h"
+#include "shell/app.h"
+#include "shell/command_line.h"
+#include "platform/cp866.h"
+#include "shell/errors.h"
+#include "library/library_loader.h"
 #include "mviahlp.h"
-#include "output.h"
-#include "process.h"
-#include "spy_pin.h"
+#include "shell/output.h"
+#include "shell/process.h"
+#include "library/spy_pin.h"
 
 namespace {
 

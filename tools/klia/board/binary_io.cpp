@@ -1,0 +1,80 @@
+#include "board/binary_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "shell/errors.h"
+
+namespace klia {
+namespace {
+
+// Files klia opens are not handed to programs it might start ("e": close-on-exec).
+#ifdef _WIN32
+constexpr const char *kReadMode = "rb";
+constexpr const char *kWriteMode = "wb";
+#else
+constexpr const char *kReadMode = "rbe";
+constexpr const char *kWriteMode = "wbe";
+#endif
+
+std::vector<uint8_t> ReadAll(std::FILE *file, size_t limit, const std::string &what) {
+  std::vector<uint8_t> data;
+  uint8_t buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    data.insert(data.end(), buffer, buffer + got);
+    if (data.size() > limit) throw UsageError(what + " holds more than " + std::to_string(limit) + " bytes");
+  }
+  if (std::ferror(file)) throw UsageError("cannot read " + what);
+  return data;
+}
+
+}  // namespace
+
+std::vector<uint8_t> ReadFileBytes(const std::string &path, size_t limit) {
+  std::FILE *file = std::fopen(path.c_str(), kReadMode);
+  if (file == nullptr) throw UsageError("cannot open " + path + " for reading: " + std::strerror(errno));
+  try {
+    std::vector<uint8_t> data = ReadAll(file, limit, path);
+    std::fclose(file);
+    return data;
+  } catch (...) {
+    std::fclose(file);
+    throw;
+  }
+}
+
+std::vector<uint8_t> ReadStandardInput(size_t limit) {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  return ReadAll(stdin, limit, "standard input");
+}
+
+void WriteFileBytes(const std::string &path, const std::vector<uint8_t> &data) {
+  std::FILE *file = std::fopen(path.c_str(), kWriteMode);
+  if (file == nullptr) throw UsageError("cannot open " + path + " for writing: " + std::strerror(errno));
+  const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  const int write_errno = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed) {
+    throw Failure("output", "cannot write " + path + ": " + std::strerror(written ? errno : write_errno));
+  }
+}
+
+void WriteStandardOutput(const std::vector<uint8_t> &data) {
+  std::fflush(stdout);
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::fwrite(data.data(), 1, data.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace klia
