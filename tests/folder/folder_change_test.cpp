@@ -29,7 +29,7 @@
 #include "site/folder_files.h"
 #include "site/folder_install.h"
 #include "site/install_manifest.h"
-#include "library/interface_functions.h"
+#include "site/interface_functions.h"
 #include "site/library_check.h"
 #include "process_helpers.h"
 #include "site/program_folder.h"

@@ -18,7 +18,7 @@
 #include "shell/errors.h"
 #include "site/folder_files.h"
 #include "site/library_check.h"
-#include "library/interface_functions.h"
+#include "site/interface_functions.h"
 #include "mviahlp.h"
 #include "shell/output.h"
 #include "platform/process_runner.h"

@@ -1,7 +1,7 @@
 #include "site/library_check.h"
 
 #include "shell/errors.h"
-#include "library/interface_functions.h"
+#include "site/interface_functions.h"
 
 namespace klia {
 namespace {
