@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "shell/errors.h"
+#include "platform/platform.h"
 
 namespace klia {
 namespace {
@@ -76,12 +77,7 @@ CalendarTime ParseCalendarTime(const std::string &text) {
 
 CalendarTime LocalNow() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = LocalTime(now);
   CalendarTime t;
   t.year = local.tm_year + 1900;
   t.month = local.tm_mon + 1;

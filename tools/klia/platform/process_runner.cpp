@@ -23,7 +23,7 @@
 #endif
 
 #include "platform/cp866.h"
-#include "shell/process.h"
+#include "platform/platform.h"
 
 #ifndef KLIA_SPY_FOLDERS
 #define KLIA_SPY_FOLDERS ""

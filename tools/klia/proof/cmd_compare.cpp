@@ -45,6 +45,7 @@
 #include "site/program_folder.h"
 #include "spy_config.h"
 #include "shell/text_input.h"
+#include "platform/platform.h"
 #include "trace_decode.h"
 #include "trace_file.h"
 #include "trace_format.h"
@@ -112,12 +113,7 @@ fs::path MakeFolder(const std::string &named) {
     return fs::absolute(named, error);
   }
   const std::time_t now = std::time(nullptr);
-  std::tm t{};
-#ifdef _WIN32
-  localtime_s(&t, &now);
-#else
-  localtime_r(&now, &t);
-#endif
+  const std::tm t = LocalTime(now);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "klia-compare-%Y%m%d-%H%M%S", &t);
   for (int n = 0; n < 100; ++n) {

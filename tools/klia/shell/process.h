@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace klia {
 
 // Opens the null device on any of descriptors 0-2 that is closed, so that no file klia or the
@@ -49,11 +51,6 @@ class InterruptDeferral {
   static int Signal();
 };
 
-// A klia that ends because of a signal ends as shells report a program the signal ended:
-// 128 + its number (130 for Ctrl-C's SIGINT, 143 for SIGTERM, 129 for SIGHUP), so that a
-// script tells one from another whether klia tidied up first or not.
-constexpr int ExitCodeForSignal(int signal) { return 128 + signal; }
-inline constexpr int kExitInterrupted = ExitCodeForSignal(SIGINT);
 
 // "interrupted" for Ctrl-C, else "interrupted by SIGTERM" and the like.
 std::string InterruptedWords(int signal);

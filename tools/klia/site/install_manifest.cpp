@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "site/program_folder.h"
+#include "platform/platform.h"
 
 namespace klia {
 namespace {
@@ -119,12 +120,7 @@ bool SameFileName(std::string_view a, std::string_view b) {
 
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);
-  std::tm t{};
-#ifdef _WIN32
-  gmtime_s(&t, &now);
-#else
-  gmtime_r(&now, &t);
-#endif
+  const std::tm t = UniversalTime(now);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
   return text;
