@@ -74,20 +74,8 @@ KLIA_BOOL KLIA_CALL KLIAGetInfo(void *record_address) {
   }
 
   for (int i = 0; i < KLIA_INFO_SIGNATURE_SIZE; ++i) record[KLIA_INFO_SIGNATURE + i] = kSignature[i];
-  const uint16_t check_word = ReadCheckWord();
-  put_le16(record + KLIA_INFO_CHECK_WORD, check_word);
-#ifdef MVIAHLP_TEST_VARIANT_ONE_CHECK_WORD_READ
-  // Built only for klia compare's tests: the state class from the check word just read, so
-  // that this variant sends one board command fewer than the library.
-  record[KLIA_INFO_STATE_CLASS] = check_word == 0 ? 1 : (BoardInfo.State <= 4 ? BoardInfo.State : 1);
-#else
+  put_le16(record + KLIA_INFO_CHECK_WORD, ReadCheckWord());
   record[KLIA_INFO_STATE_CLASS] = ClassifyState();
-#endif
-#ifdef MVIAHLP_TEST_VARIANT_WRITES_WHILE_READING
-  // Built only for klia compare's tests: a library that writes to the board when it is asked
-  // only to read, which the spy's read-only guard must keep from the board.
-  WriteCheckWord(0x5A5A);
-#endif
 
   uint16_t current_user = BoardInfo.CurrentUser;
   if (TestBits(BoardInfo.CurrentUserFlags, 0x01)) SetWordBits(current_user, 0x8000);
