@@ -1,11 +1,9 @@
 // klia probe, klia --library and klia compare run as a person runs them, each test in its own
 // temporary folder with its own board image; and the golden traces of the probe replayed.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -22,9 +20,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-using process_helpers::Outcome;
-using process_helpers::Quoted;
-using process_helpers::ReadFile;
+using namespace process_helpers;
 
 // The probe's pages per area in the golden traces (scripts/regen-golden records them so).
 constexpr const char *kGoldenPages = "2";
@@ -38,31 +34,22 @@ size_t Count(const std::string &text, const std::string &what) {
 class ProbeAndCompare : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("compare-test-" + std::to_string(random()));
-    fs::create_directories(folder_);
+    folder_ = MakeTemporaryFolder("compare-test");
     image_ = folder_ / "board.img";
   }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(image_, fs::perms::owner_all, ignored);
-    fs::remove_all(folder_, ignored);
+    RemoveFolder(folder_);
   }
 
   // klia args... in the test's folder, without any board or spy setting from outside.
   Outcome Klia(const std::vector<std::string> &args, const std::string &environment = "") {
-    std::string command = "cd " + Quoted(folder_) +
-                          " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_TRACE"
-                          " -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u HWLINK_SPY_REPLAY " +
-                          environment + " " + Quoted(KLIA_PROGRAM);
-    for (const std::string &arg : args) command += " " + Quoted(arg);
-    command += " >" + Quoted(folder_ / "out") + " 2>" + Quoted(folder_ / "err") + " </dev/null";
-    const int status = std::system(command.c_str());
-    Outcome run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(folder_ / "out");
-    run.err = ReadFile(folder_ / "err");
-    return run;
+    return RunCaptured("cd " + Quoted(folder_) +
+                           " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_TRACE"
+                           " -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u HWLINK_SPY_REPLAY " +
+                           environment + " " + CommandLine(KLIA_PROGRAM, args),
+                       folder_, " </dev/null");
   }
   Outcome OnBoard(std::vector<std::string> args, const std::string &environment = "") {
     args.insert(args.begin(), {"--board", image_.string()});
@@ -195,7 +182,7 @@ TEST_F(ProbeAndCompare, UnderJsonEachStreamHoldsOneObject) {
                               Quoted(temporary) + " " + Quoted(KLIA_PROGRAM) + " --board " + Quoted(image_) +
                               " --json probe >" + Quoted(folder_ / "out") + " 2>&- </dev/null";
   const int status = std::system(command.c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ExitCode(status), 0);
   EXPECT_EQ(nlohmann::json::parse(ReadFile(folder_ / "out"))["users"]["read"], 4);
   EXPECT_TRUE(fs::is_empty(temporary));
 }
@@ -406,10 +393,9 @@ TEST_F(ProbeAndCompare, AProbeThroughAFolderWithItsOwnSpyPinsThatSpy) {
   MakeBoard();
   const std::string before = ReadFile(image_);
   const fs::path site = folder_ / "site";
-  fs::create_directories(site);
-  fs::copy_file(RPATH_WRITER_LIBRARY, site / "libmviahlp.so");
-  fs::copy_file(fs::path(RPATH_WRITER_LIBRARY).parent_path() / "libhwlink32.so", site / "libhwlink32-real.so");
-  fs::copy_file(HWLINK_SPY_LIBRARY, site / "libhwlink32.so");
+  CopyIntoFolder(site, {{"libmviahlp.so", RPATH_WRITER_LIBRARY},
+                        {"libhwlink32-real.so", fs::path(RPATH_WRITER_LIBRARY).parent_path() / "libhwlink32.so"},
+                        {"libhwlink32.so", HWLINK_SPY_LIBRARY}});
   process_helpers::WriteFile(site / "hwlink-spy.conf",
                              "target = " + (site / "libhwlink32-real.so").string() + "\ntrace = site.jsonl\n");
   const Outcome run = OnBoard({"--library", (site / "libmviahlp.so").string(), "probe"}, "HWLINK_SPY_GUARD=off");
@@ -478,9 +464,8 @@ TEST_F(ProbeAndCompare, CompareNamesHowAProbeEnded) {
 TEST_F(ProbeAndCompare, KliaSaysWhatTheSpysGuardDoes) {
   MakeBoard();
   const fs::path program = folder_ / "program";
-  fs::create_directories(program);
-  fs::copy_file(HWLINK_SPY_LIBRARY, program / "libhwlink32.so");
-  fs::copy_file(fs::path(OUR_LIBRARY).parent_path() / "libhwlink32.so", program / "libhwlink32-real.so");
+  CopyIntoFolder(program, {{"libhwlink32.so", HWLINK_SPY_LIBRARY},
+                           {"libhwlink32-real.so", fs::path(OUR_LIBRARY).parent_path() / "libhwlink32.so"}});
   const std::string through = "LD_LIBRARY_PATH=" + Quoted(program) + " HWLINK_SPY_TRACE=none HWLINK_SPY_TARGET=" +
                               Quoted(program / "libhwlink32-real.so");
   const std::string before = ReadFile(image_);

@@ -47,7 +47,9 @@ using klia::FolderInstall;
 using klia::FolderReport;
 using klia::FolderState;
 
+using process_helpers::MakeTemporaryFolder;
 using process_helpers::ReadFile;
+using process_helpers::RemoveFolder;
 using process_helpers::WriteFile;
 
 // The names klia uses in a program's folder here (mviahlp.dll; natively libmviahlp.so.1).
@@ -377,15 +379,8 @@ using Snapshot = std::map<std::string, std::string>;
 
 class FolderChange : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("folder-change-test-" + std::to_string(random()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  void SetUp() override { folder_ = MakeTemporaryFolder("folder-change-test"); }
+  void TearDown() override { RemoveFolder(folder_); }
 
   // Every name in the folder with what it is: the bytes of a file, where a link leads.
   Snapshot Take() const {

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -29,29 +28,23 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using process_helpers::Outcome;
-using process_helpers::Quoted;
-using process_helpers::ReadFile;
-using process_helpers::WriteFile;
+using namespace process_helpers;
 
 using Snapshot = std::map<std::string, std::string>;
 
 class SwapAndSpy : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    root_ = fs::temp_directory_path() / ("swap-spy-test-" + std::to_string(random()));
+    root_ = MakeTemporaryFolder("swap-spy-test");
     program_ = root_ / "program";
-    fs::create_directories(program_);
-    fs::copy_file(OLD_LIBRARY, program_ / "libmviahlp.so.1");
-    fs::copy_file(VBOARD_LIBRARY, program_ / "libhwlink32.so");
+    CopyIntoFolder(program_, {{"libmviahlp.so.1", OLD_LIBRARY}, {"libhwlink32.so", VBOARD_LIBRARY}});
     WriteFile(program_ / "logon", "the program that loads the library");
     image_ = root_ / "board.img";
   }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(program_, fs::perms::owner_all, ignored);
-    fs::remove_all(root_, ignored);
+    RemoveFolder(root_);
   }
 
   // Every name in the program's folder with its bytes (a link: where it leads).
@@ -68,19 +61,12 @@ class SwapAndSpy : public ::testing::Test {
   // `prefix` runs it through another program (setpriv), `environment` adds variables.
   Outcome Klia(const std::vector<std::string> &args, const std::string &environment = "",
                const std::string &prefix = "") {
-    std::string command = "cd " + Quoted(root_) +
-                          " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_TRACE"
-                          " -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u HWLINK_SPY_REPLAY"
-                          " -u HWLINK_SPY_SECRETS -u LD_LIBRARY_PATH " +
-                          environment + " " + prefix + " " + Quoted(KLIA_PROGRAM);
-    for (const std::string &arg : args) command += " " + Quoted(arg);
-    command += " >" + Quoted(root_ / "out") + " 2>" + Quoted(root_ / "err") + " </dev/null";
-    const int status = std::system(command.c_str());
-    Outcome run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(root_ / "out");
-    run.err = ReadFile(root_ / "err");
-    return run;
+    return RunCaptured("cd " + Quoted(root_) +
+                           " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_TRACE"
+                           " -u HWLINK_SPY_TARGET -u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u HWLINK_SPY_REPLAY"
+                           " -u HWLINK_SPY_SECRETS -u LD_LIBRARY_PATH " +
+                           environment + " " + prefix + " " + CommandLine(KLIA_PROGRAM, args),
+                       root_, " </dev/null");
   }
 
   // A session of a program of the folder: klia's info through the folder's library, which
@@ -711,8 +697,7 @@ TEST_F(SwapAndSpy, ASignalWhileSwappingLeavesTheSwapWholeOrUndone) {
 // Paths klia records are full paths: a record read from another folder (or a status run from
 // one) names the same files.
 TEST_F(SwapAndSpy, PathsGivenRelativeAreRecordedInFull) {
-  fs::create_directories(root_ / "inst" / "lib");
-  fs::copy_file(OUR_LIBRARY, root_ / "inst" / "lib" / "libmviahlp.so.1");
+  CopyIntoFolder(root_ / "inst" / "lib", {{"libmviahlp.so.1", OUR_LIBRARY}});
   // Klia runs in root_: these are relative to it.
   ASSERT_EQ(Klia({"swap", "program", "--library", "inst/lib/../lib/libmviahlp.so.1"}).exit_code, 0);
   const std::string library = (root_ / "inst" / "lib" / "libmviahlp.so.1").string();

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,23 +28,15 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-using process_helpers::Outcome;
-using process_helpers::Quoted;
-using process_helpers::ReadFile;
-using process_helpers::WriteFile;
+using namespace process_helpers;
 
 class KliaTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("klia-test-" + std::to_string(random()));
-    fs::create_directories(folder_);
+    folder_ = MakeTemporaryFolder("klia-test");
     image_ = folder_ / "board.img";
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  void TearDown() override { RemoveFolder(folder_); }
 
   // klia --board <image> args..., with the environment of a fresh shell for the board.
   Outcome Invoke(const std::vector<std::string> &args, const std::string &stdin_file = "") {
@@ -59,25 +50,18 @@ class KliaTool : public ::testing::Test {
   // the null device unless redirected.
   Outcome Run(const std::vector<std::string> &args, const std::string &redirections = "",
               const std::string &environment = "", const std::string &prefix = "") {
-    std::string command = "env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE " + environment + " " + prefix +
-                          " " + Quoted(KLIA_PROGRAM);
-    for (const std::string &arg : args) command += " " + Quoted(arg);
-    command += " >" + Quoted(folder_ / "out") + " 2>" + Quoted(folder_ / "err") + " </dev/null" + redirections;
-    const int status = std::system(command.c_str());
-    Outcome run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(folder_ / "out");
-    run.err = ReadFile(folder_ / "err");
-    return run;
+    return RunCaptured("env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE " + environment + " " + prefix + " " +
+                           CommandLine(KLIA_PROGRAM, args),
+                       folder_, " </dev/null" + redirections);
   }
 
   // klia --board <image> args..., sent `signal` (Ctrl-C's INT by default, TERM, HUP) again and
   // again until it ends: the signal is ignored until klia guards a step against it, so it lands
   // in the first guarded step. Standard error goes to the file "err". Returns the wait status.
   int Interrupt(const std::vector<std::string> &args, const std::string &signal = "INT") {
-    std::string command = "trap '' " + signal + "; env -u HWLINK_VBOARD_IMAGE " + Quoted(KLIA_PROGRAM) +
-                          " --board " + Quoted(image_);
-    for (const std::string &arg : args) command += " " + Quoted(arg);
+    std::vector<std::string> with_board = {"--board", image_.string()};
+    with_board.insert(with_board.end(), args.begin(), args.end());
+    std::string command = "trap '' " + signal + "; env -u HWLINK_VBOARD_IMAGE " + CommandLine(KLIA_PROGRAM, with_board);
     command += " >/dev/null 2>" + Quoted(folder_ / "err") + " & pid=$!; while kill -" + signal +
                " $pid 2>/dev/null; do sleep 0.002; done; wait $pid";
     return std::system(("sh -c " + Quoted(command)).c_str());
@@ -560,7 +544,7 @@ TEST_F(KliaTool, AnInterruptedCreationLeavesNoTemporaryFiles) {
   const std::string before = ReadFile(image_);
   const int status = Interrupt(
       {"board", "create", "--force", "--users", "1", "--data-pages", "65000", "--log-pages", "0", "--page-size", "1024"});
-  const int exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int exit_code = ExitCode(status);
   for (const auto &entry : fs::directory_iterator(folder_)) {
     EXPECT_EQ(entry.path().filename().string().find(".new."), std::string::npos) << entry.path();
   }

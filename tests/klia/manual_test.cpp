@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -25,10 +24,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::UnorderedElementsAreArray;
 
-using process_helpers::Outcome;
-using process_helpers::Quoted;
-using process_helpers::ReadFile;
-using process_helpers::WriteFile;
+using namespace process_helpers;
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -40,31 +36,21 @@ std::vector<std::string> Lines(const std::string &text) {
 class Manual : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("klia-manual-test-" + std::to_string(random()));
+    folder_ = MakeTemporaryFolder("klia-manual-test");
     fs::create_directories(folder_ / "bin");
     fs::create_symlink(KLIA_PROGRAM, folder_ / "bin" / "klia");
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  void TearDown() override { RemoveFolder(folder_); }
 
   // A shell command run in folder_, as a person would type it: `klia` on the PATH, the default
   // board inside folder_, none named by the environment.
   Outcome Shell(const std::string &command) {
-    const std::string line = "cd " + Quoted(folder_) +
-                             " && env -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE "
-                             "-u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u XDG_STATE_HOME HOME=" +
-                             Quoted(folder_) + " PATH=" + Quoted((folder_ / "bin").string() + ":/usr/bin:/bin") +
-                             " sh -c " + Quoted(command) + " >" + Quoted(folder_ / "out") + " 2>" +
-                             Quoted(folder_ / "err") + " </dev/null";
-    const int status = std::system(line.c_str());
-    Outcome run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(folder_ / "out");
-    run.err = ReadFile(folder_ / "err");
-    return run;
+    return RunCaptured("cd " + Quoted(folder_) +
+                           " && env -u HWLINK_VBOARD_IMAGE -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE "
+                           "-u HWLINK_SPY_TRACE -u HWLINK_SPY_GUARD -u XDG_STATE_HOME HOME=" +
+                           Quoted(folder_) + " PATH=" + Quoted((folder_ / "bin").string() + ":/usr/bin:/bin") +
+                           " sh -c " + Quoted(command),
+                       folder_, " </dev/null");
   }
 
   std::string Klia(const std::string &arguments) {

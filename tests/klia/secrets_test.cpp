@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -30,10 +29,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-using process_helpers::Outcome;
-using process_helpers::Quoted;
-using process_helpers::ReadFile;
-using process_helpers::WriteFile;
+using namespace process_helpers;
 
 // User 2 of every test's board logs on with this key and password.
 constexpr const char *kKey = "1122334455667788";
@@ -42,9 +38,7 @@ constexpr const char *kPassword = "a1a2a3a4b1b2b3b4";
 class KliaSecrets : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("klia-secrets-" + std::to_string(random()));
-    fs::create_directories(folder_);
+    folder_ = MakeTemporaryFolder("klia-secrets");
     image_ = folder_ / "board.img";
     ASSERT_EQ(Klia({"board", "create"}).exit_code, 0);
     ASSERT_EQ(Klia({"format", "--yes", "--check-word", "0x5A5A"}).exit_code, 0);
@@ -54,10 +48,7 @@ class KliaSecrets : public ::testing::Test {
                                "--password-file", Path("setup-password")});
     ASSERT_EQ(user.exit_code, 0) << user.err;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  void TearDown() override { RemoveFolder(folder_); }
 
   void LogOn() { ASSERT_EQ(Klia({"login", kKey, kPassword}).exit_code, 0); }
 
@@ -74,17 +65,11 @@ class KliaSecrets : public ::testing::Test {
   // empty), `redirections` (shell syntax) after that, `prefix` before klia.
   Outcome Klia(const std::vector<std::string> &args, const std::string &input = "",
                const std::string &redirections = "", const std::string &prefix = "") {
-    std::string command = "env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE " + prefix + " " +
-                          Quoted(KLIA_PROGRAM) + " --board " + Quoted(image_.string());
-    for (const std::string &arg : args) command += " " + Quoted(arg);
-    command += " >" + Quoted(Path("out")) + " 2>" + Quoted(Path("err")) + " <" +
-               Quoted(input.empty() ? "/dev/null" : input) + redirections;
-    const int status = std::system(command.c_str());
-    Outcome run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(folder_ / "out");
-    run.err = ReadFile(folder_ / "err");
-    return run;
+    std::vector<std::string> with_board = {"--board", image_.string()};
+    with_board.insert(with_board.end(), args.begin(), args.end());
+    return RunCaptured("env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_IMAGE " + prefix + " " +
+                           CommandLine(KLIA_PROGRAM, with_board),
+                       folder_, " <" + Quoted(input.empty() ? "/dev/null" : input) + redirections);
   }
 
   fs::path folder_;

@@ -1,9 +1,6 @@
 // The files the spy reads and writes, without a transport: its settings file as found beside
 // it, and a trace opened only when it is one.
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 
 #ifndef _WIN32
@@ -14,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "process_helpers.h"
 #include "spy_config.h"
 #include "trace_file.h"
 #include "trace_format.h"
@@ -23,27 +21,15 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-std::string ReadBytes(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path &path, const std::string &bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-}
+using namespace process_helpers;
 
 class SpyFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("spy-files-" + std::to_string(random()));
-    fs::create_directories(folder_);
-  }
+  void SetUp() override { folder_ = MakeTemporaryFolder("spy-files"); }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(folder_ / "hwlink-spy.conf", fs::perms::owner_all, ignored);
-    fs::remove_all(folder_, ignored);
+    RemoveFolder(folder_);
   }
   fs::path folder_;
 };
@@ -56,7 +42,7 @@ TEST_F(SpyFiles, ASettingsFileThatIsThereButCannotBeReadIsNotTakenAsAbsent) {
   EXPECT_EQ(config.state, spy::ConfigFile::State::kAbsent);
   EXPECT_EQ(config.path, conf.string());
 
-  WriteBytes(conf, "guard = read-only\n");
+  WriteFile(conf, "guard = read-only\n");
   config = spy::ReadConfigFile(folder_.string());
   EXPECT_EQ(config.state, spy::ConfigFile::State::kRead);
   EXPECT_EQ(config.text, "guard = read-only\n");
@@ -72,9 +58,9 @@ TEST_F(SpyFiles, ASettingsFileThatIsThereButCannotBeReadIsNotTakenAsAbsent) {
   EXPECT_EQ(spy::ReadConfigFile("").state, spy::ConfigFile::State::kUnreadable);
 #ifndef _WIN32
   fs::remove(conf);
-  WriteBytes(conf, "guard = read-only\n");
+  WriteFile(conf, "guard = read-only\n");
   fs::permissions(conf, fs::perms::none);
-  if (ReadBytes(conf).empty()) {  // not root, who may read any file
+  if (ReadFile(conf).empty()) {  // not root, who may read any file
     config = spy::ReadConfigFile(folder_.string());
     EXPECT_EQ(config.state, spy::ConfigFile::State::kUnreadable);
     EXPECT_THAT(config.error, HasSubstr("Permission denied"));
@@ -108,17 +94,17 @@ TEST_F(SpyFiles, OnlyATraceIsOpenedAsATrace) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path path = folder_ / (c.file != nullptr ? c.file : "new.jsonl");
-    if (c.file != nullptr) WriteBytes(path, c.bytes);
+    if (c.file != nullptr) WriteFile(path, c.bytes);
     hwtrace::AppendFile file;
     std::string error, warning;
     EXPECT_EQ(file.OpenTrace(path.string(), error, warning), c.opened) << error;
     if (c.opened) {
       EXPECT_TRUE(file.Append("appended\n", error)) << error;
       file.Close();
-      EXPECT_EQ(ReadBytes(path), c.bytes + "appended\n");
+      EXPECT_EQ(ReadFile(path), c.bytes + "appended\n");
     } else {
       EXPECT_EQ(error, path.string() + " is not a board trace (it does not begin with a trace header)");
-      EXPECT_EQ(ReadBytes(path), c.bytes);
+      EXPECT_EQ(ReadFile(path), c.bytes);
     }
   }
 

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -36,10 +35,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-using process_helpers::Outcome;
-using process_helpers::Quoted;
-using process_helpers::ReadFile;
-using process_helpers::WriteFile;
+using namespace process_helpers;
 
 size_t Count(const std::string &text, const std::string &what) {
   size_t n = 0;
@@ -70,15 +66,8 @@ std::string Pages(const fs::path &image) { return ReadFile(image).substr(512); }
 
 class SpySession : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("spy-test-" + std::to_string(random()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  void SetUp() override { folder_ = MakeTemporaryFolder("spy-test"); }
+  void TearDown() override { RemoveFolder(folder_); }
 
   // The environment that puts the spy in front of the virtual board, recording to `trace`.
   std::string SpyEnvironment(const fs::path &trace, const std::string &target = VBOARD_LIBRARY) const {
@@ -89,17 +78,11 @@ class SpySession : public ::testing::Test {
   // Runs `command` through sh in the test's folder, with `environment` (NAME=value words)
   // added to a clean board environment.
   Outcome Run(const std::string &environment, const std::string &command) {
-    const std::string line = "cd " + Quoted(folder_.string()) +
-                             " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE -u HWLINK_SPY_TARGET"
-                             " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY -u HWLINK_SPY_GUARD " +
-                             environment + " " + command + " >" + Quoted((folder_ / "out").string()) + " 2>" +
-                             Quoted((folder_ / "err").string());
-    const int status = std::system(line.c_str());
-    Outcome run;
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(folder_ / "out");
-    run.err = ReadFile(folder_ / "err");
-    return run;
+    return RunCaptured("cd " + Quoted(folder_.string()) +
+                           " && env -u HWLINK_VBOARD_GEOMETRY -u HWLINK_VBOARD_TRACE -u HWLINK_SPY_TARGET"
+                           " -u HWLINK_SPY_TRACE -u HWLINK_SPY_SECRETS -u HWLINK_SPY_REPLAY -u HWLINK_SPY_GUARD " +
+                           environment + " " + command,
+                       folder_, "");
   }
 
   std::string Klia(const std::string &image, const std::string &arguments) const {
@@ -219,8 +202,7 @@ TEST_F(SpySession, SecretsAreWithheldUnlessTheLabSwitchIsOn) {
 TEST_F(SpySession, SettingsComeFromTheFileBesideTheSpyAndTheEnvironmentWins) {
   // A spy folder of its own, with its configuration file.
   const fs::path spy = folder_ / "spy";
-  fs::create_directories(spy);
-  fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
+  CopyIntoFolder(spy, {{"libhwlink32.so", fs::path(SPY_FOLDER) / "libhwlink32.so"}});
   WriteFile(spy / "hwlink-spy.conf", "# installed for one session\ntarget = " + std::string(VBOARD_LIBRARY) +
                                          "\ntrace = from-file.jsonl\n");
   const std::string library_path = "LD_LIBRARY_PATH=" + Quoted(spy.string());
@@ -296,9 +278,8 @@ TEST_F(SpySession, AnUnwritableTraceLeavesTheSessionAlone) {
 // is said once, with the cure.
 TEST_F(SpySession, TheTraceIsWrittenOnlyIntoATrace) {
   CreateBoard("board.img");
-  fs::create_directories(folder_ / "real");
+  CopyIntoFolder(folder_ / "real", {{"libhwlink32-real.so", VBOARD_LIBRARY}});
   const fs::path real = folder_ / "real" / "libhwlink32-real.so";
-  fs::copy_file(VBOARD_LIBRARY, real);
   WriteFile(folder_ / "notes.txt", "a text the person keeps\n");
   fs::create_symlink(folder_ / "board.img", folder_ / "link.jsonl");
   fs::create_symlink(folder_ / "gone.jsonl", folder_ / "dangling.jsonl");
@@ -643,12 +624,14 @@ TEST_F(Guard, EveryWritingCommandIsStoppedAndTheBoardStaysAsItWas) {
 TEST_F(Guard, NoCallerGetsAWriteThrough) {
   CreateBoard("board.img");
   const std::string before = ReadFile(folder_ / "board.img");
-  setenv("HWLINK_SPY_TARGET", VBOARD_LIBRARY, 1);
-  setenv("HWLINK_SPY_TRACE", (folder_ / "t.jsonl").c_str(), 1);
-  setenv("HWLINK_SPY_GUARD", "read-only", 1);
-  setenv("HWLINK_VBOARD_IMAGE", (folder_ / "board.img").c_str(), 1);
+  // The spy reads its settings when it is loaded into this process; they go when the test ends.
+  EnvironmentChange environment;
+  environment.Set("HWLINK_SPY_TARGET", VBOARD_LIBRARY);
+  environment.Set("HWLINK_SPY_TRACE", (folder_ / "t.jsonl").string());
+  environment.Set("HWLINK_SPY_GUARD", "read-only");
+  environment.Set("HWLINK_VBOARD_IMAGE", (folder_ / "board.img").string());
   for (const char *name : {"HWLINK_SPY_SECRETS", "HWLINK_SPY_REPLAY", "HWLINK_VBOARD_TRACE", "HWLINK_VBOARD_GEOMETRY"}) {
-    unsetenv(name);
+    environment.Remove(name);
   }
   void *spy = dlopen((fs::path(SPY_FOLDER) / "libhwlink32.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(spy, nullptr) << dlerror();
@@ -720,10 +703,6 @@ TEST_F(Guard, NoCallerGetsAWriteThrough) {
       EXPECT_EQ(Bytes(in, in + sizeof in), Bytes(sizeof in, 0xEE));
     }
   }
-  for (const char *name : {"HWLINK_SPY_TARGET", "HWLINK_SPY_TRACE", "HWLINK_SPY_GUARD", "HWLINK_VBOARD_IMAGE"}) {
-    unsetenv(name);
-  }
-
   EXPECT_EQ(ReadFile(folder_ / "board.img"), before);
   const hwtrace::Trace trace = Read("t.jsonl");
   ASSERT_EQ(trace.exchanges.size(), std::size(cases));
@@ -748,8 +727,7 @@ TEST_F(Guard, AnUnknownGuardValueIsSaidAndGuards) {
 
   // The same in the file beside the spy, for a program that cannot be given an environment.
   const fs::path spy = folder_ / "spy";
-  fs::create_directories(spy);
-  fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
+  CopyIntoFolder(spy, {{"libhwlink32.so", fs::path(SPY_FOLDER) / "libhwlink32.so"}});
   WriteFile(spy / "hwlink-spy.conf", "target = " + std::string(VBOARD_LIBRARY) + "\nguard = read only\n");
   run = Run("LD_LIBRARY_PATH=" + Quoted(spy.string()), Klia("board.img", "watchdog set 9"));
   EXPECT_NE(run.exit_code, 0);
@@ -768,8 +746,7 @@ TEST_F(Guard, HostileSettingsFilesKeepTheGuardOn) {
   CreateBoard("board.img");
   const std::string before = ReadFile(folder_ / "board.img");
   const fs::path spy = folder_ / "spy";
-  fs::create_directories(spy);
-  fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", spy / "libhwlink32.so");
+  CopyIntoFolder(spy, {{"libhwlink32.so", fs::path(SPY_FOLDER) / "libhwlink32.so"}});
   const fs::path conf = spy / "hwlink-spy.conf";
   const bool root_reads_anything = geteuid() == 0;
   const struct {
@@ -859,9 +836,12 @@ TEST_F(Guard, TheSpyTellsItsGuardAndTheCallsItKept) {
       {"replaying a guarded recording", nullptr, nullptr, "guarded.jsonl", 1},
       {"replaying a recording without the guard", nullptr, "read-only", "plain.jsonl", 0},
   };
-  setenv("HWLINK_SPY_TARGET", VBOARD_LIBRARY, 1);
-  setenv("HWLINK_VBOARD_IMAGE", (folder_ / "board.img").c_str(), 1);
-  for (const char *name : {"HWLINK_SPY_SECRETS", "HWLINK_VBOARD_TRACE", "HWLINK_VBOARD_GEOMETRY"}) unsetenv(name);
+  EnvironmentChange environment;
+  environment.Set("HWLINK_SPY_TARGET", VBOARD_LIBRARY);
+  environment.Set("HWLINK_VBOARD_IMAGE", (folder_ / "board.img").string());
+  for (const char *name : {"HWLINK_SPY_SECRETS", "HWLINK_VBOARD_TRACE", "HWLINK_VBOARD_GEOMETRY"}) {
+    environment.Remove(name);
+  }
   using Question = uint32_t (*)();
   using Transfer = uint32_t (*)(uint8_t, uint8_t, const void *, uint8_t, const void *, uint8_t, void *, uint8_t *,
                                 uint8_t *);
@@ -869,12 +849,11 @@ TEST_F(Guard, TheSpyTellsItsGuardAndTheCallsItKept) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path copy = folder_ / ("spy-" + std::to_string(++n));
-    fs::create_directories(copy);
-    fs::copy_file(fs::path(SPY_FOLDER) / "libhwlink32.so", copy / "libhwlink32.so");
+    CopyIntoFolder(copy, {{"libhwlink32.so", fs::path(SPY_FOLDER) / "libhwlink32.so"}});
     if (c.file != nullptr) WriteFile(copy / "hwlink-spy.conf", c.file);
-    setenv("HWLINK_SPY_TRACE", (copy / "t.jsonl").c_str(), 1);
-    c.guard != nullptr ? setenv("HWLINK_SPY_GUARD", c.guard, 1) : unsetenv("HWLINK_SPY_GUARD");
-    c.replay != nullptr ? setenv("HWLINK_SPY_REPLAY", (folder_ / c.replay).c_str(), 1) : unsetenv("HWLINK_SPY_REPLAY");
+    environment.Set("HWLINK_SPY_TRACE", (copy / "t.jsonl").string());
+    environment.Set("HWLINK_SPY_GUARD", c.guard);
+    environment.Set("HWLINK_SPY_REPLAY", c.replay != nullptr ? (folder_ / c.replay).c_str() : nullptr);
     void *library = dlopen((copy / "libhwlink32.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     const auto guard = reinterpret_cast<Question>(dlsym(library, "HwSpyGuard"));
@@ -896,10 +875,6 @@ TEST_F(Guard, TheSpyTellsItsGuardAndTheCallsItKept) {
     if (c.on != 0) {
       EXPECT_TRUE(ReadFile(folder_ / "board.img") == image) << "the board image changed";
     }
-  }
-  for (const char *name : {"HWLINK_SPY_TARGET", "HWLINK_SPY_TRACE", "HWLINK_SPY_GUARD", "HWLINK_SPY_REPLAY",
-                           "HWLINK_VBOARD_IMAGE"}) {
-    unsetenv(name);
   }
 }
 
