@@ -7,15 +7,19 @@
 
 #include <CLI/CLI.hpp>
 
+#include "board/commands.h"
+#include "library/board_failure.h"
+#include "library/library_loader.h"
+#include "library/spy_pin.h"
+#include "mviahlp.h"
+#include "platform/cp866.h"
+#include "proof/commands.h"
 #include "shell/app.h"
 #include "shell/command_line.h"
-#include "platform/cp866.h"
 #include "shell/errors.h"
-#include "library/library_loader.h"
-#include "mviahlp.h"
 #include "shell/output.h"
 #include "shell/process.h"
-#include "library/spy_pin.h"
+#include "site/commands.h"
 
 namespace {
 
@@ -47,7 +51,21 @@ int Run(int argc, char **argv) {
                "Talks to the virtual board image chosen by --board, else HWLINK_VBOARD_IMAGE, else a default "
                "image (see 'klia board path')."};
   klia::Context context;
-  klia::BuildCommandLine(app, context);
+  klia::BuildGlobalOptions(app, context);
+  // The command table, in the order --help lists it: the board commands, the proof, the site
+  // operations, and the shell's own (completion and the man page, made from the others).
+  klia::AddBoardCommands(app, context);
+  klia::AddFormatCommand(app, context);
+  klia::AddUserCommands(app, context);
+  klia::AddDataCommands(app, context);
+  klia::AddClockCommands(app, context);
+  klia::AddTourCommand(app, context);
+  klia::AddProbeCommand(app, context);
+  klia::AddCompareCommand(app, context);
+  klia::AddSwapCommand(app, context);
+  klia::AddSpyCommands(app, context);
+  klia::AddTraceCommands(app, context);
+  klia::AddShellCommands(app, context);
 
   std::vector<std::string> arguments = klia::CommandLineArguments(argc, argv);
   klia::SetJsonOutput(WantsJson(arguments));

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "board/commands.h"
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"

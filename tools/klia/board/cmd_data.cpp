@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "board/commands.h"
+#include "library/board_failure.h"
 #include "shell/app.h"
 #include "board/binary_io.h"
 #include "library/board_session.h"

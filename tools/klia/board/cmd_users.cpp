@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "board/commands.h"
+#include "library/board_failure.h"
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"

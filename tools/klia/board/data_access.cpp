@@ -1,7 +1,9 @@
+// Data-area reads and writes of any length, in pieces of at most what a 16-bit count carries.
 #include "board/data_access.h"
 
 #include <string>
 
+#include "library/board_failure.h"
 #include "shell/errors.h"
 #include "mviahlp.h"
 

@@ -1,3 +1,4 @@
+// Day numbers and times of day to and from calendar dates, and the date and time where klia runs.
 #include "board/day_time.h"
 
 #include <cstdio>

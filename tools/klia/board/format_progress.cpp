@@ -1,9 +1,11 @@
+// klia format's run of the library's formatting, with the progress shown as it comes.
 #include "board/format_progress.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
 
+#include "library/board_failure.h"
 #include "platform/cp866.h"
 #include "shell/errors.h"
 #include "mviahlp.h"

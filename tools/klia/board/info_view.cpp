@@ -1,3 +1,4 @@
+// The board's information record in lines for a person and as JSON.
 #include "board/info_view.h"
 
 #include <cstdio>

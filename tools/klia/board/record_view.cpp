@@ -1,9 +1,11 @@
+// Record fields as text, as JSON and as command-line options, and typed values put into a record.
 #include "board/record_view.h"
 
 #include <cstdio>
 #include <string_view>
 
 #include "platform/cp866.h"
+#include "shell/command_line.h"
 #include "shell/errors.h"
 #include "shell/text_input.h"
 
@@ -174,6 +176,25 @@ void ApplyField(const RecordField &field, const std::string &typed, uint8_t *rec
       for (size_t k = 0; k < bytes.size(); ++k) p[k] = bytes[k];
       break;
     }
+  }
+}
+
+void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,
+                     std::map<std::string, std::string> &typed) {
+  for (const RecordField &field : fields) {
+    const std::string name = field.name;
+    const char *label = kNumberLabel;
+    switch (field.kind) {
+      case FieldKind::kString: label = kTextLabel; break;
+      case FieldKind::kData: label = kHexLabel; break;
+      case FieldKind::kFlag: label = "0|1"; break;
+      case FieldKind::kFlags8: label = "BITS"; break;
+      default: break;
+    }
+    command
+        ->add_option_function<std::string>(
+            "--" + name, [&typed, name](const std::string &value) { typed[name] = value; }, field.help)
+        ->type_name(label);
   }
 }
 

@@ -1,12 +1,14 @@
 // Showing and editing record fields by their table (records.h): text for a person, JSON for
-// scripts, and typed values applied to a record's bytes.
+// scripts, typed values applied to a record's bytes, and one command-line option per field.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "library/records.h"
@@ -30,5 +32,10 @@ std::string TypedToBoardString(const std::string &typed, const std::string &what
 
 // DeviceAccessWord in words: "0x8005 (devices 0, 2; bit 15 set)".
 std::string AccessWordText(uint16_t word);
+
+// One option per record field (--name, --access-word, ...), each storing what is typed into
+// `typed` under the field's name; checked later, when the record is built.
+void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,
+                     std::map<std::string, std::string> &typed);
 
 }  // namespace klia

@@ -13,6 +13,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "board/commands.h"
+#include "library/board_failure.h"
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "platform/cp866.h"

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include "library/board_failure.h"
 #include "shell/errors.h"
 #include "image_names.h"
 #include "library/library_loader.h"

@@ -1,3 +1,4 @@
+// The field tables of the library's caller records, and each field read from its bytes.
 #include "library/records.h"
 
 #include <algorithm>

@@ -31,6 +31,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "proof/commands.h"
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"

@@ -34,6 +34,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "library/board_failure.h"
+#include "proof/commands.h"
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"

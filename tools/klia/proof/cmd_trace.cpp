@@ -19,6 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "proof/commands.h"
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"

@@ -1,3 +1,4 @@
+// klia compare's judgement of two sessions exchange by exchange, and its report.
 #include "proof/compare_report.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 // What every klia command shares: the global options and the action that the chosen
-// subcommand leaves to run once the whole command line has been parsed.
+// subcommand leaves to run once the whole command line has been parsed. Each room of commands
+// adds its own to the command table (board/commands.h, proof/commands.h, site/commands.h).
 #pragma once
 
 #include <functional>
@@ -18,19 +19,5 @@ struct Context {
   std::string library;       // --library PATH: the interface library to drive instead of klia's own
   std::function<int()> run;
 };
-
-// Each adds its subcommands to the application.
-void AddBoardCommands(CLI::App &app, Context &context);   // board, info
-void AddUserCommands(CLI::App &app, Context &context);    // user, login, logout, xid
-void AddDataCommands(CLI::App &app, Context &context);    // data, log, config, hwstep
-void AddClockCommands(CLI::App &app, Context &context);   // clock, watchdog
-void AddFormatCommand(CLI::App &app, Context &context);   // format
-void AddTourCommand(CLI::App &app, Context &context);     // tour
-void AddShellCommands(CLI::App &app, Context &context);   // completion, manpage (from this table)
-void AddTraceCommands(CLI::App &app, Context &context);   // trace show|diff|replay
-void AddProbeCommand(CLI::App &app, Context &context);    // probe
-void AddCompareCommand(CLI::App &app, Context &context);  // compare
-void AddSwapCommand(CLI::App &app, Context &context);     // swap
-void AddSpyCommands(CLI::App &app, Context &context);     // spy install|remove|status
 
 }  // namespace klia

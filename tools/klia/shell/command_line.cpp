@@ -1,3 +1,5 @@
+// The frame of klia's command table, parse errors explained, and the completion script and
+// the man page made from the table.
 #include "shell/command_line.h"
 
 #include <algorithm>
@@ -123,26 +125,7 @@ std::string FixedUsage::make_usage(const CLI::App *, std::string) const {
   return get_label("Usage") + ": " + form_ + "\n";
 }
 
-void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,
-                     std::map<std::string, std::string> &typed) {
-  for (const RecordField &field : fields) {
-    const std::string name = field.name;
-    const char *label = kNumberLabel;
-    switch (field.kind) {
-      case FieldKind::kString: label = kTextLabel; break;
-      case FieldKind::kData: label = kHexLabel; break;
-      case FieldKind::kFlag: label = "0|1"; break;
-      case FieldKind::kFlags8: label = "BITS"; break;
-      default: break;
-    }
-    command
-        ->add_option_function<std::string>(
-            "--" + name, [&typed, name](const std::string &value) { typed[name] = value; }, field.help)
-        ->type_name(label);
-  }
-}
-
-void BuildCommandLine(CLI::App &app, Context &context) {
+void BuildGlobalOptions(CLI::App &app, Context &context) {
   app.name("klia");
   // Options are written --name on every system. On Windows CLI11 would also take /name as an
   // option, and with it every file named by a rooted path (/traces/a.jsonl, a path on the
@@ -162,18 +145,6 @@ void BuildCommandLine(CLI::App &app, Context &context) {
                  "object) instead of klia's own")
       ->type_name("PATH");
 
-  AddBoardCommands(app, context);
-  AddFormatCommand(app, context);
-  AddUserCommands(app, context);
-  AddDataCommands(app, context);
-  AddClockCommands(app, context);
-  AddTourCommand(app, context);
-  AddProbeCommand(app, context);
-  AddCompareCommand(app, context);
-  AddSwapCommand(app, context);
-  AddSpyCommands(app, context);
-  AddTraceCommands(app, context);
-  AddShellCommands(app, context);
 }
 
 // Completion and man page ----------------------------------------------------------------

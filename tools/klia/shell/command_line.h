@@ -9,7 +9,6 @@
 #include <CLI/CLI.hpp>
 
 #include "shell/app.h"
-#include "library/records.h"
 
 namespace klia {
 
@@ -25,8 +24,12 @@ class FixedUsage : public CLI::Formatter {
   std::string form_;
 };
 
-// Builds the whole command table into `app`: global options, every subcommand.
-void BuildCommandLine(CLI::App &app, Context &context);
+// The table's frame: klia's name and version, how options are written, and the global options
+// (--board, --json, --library). The rooms then add their commands (main.cpp), the shell's own last.
+void BuildGlobalOptions(CLI::App &app, Context &context);
+
+// completion, manpage: the shell script and the man page, made from the table as built.
+void AddShellCommands(CLI::App &app, Context &context);
 
 // What a parse error means, naming the command it belongs to; an unknown subcommand comes
 // with the closest known ones ("did you mean ...").
@@ -36,11 +39,6 @@ std::string ExplainParseError(const CLI::App &app, const std::vector<std::string
 // The bash (or zsh) completion script and the man page (roff), generated from the table.
 std::string CompletionScript(const CLI::App &app, const std::string &shell);
 std::string ManPage(const CLI::App &app);
-
-// One option per record field (--name, --access-word, ...), each storing what is typed into
-// `typed` under the field's name; checked later, when the record is built.
-void AddFieldOptions(CLI::App *command, const std::vector<RecordField> &fields,
-                     std::map<std::string, std::string> &typed);
 
 // Labels of option values in --help.
 inline constexpr const char *kNumberLabel = "NUMBER";  // decimal, or hex with 0x

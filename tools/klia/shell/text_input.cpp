@@ -1,3 +1,4 @@
+// Numbers and hex bytes as a person types them, each refused with a message naming the argument.
 #include "shell/text_input.h"
 
 #include <array>

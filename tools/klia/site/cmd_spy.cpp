@@ -28,6 +28,7 @@
 
 #include "shell/app.h"
 #include "shell/errors.h"
+#include "site/commands.h"
 #include "site/folder_command.h"
 #include "site/folder_files.h"
 #include "site/file_transaction.h"

@@ -1,4 +1,5 @@
-#include "shell/errors.h"
+// A refused library operation: the error state read when it is met, and its codes in words.
+#include "library/board_failure.h"
 
 #include <cstdio>
 #include <span>
