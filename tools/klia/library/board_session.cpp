@@ -7,47 +7,20 @@
 #include <optional>
 #include <system_error>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "library/board_failure.h"
 #include "shell/errors.h"
 #include "image_names.h"
 #include "library/library_loader.h"
 #include "mviahlp.h"
+#include "platform/platform.h"
 #include "shell/output.h"
 #include "library/spy_in_front.h"
 
 namespace klia {
 
-void SetEnvironment(const char *name, const std::string &value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Environment(const char *name) {
-  const char *value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-bool Writable(const std::string &path) {
-#ifdef _WIN32
-  return _access(path.c_str(), 2) == 0;
-#else
-  return access(path.c_str(), W_OK) == 0;
-#endif
-}
 
 std::string Chosen(const BoardChoice &board) { return board.path + " (chosen by " + board.source + ")"; }
 
@@ -68,19 +41,9 @@ std::string ImageCure(const std::string &problem, const BoardChoice &board) {
 }  // namespace
 
 std::string DefaultImagePath() {
-#ifdef _WIN32
-  std::string base = Environment("LOCALAPPDATA");
+  const std::string base = UserStateFolder();
   if (base.empty()) return "klia-board.img";
   return (fs::path(base) / "klia" / "board.img").string();
-#else
-  std::string base = Environment("XDG_STATE_HOME");
-  if (base.empty()) {
-    const std::string home = Environment("HOME");
-    if (home.empty()) return "klia-board.img";
-    base = (fs::path(home) / ".local" / "state").string();
-  }
-  return (fs::path(base) / "klia" / "board.img").string();
-#endif
 }
 
 BoardChoice ChooseBoard(const Context &context) {
@@ -98,14 +61,10 @@ void WarnIfOthersMayRead(const std::string &path) {
   std::error_code error;
   const fs::perms perms = fs::status(path, error).permissions();
   if (error || !fs::is_regular_file(path, error)) return;
-#ifdef _WIN32
-  (void)perms;  // access there is the folder's and the file's access control lists
-#else
-  if ((perms & (fs::perms::group_read | fs::perms::others_read)) == fs::perms::none) return;
+  if (!ModeLetsOthersRead(perms)) return;
   Notice("warning: the board image " + path +
          " may be read by other users, and it holds users' logon keys and passwords; make it readable by you "
          "only: chmod 600 " + path);
-#endif
 }
 
 std::string ImageProblem(const std::string &path) {
@@ -176,7 +135,7 @@ BoardChoice Open(const Context &context, Access access) {
     if (!problem.empty()) {
       throw Failure("image", "cannot use " + Chosen(board) + ": " + problem + "; " + ImageCure(problem, board));
     }
-    if (access == Access::kWrite && !Writable(board.path)) {
+    if (access == Access::kWrite && !MayWrite(board.path)) {
       throw Failure("image", "cannot change the board: its image " + Chosen(board) + " is read-only for you (" +
                                  std::strerror(errno) +
                                  "); commands that only read it still work, or use a copy you may write");

@@ -16,6 +16,7 @@
 
 #include "shell/app.h"
 #include "library/records.h"
+#include "platform/platform.h"
 
 namespace klia {
 
@@ -33,7 +34,6 @@ struct BoardChoice {
 // works on an image the person may only read, and cannot change it by mistake.
 enum class Access { kRead, kWrite };
 
-void SetEnvironment(const char *name, const std::string &value);
 std::string DefaultImagePath();
 // Throws UsageError for an empty --board.
 BoardChoice ChooseBoard(const Context &context);

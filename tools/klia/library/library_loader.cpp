@@ -5,35 +5,15 @@
 #include <filesystem>
 #include <string>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
-#include "platform/cp866.h"
 #include "shell/errors.h"
 #include "site/folder_files.h"
 #include "site/library_check.h"
 #include "site/interface_functions.h"
 #include "mviahlp.h"
+#include "shell/installation.h"
 #include "shell/output.h"
-#include "platform/process_runner.h"
+#include "platform/platform.h"
 #include "library/spy_pin.h"
-
-#ifndef KLIA_DEFAULT_LIBRARY
-#ifdef _WIN32
-#define KLIA_DEFAULT_LIBRARY "mviahlp.dll"
-#else
-#define KLIA_DEFAULT_LIBRARY "libmviahlp.so.1"
-#endif
-#endif
-#ifndef KLIA_LIBRARY_FOLDERS
-#define KLIA_LIBRARY_FOLDERS ""
-#endif
 
 namespace klia {
 namespace {
@@ -49,81 +29,25 @@ std::string g_chosen;  // --library, or empty for klia's own
 bool g_loaded = false;
 
 std::string Description() {
-  return g_chosen.empty() ? std::string(KLIA_DEFAULT_LIBRARY) + " (klia's own interface library)" : g_chosen;
-}
-
-#ifdef _WIN32
-std::string SystemMessage(DWORD code) {
-  char text[256] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                 nullptr);
-  std::string reason = text;
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) reason.pop_back();
-  return reason.empty() ? "error " + std::to_string(code) : reason;
+  return g_chosen.empty() ? std::string(OwnLibraryName()) + " (klia's own interface library)" : g_chosen;
 }
 
 // A named library is loaded with its own folder searched first for what it imports, so that
 // the HWLINK32.DLL beside it (a transport, or the spy in front of one) is the one it gets.
-HMODULE Open(std::string &reason) {
-  HMODULE module = g_chosen.empty()
-                       ? LoadLibraryW(Utf8ToWide(KLIA_DEFAULT_LIBRARY).c_str())
-                       : LoadLibraryExW(Utf8ToWide(g_chosen).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (module == nullptr) reason = SystemMessage(GetLastError());
-  return module;
+// klia's own is loaded by its name where it lies beside klia.exe, which the loader searches
+// first; natively by its full path (shell/installation.h), so that klia needs no run path.
+LibraryHandle Open(std::string &reason) {
+  if (!g_chosen.empty()) return LoadLibraryFile(g_chosen, reason);
+  return LoadLibraryByName(LibrariesLieBesideProgram() ? std::string(OwnLibraryName()) : OwnLibraryFile(), reason);
 }
 
-Address Find(HMODULE module, int ordinal) {
-  return reinterpret_cast<Address>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
-}
-
-// What to do when the loader refused the library for `reason`. A named file that is there was
-// refused for what it imports: the transport, as a rule.
-std::string LoadAdvice(const std::string &) {
-  std::error_code ignored;
-  if (g_chosen.empty()) {
-    return "it needs the board transport HWLINK32.DLL beside klia.exe or on PATH; simulator\\klia.exe works with "
-           "the virtual board instead";
-  }
-  if (!std::filesystem::is_regular_file(std::filesystem::path(Utf8ToWide(g_chosen)), ignored)) return "check the path";
-  return "the library needs the board transport HWLINK32.DLL in its own folder or on PATH";
-}
-#else
-// klia's own library is taken by its full path from the first of KLIA_LIBRARY_FOLDERS that
-// holds it (lib/ beside an installed klia's bin/, then the build tree's), so that klia needs
-// no run path; only when none does is it left to the loader's search.
-std::string OwnLibrary() {
-  const std::filesystem::path found = FirstHolding(KLIA_LIBRARY_FOLDERS, KLIA_DEFAULT_LIBRARY);
-  return found.empty() ? std::string(KLIA_DEFAULT_LIBRARY) : found.string();
-}
-
-void *Open(std::string &reason) {
-  void *module = dlopen((g_chosen.empty() ? OwnLibrary() : g_chosen).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    const char *error = dlerror();
-    reason = error != nullptr ? error : "unknown reason";
-  }
-  return module;
-}
-
-Address Find(void *module, int ordinal) {
-  void *address = dlsym(module, std::string(kInterfaceFunctionNames[ordinal - 1]).c_str());
+Address Find(LibraryHandle module, int ordinal) {
+  void *address = InterfaceFunction(module, ordinal, std::string(kInterfaceFunctionNames[ordinal - 1]).c_str());
   Address function = nullptr;
   static_assert(sizeof function == sizeof address);
   std::memcpy(&function, &address, sizeof function);
   return function;
 }
-
-// What to do when the loader refused the library for `reason` (its own words, which name the
-// object it could not open).
-std::string LoadAdvice(const std::string &reason) {
-  if (g_chosen.empty()) return "reinstall klia with its library (lib/libmviahlp.so.1 beside bin/klia)";
-  if (reason.rfind(g_chosen + ":", 0) == 0) return "check the path";
-  if (reason.find("libhwlink32") != std::string::npos) {
-    return "the library needs the board transport libhwlink32.so on its library path (LD_LIBRARY_PATH) or beside it";
-  }
-  return "install what the loader names, or put its folder on the library path (LD_LIBRARY_PATH)";
-}
-#endif
 
 // The address of the function of `ordinal`, the library loaded first.
 template <typename Function>
@@ -167,7 +91,7 @@ void LoadInterfaceLibrary() {
         throw Failure("library", "cannot load " + g_chosen + ": " + e.what());
       }
     }
-    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " + LoadAdvice(reason));
+    throw Failure("library", "cannot load " + Description() + ": " + reason + "; " + LibraryLoadAdvice(g_chosen, reason));
   }
   if (pinned) CheckBoundToPinnedSpy(module, g_chosen.empty() ? OwnLibraryFile() : g_chosen);
   std::string missing;
@@ -202,17 +126,7 @@ bool LibraryReportsErrorState() {
   return g_table[kErrorStateOrdinal - 1] != nullptr;
 }
 
-std::string LibraryName() { return g_chosen.empty() ? KLIA_DEFAULT_LIBRARY : g_chosen; }
-
-std::string OwnLibraryFile() {
-#ifdef _WIN32
-  wchar_t path[MAX_PATH * 4] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-  return WideToUtf8((std::filesystem::path(std::wstring(path, length)).parent_path() / KLIA_DEFAULT_LIBRARY).wstring());
-#else
-  return OwnLibrary();
-#endif
-}
+std::string LibraryName() { return g_chosen.empty() ? OwnLibraryName() : g_chosen; }
 
 }  // namespace klia
 

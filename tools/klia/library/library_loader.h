@@ -36,7 +36,4 @@ bool LibraryReportsErrorState();
 // The file klia loads: the --library path, or the name of klia's own library.
 std::string LibraryName();
 
-// The file of klia's own library (beside klia.exe; natively lib/ beside klia's bin/, or the build tree's).
-std::string OwnLibraryFile();
-
 }  // namespace klia

@@ -3,81 +3,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include "platform/cp866.h"
-#else
-#include <dlfcn.h>
-#include <link.h>
-#endif
-
 #include "site/folder_command.h"
 #include "site/folder_files.h"
 #include "site/install_manifest.h"
 #include "site/library_check.h"
 #include "mviahlp.h"
+#include "platform/platform.h"
 #include "site/program_folder.h"
 
 namespace klia {
 namespace {
 
-#ifdef _WIN32
-std::string LoadedTransport() {
-  const HMODULE module = GetModuleHandleW(L"HWLINK32.DLL");
-  if (module == nullptr) return "";
-  wchar_t path[MAX_PATH * 4] = {};
-  const DWORD length = GetModuleFileNameW(module, path, static_cast<DWORD>(std::size(path)));
-  return length == 0 ? std::string() : WideToUtf8(std::wstring(path, length));
-}
-#else
-int FindTransport(struct dl_phdr_info *info, size_t, void *found) {
-  const char *name = info->dlpi_name;
-  if (name == nullptr) return 0;
-  const char *base = std::strrchr(name, '/');
-  base = base == nullptr ? name : base + 1;
-  if (std::strcmp(base, kTransportFile) != 0) return 0;
-  *static_cast<std::string *>(found) = name;
-  return 1;
-}
-
-std::string LoadedTransport() {
-  std::string found;
-  dl_iterate_phdr(FindTransport, &found);
-  return found;
-}
-#endif
-
 // One of the spy's own queries (HwSpyGuard, HwSpyGuardedCalls) in the loaded transport, or null.
 using SpyQuery = uint32_t(KLIA_CALL *)(void);
 SpyQuery FindQuery(const char *name) {
-#ifdef _WIN32
-  const HMODULE module = GetModuleHandleW(L"HWLINK32.DLL");
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<SpyQuery>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-#else
-  const std::string file = LoadedTransport();
-  if (file.empty()) return nullptr;
-  void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (handle == nullptr) return nullptr;
-  void *address = dlsym(handle, name);
-  dlclose(handle);  // only the reference RTLD_NOLOAD took
+  void *address = LoadedTransportFunction(name);
   SpyQuery query = nullptr;
   std::memcpy(&query, &address, sizeof query);
   return query;
-#endif
 }
 
 // The folder part and the file name part of a path.
 std::pair<std::string, std::string> Split(const std::string &path) {
-#ifdef _WIN32
-  const size_t slash = path.find_last_of("\\/");
-#else
-  const size_t slash = path.find_last_of('/');
-#endif
+  const size_t slash = path.find_last_of(PathSeparators());
   if (slash == std::string::npos) return {".", path};
   return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
 }
@@ -85,7 +33,7 @@ std::pair<std::string, std::string> Split(const std::string &path) {
 }  // namespace
 
 std::optional<SpyInFront> FindSpyInFront() {
-  const std::string file = LoadedTransport();
+  const std::string file = LoadedTransportFile();
   if (file.empty()) return std::nullopt;
   std::optional<std::string> version;
   try {

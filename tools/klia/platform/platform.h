@@ -7,7 +7,15 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
 #include <ctime>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 namespace klia {
 
@@ -31,7 +39,188 @@ std::tm UniversalTime(std::time_t moment);
 
 // --- Processes: starting a program, waiting for it, how it ended ----------------------------
 
+// klia's own program file.
+std::filesystem::path OwnProgram();
+
+// Windows takes a program's libraries from the program's own folder first, so klia's own
+// interface library and the board transport are installed beside klia.exe. Natively they lie in
+// a lib folder of their own (or the build tree's), which klia searches (shell/installation.h).
+bool LibrariesLieBesideProgram();
+
+// The folder where programs keep their own state for the person running klia: on Windows
+// LOCALAPPDATA; natively XDG_STATE_HOME, else ~/.local/state. "" when the environment names none.
+std::string UserStateFolder();
+
+// The value of `name` in klia's own environment, "" when it is not set.
+std::string Environment(const char *name);
+
+// Sets `name` in klia's own environment, which the programs it starts inherit, or takes it out.
+void SetEnvironment(const char *name, const std::string &value);
+void RemoveEnvironment(const char *name);
+
+// Whether this process may write the file at `path`; errno says why not.
+bool MayWrite(const std::string &path);
+
+// Whether a file's mode lets others than its owner read it. Natively its group and others' read
+// bits; on Windows never, since access there is the folder's and the file's access control lists.
+bool ModeLetsOthersRead(std::filesystem::perms perms);
+
+// Creates `path` as a new, empty file readable by its owner only, for a child to write into:
+// never one that is there already, nor through a link. False when it cannot be made.
+bool CreateNewFileForOwner(const std::string &path);
+
+struct ChildRun {
+  std::filesystem::path program;
+  std::vector<std::string> arguments;
+  // Set in the child's environment; an empty value removes the variable.
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::string library_path;        // natively: put first on LD_LIBRARY_PATH
+  std::filesystem::path out, err;  // the child's standard output and error go there
+};
+
+// How a child process ended: its exit status, the signal that ended it, or (on Windows) the
+// exception that ended it.
+struct ChildEnd {
+  bool started = false;
+  bool exited = false;  // it exited, with `status`
+  int status = -1;
+  int signal = 0;          // natively: the signal that ended it
+  uint32_t exception = 0;  // on Windows: the exception code that ended it (0xC0000005, ...)
+  bool crashed = false;    // ended by a fault of its own (a crash, an abort), not by someone's signal
+
+  bool Interrupted() const;  // Ctrl-C: exit status 130 or SIGINT
+  // "exited with status 3", "was ended by SIGTERM", "crashed (SIGSEGV)", "aborted (SIGABRT)",
+  // "crashed (exception 0xC0000005)", "could not be started".
+  std::string Words() const;
+  // {"exit_status": 3} or {"signal": "SIGSEGV", "crashed": true} or {"exception": "0xC0000005",
+  // "crashed": true} or {"started": false}.
+  nlohmann::json Json() const;
+};
+
+// A signal's name as a child's end names it: "SIGSEGV" natively; on Windows its number.
+std::string SignalName(int signal);
+
+// Runs the child and waits for it, Ctrl-C reaching the child alone.
+ChildEnd RunChild(const ChildRun &child);
+
+// Runs `command` (its program looked for as the shell would) with klia's own standard streams
+// and waits for it; each word reaches the program as one argument, spaces and quotes
+// included. Natively Ctrl-C reaches the command alone, and a command a signal ended ends as
+// ExitCodeForSignal says. Its exit status, or -1 when it could not be started.
+int RunCommandAndWait(const std::vector<std::string> &command);
+
 // --- Loading a library and finding the modules of this process ------------------------------
+
+// A loaded library: natively the dlopen handle, on Windows the HMODULE.
+using LibraryHandle = void *;
+
+// The file name under which the interface library loads its board transport (HWLINK32.DLL;
+// natively libhwlink32.so).
+const char *TransportFileName();
+
+// The characters that end a path's folder part ("\\/" on Windows, "/" natively).
+const char *PathSeparators();
+
+// A path as klia's text: UTF-8, on Windows from the system's UTF-16.
+std::string PathText(const std::filesystem::path &path);
+
+// Loads a library by its name, found where the system looks for libraries (a path is taken as
+// it is). Null when it cannot be loaded, with the system's words for why in `reason`.
+LibraryHandle LoadLibraryByName(const std::string &name, std::string &reason);
+
+// Loads the library at `file` with its own folder searched first for what it imports, so that
+// on Windows the HWLINK32.DLL beside it (a transport, or the spy in front of one) is the one it
+// gets; natively its functions stay its own (local). Null when it cannot be loaded, with the
+// system's words for why in `reason`.
+LibraryHandle LoadLibraryFile(const std::string &file, std::string &reason);
+
+// Loads the transport spy at `file` as LoadLibraryFile does; why it cannot be loaded is said on
+// Windows by the system's error number ("Windows error 126").
+LibraryHandle LoadSpyLibrary(const std::string &file, std::string &why);
+
+// What to do when the loader refused the interface library for `reason`: klia's own when
+// `chosen` is empty, else the file named with --library.
+std::string LibraryLoadAdvice(const std::string &chosen, const std::string &reason);
+
+// The function `name` of a loaded library, or null.
+void *LibraryFunction(LibraryHandle library, const char *name);
+
+// The interface function of `ordinal` (named `name`) of a loaded interface library, or null: on
+// Windows by its ordinal, since the ordinals are the interface's contract and an old DLL need
+// not export names; natively by its name.
+void *InterfaceFunction(LibraryHandle library, int ordinal, const char *name);
+
+// The file a loaded library was loaded from: on Windows its module's ("(unknown)" when the
+// system does not say); natively the file of the object that defines its `function` ("" when
+// none does).
+std::string LoadedLibraryFile(LibraryHandle library, const char *function);
+
+// The board transport already loaded in this process under the transport's own name, or null.
+// Natively this takes a reference of its own to it.
+LibraryHandle LoadedTransport();
+
+// The file of the board transport loaded in this process (found among its modules by its file
+// name), or "" when none is.
+std::string LoadedTransportFile();
+
+// The function `name` of the board transport loaded in this process, or null.
+void *LoadedTransportFunction(const char *name);
+
+// The board transport a library would load, as the system would find it for the library.
+struct TransportLookup {
+  enum class Outcome {
+    kFound,      // `file` is the transport the library would load
+    kUnknown,    // the system cannot say (loading the library then says why in its own words)
+    kNotFound,   // the library needs the transport and finds none; `searched` says where it looked
+    kOtherName,  // it loads its transport under another name, `file`
+    kNotNeeded,  // it loads no board transport at all
+  };
+  Outcome outcome = Outcome::kUnknown;
+  std::string file;
+  std::string searched;
+};
+
+// Looks for the transport the library `library` (a full path) would load: on Windows in its own
+// folder, the system folders, the current folder and PATH, as the loader searches them; natively
+// by asking the dynamic loader itself, so that the library's run path, the library path and the
+// system's cache count as they would. With `must_find` false only the library's need of the
+// transport is judged (natively): one that is not found then is not said.
+TransportLookup LookUpTransportOf(const std::string &library, bool must_find);
+
+// Whether a loaded library's calls of the board transport go to the transport `spy`.
+struct TransportBinding {
+  enum class Outcome {
+    kSpy,         // all of them
+    kNoImport,    // on Windows: the library does not import the transport at all
+    kNoFunction,  // natively: the library has no transport function `what`
+    kOther,       // one goes to the transport in the file `what`
+  };
+  Outcome outcome = Outcome::kSpy;
+  std::string what;
+};
+
+// On Windows judged from the library's import table, which the loader has filled in; natively
+// from the transport functions HwTransfer and HwTransferEx as the library sees them.
+TransportBinding BindingToTransport(LibraryHandle library, LibraryHandle spy);
+
+// Puts `library` where it loads `transport` as its board transport and returns the file to
+// load: on Windows a copy in `folder` (made new) beside a copy of `transport` as HWLINK32.DLL,
+// which the loader then takes for it; natively the library itself. An empty path, with `error`
+// saying why, when the copies cannot be made.
+std::filesystem::path PlaceBesideTransport(const std::filesystem::path &library,
+                                           const std::filesystem::path &transport,
+                                           const std::filesystem::path &folder, std::error_code &error);
+
+// Whether the programs klia starts can be made to load a library before anything else
+// (natively through LD_PRELOAD). Windows has no such means: a program there loads the
+// HWLINK32.DLL beside it.
+bool CanPreloadIntoChildren();
+
+// Makes the programs klia starts from now on load `file` of `folder` before anything else (after
+// a sanitizer's runtime that klia itself was started with, which must stay first) and look for
+// libraries in `folder` first. False, and nothing changed, when the path cannot be put on the
+// loader's preload list (it has a space or a colon). Nothing to do on Windows.
+bool PreloadIntoChildren(const std::filesystem::path &folder, const char *file);
 
 // --- The terminal and the standard streams -------------------------------------------------
 

@@ -41,8 +41,8 @@
 #include "site/library_check.h"
 #include "shell/output.h"
 #include "proof/probe.h"
+#include "shell/installation.h"
 #include "shell/process.h"
-#include "platform/process_runner.h"
 #include "site/program_folder.h"
 #include "spy_config.h"
 #include "shell/text_input.h"
@@ -159,6 +159,20 @@ void RequireRole(const fs::path &path, const char *option, Role role) {
                                "), or leave --transport out to compare against the virtual board"
                          : std::string("; name the file of an interface library")));
   }
+}
+
+// Puts `library` where it loads the spy as its transport and returns the file to load:
+// natively the library itself (the child probe pins the spy in front of it); on Windows a copy
+// in `folder` (made new) beside a copy of the spy as HWLINK32.DLL, which the loader then takes
+// for it. Throws CannotRun.
+fs::path PlaceLibrary(const fs::path &library, const SpyLocation &spy, const fs::path &folder) {
+  std::error_code error;
+  const fs::path placed = PlaceBesideTransport(library, spy.library, folder, error);
+  if (placed.empty()) {
+    throw CannotRun("cannot put " + library.string() + " beside the spy in " + folder.string() + ": " +
+                    error.message());
+  }
+  return placed;
 }
 
 // What a probe that could not run said on its standard error: klia's error ("kind: text") and

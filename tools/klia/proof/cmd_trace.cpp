@@ -24,25 +24,13 @@
 #include "library/board_session.h"
 #include "shell/command_line.h"
 #include "shell/errors.h"
+#include "shell/installation.h"
 #include "shell/output.h"
-#include "platform/process_runner.h"
+#include "platform/platform.h"
 #include "shell/text_input.h"
 #include "trace_decode.h"
 #include "trace_file.h"
 #include "trace_format.h"
-
-#ifdef _WIN32
-#include <process.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <link.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace klia {
 namespace {
@@ -68,12 +56,7 @@ int Unreadable(const Context &, const std::string &what, const char *kind = "tra
 
 std::string UtcTime(uint64_t micros, bool with_date) {
   const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-  std::tm t{};
-#ifdef _WIN32
-  gmtime_s(&t, &seconds);
-#else
-  gmtime_r(&seconds, &t);
-#endif
+  const std::tm t = UniversalTime(seconds);
   char text[64];
   if (with_date) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
@@ -407,16 +390,11 @@ int DiffTraces(const Context &context, const std::string &path_a, const std::str
 // ---------------------------------------------------------------------------------------
 // replay
 
-#ifndef KLIA_SPY_FOLDERS
-#define KLIA_SPY_FOLDERS ""
-#endif
-
-#ifndef _WIN32
 // The folder holding the spy library: --spy, else beside an installed klia, else the build
-// tree's (KLIA_SPY_FOLDERS: '|'-separated, relative ones taken from klia's own folder).
+// tree's (shell/installation.h).
 std::filesystem::path FindSpyFolder(const std::string &given) {
   namespace fs = std::filesystem;
-  const char *library = "libhwlink32.so";
+  const char *library = TransportFileName();
   std::error_code ignored;
   if (!given.empty()) {
     if (!fs::exists(fs::path(given) / library, ignored)) {
@@ -424,20 +402,11 @@ std::filesystem::path FindSpyFolder(const std::string &given) {
     }
     return fs::absolute(given, ignored);
   }
-  const fs::path own_folder = fs::read_symlink("/proc/self/exe", ignored).parent_path();
-  const std::string folders = KLIA_SPY_FOLDERS;
-  size_t at = 0;
-  while (at <= folders.size()) {
-    const size_t end = std::min(folders.find('|', at), folders.size());
-    fs::path folder = folders.substr(at, end - at);
-    at = end + 1;
-    if (folder.empty()) continue;
-    if (folder.is_relative()) folder = own_folder / folder;
+  for (const fs::path &folder : SpyFolders()) {
     if (fs::exists(folder / library, ignored)) return folder;
   }
   throw UsageError(std::string("cannot find the transport spy (") + library + "); name its folder with --spy");
 }
-#endif
 
 // Creates a new, empty file in the temporary folder, readable by its owner only, for the
 // replayed session's trace. Made here, exclusively, so that nobody can put a file or a link
@@ -450,36 +419,11 @@ std::string TemporaryTracePath() {
     const std::string path = (fs::temp_directory_path(ignored) / ("klia-replay-" + std::to_string(hwtrace::ProcessId()) +
                                                                   "-" + std::to_string(random()) + ".jsonl"))
                                  .string();
-#ifdef _WIN32
-    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle);
-      return path;
-    }
-#else
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      close(fd);
-      return path;
-    }
-#endif
+    if (CreateNewFileForOwner(path)) return path;
   }
   throw UsageError("cannot create a temporary file for the replayed session's trace in " +
                    fs::temp_directory_path(ignored).string());
 }
-
-#ifndef _WIN32
-// A sanitizer's runtime that klia itself was started with (an ASan build's libasan): it must
-// stay first among the objects a process loads, so it goes before the spy on the preload list.
-int FindSanitizerRuntime(struct dl_phdr_info *info, size_t, void *found) {
-  const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
-  const size_t slash = name.find_last_of('/');
-  if (name.compare(slash == std::string::npos ? 0 : slash + 1, 7, "libasan") != 0) return 0;
-  *static_cast<std::string *>(found) = name;
-  return 1;
-}
-#endif
 
 // Runs the command with the spy replaying; returns its exit status, or -1 when it could not
 // be started.
@@ -487,56 +431,17 @@ int RunReplayed(const std::vector<std::string> &command, const std::string &reco
                 const std::filesystem::path &spy_folder) {
   SetEnvironment("HWLINK_SPY_REPLAY", recording);
   SetEnvironment("HWLINK_SPY_TRACE", trace);
-#ifdef _WIN32
-  _putenv_s("HWLINK_SPY_TARGET", "");
-  (void)spy_folder;  // Windows loads the HWLINK32.DLL beside the program: the spy must be installed there
-  return RunCommandAndWait(command);
-#else
-  unsetenv("HWLINK_SPY_TARGET");
-  // The spy is loaded into the command's processes before anything else: a library that needs
-  // libhwlink32.so then binds to it whatever its own run path says (the loader searches a
-  // DT_RPATH before the library path), and no exchange can reach a board.
-  const std::string spy_file = (spy_folder / "libhwlink32.so").string();
-  if (spy_file.find_first_of(" :") != std::string::npos) {
-    throw UsageError("the transport spy " + spy_file +
+  RemoveEnvironment("HWLINK_SPY_TARGET");
+  // Natively the spy is loaded into the command's processes before anything else: a library that
+  // needs libhwlink32.so then binds to it whatever its own run path says (the loader searches a
+  // DT_RPATH before the library path), and no exchange can reach a board. Windows loads the
+  // HWLINK32.DLL beside the program: the spy must be installed there.
+  if (!PreloadIntoChildren(spy_folder, TransportFileName())) {
+    throw UsageError("the transport spy " + (spy_folder / TransportFileName()).string() +
                      " has a space or a colon in its path, which the loader's preload list cannot hold; name a "
                      "--spy folder without them");
   }
-  const char *preload = std::getenv("LD_PRELOAD");
-  std::string first;
-  dl_iterate_phdr(FindSanitizerRuntime, &first);
-  SetEnvironment("LD_PRELOAD", (first.empty() ? "" : first + ":") + spy_file +
-                                   (preload != nullptr && *preload != '\0' ? ":" + std::string(preload) : ""));
-  const char *old = std::getenv("LD_LIBRARY_PATH");
-  SetEnvironment("LD_LIBRARY_PATH", spy_folder.string() + (old != nullptr && *old != '\0' ? ":" + std::string(old) : ""));
-  std::vector<char *> argv;
-  for (const std::string &word : command) argv.push_back(const_cast<char *>(word.c_str()));
-  argv.push_back(nullptr);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  // Ctrl-C reaches the command; klia waits for it and then tidies up.
-  struct sigaction ignore {}, old_int {}, old_quit {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGINT, &ignore, &old_int);
-  sigaction(SIGQUIT, &ignore, &old_quit);
-  const pid_t child = fork();
-  if (child == 0) {
-    sigaction(SIGINT, &old_int, nullptr);
-    sigaction(SIGQUIT, &old_quit, nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (child > 0) {
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGQUIT, &old_quit, nullptr);
-  if (child < 0) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
-#endif
+  return RunCommandAndWait(command);
 }
 
 struct ReplayOutcome {
@@ -652,12 +557,9 @@ int ReplayTrace(const Context &context, const ReplayOptions &o) {
   if (!record_path.empty() && fs::exists(record_path, ignored)) {
     throw UsageError("--record " + record_path + " exists already; name a new file");
   }
-#ifdef _WIN32
-  const fs::path spy_folder;  // Windows loads the HWLINK32.DLL beside the program: the spy installed there
-  (void)spy;
-#else
-  const fs::path spy_folder = FindSpyFolder(spy);
-#endif
+  // Windows loads the HWLINK32.DLL beside the program: the spy installed there, and no folder of
+  // a spy is looked for.
+  const fs::path spy_folder = CanPreloadIntoChildren() ? FindSpyFolder(spy) : fs::path();
   const std::string output = record_path.empty() ? TemporaryTracePath() : record_path;
   const std::string absolute = fs::absolute(path, ignored).string();
 

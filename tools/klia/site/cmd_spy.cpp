@@ -39,7 +39,7 @@
 #include "site/library_check.h"
 #include "shell/output.h"
 #include "shell/process.h"
-#include "platform/process_runner.h"
+#include "shell/installation.h"
 #include "site/program_folder.h"
 #include "trace_format.h"
 

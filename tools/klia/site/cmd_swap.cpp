@@ -22,7 +22,7 @@
 #include "site/folder_install.h"
 #include "site/install_report.h"
 #include "site/library_check.h"
-#include "library/library_loader.h"
+#include "shell/installation.h"
 #include "mviahlp.h"
 #include "shell/output.h"
 #include "shell/process.h"
