@@ -9,7 +9,7 @@
 
 #include "shell/app.h"
 #include "shell/command_line.h"
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "shell/errors.h"
 #include "library/library_loader.h"
 #include "mviahlp.h"

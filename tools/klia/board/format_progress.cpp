@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "shell/errors.h"
 #include "mviahlp.h"
 #include "shell/process.h"

@@ -14,7 +14,7 @@
 #include <dlfcn.h>
 #endif
 
-#include "platform/cp866.h"
+#include "platform/windows/wide_text.h"
 #include "shell/errors.h"
 #include "site/folder_files.h"
 #include "site/library_check.h"

@@ -14,7 +14,7 @@
 #endif
 #include <windows.h>
 
-#include "platform/cp866.h"
+#include "platform/windows/wide_text.h"
 #else
 #include <dlfcn.h>
 #include <elf.h>

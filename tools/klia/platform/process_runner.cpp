@@ -22,7 +22,7 @@
 #include <unistd.h>
 #endif
 
-#include "platform/cp866.h"
+#include "platform/windows/wide_text.h"
 #include "platform/platform.h"
 
 #ifndef KLIA_SPY_FOLDERS
