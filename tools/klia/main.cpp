@@ -12,7 +12,7 @@
 #include "library/library_loader.h"
 #include "library/spy_pin.h"
 #include "mviahlp.h"
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "proof/commands.h"
 #include "shell/app.h"
 #include "shell/command_line.h"

@@ -4,24 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "platform/platform.h"
 #include "shell/errors.h"
 
 namespace klia {
 namespace {
-
-// Files klia opens are not handed to programs it might start ("e": close-on-exec).
-#ifdef _WIN32
-constexpr const char *kReadMode = "rb";
-constexpr const char *kWriteMode = "wb";
-#else
-constexpr const char *kReadMode = "rbe";
-constexpr const char *kWriteMode = "wbe";
-#endif
 
 std::vector<uint8_t> ReadAll(std::FILE *file, size_t limit, const std::string &what) {
   std::vector<uint8_t> data;
@@ -38,7 +25,7 @@ std::vector<uint8_t> ReadAll(std::FILE *file, size_t limit, const std::string &w
 }  // namespace
 
 std::vector<uint8_t> ReadFileBytes(const std::string &path, size_t limit) {
-  std::FILE *file = std::fopen(path.c_str(), kReadMode);
+  std::FILE *file = OpenNotInherited(path, "rb");
   if (file == nullptr) throw UsageError("cannot open " + path + " for reading: " + std::strerror(errno));
   try {
     std::vector<uint8_t> data = ReadAll(file, limit, path);
@@ -51,14 +38,12 @@ std::vector<uint8_t> ReadFileBytes(const std::string &path, size_t limit) {
 }
 
 std::vector<uint8_t> ReadStandardInput(size_t limit) {
-#ifdef _WIN32
-  _setmode(_fileno(stdin), _O_BINARY);
-#endif
+  UseBinaryMode(stdin);
   return ReadAll(stdin, limit, "standard input");
 }
 
 void WriteFileBytes(const std::string &path, const std::vector<uint8_t> &data) {
-  std::FILE *file = std::fopen(path.c_str(), kWriteMode);
+  std::FILE *file = OpenNotInherited(path, "wb");
   if (file == nullptr) throw UsageError("cannot open " + path + " for writing: " + std::strerror(errno));
   const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
   const int write_errno = errno;
@@ -70,9 +55,7 @@ void WriteFileBytes(const std::string &path, const std::vector<uint8_t> &data) {
 
 void WriteStandardOutput(const std::vector<uint8_t> &data) {
   std::fflush(stdout);
-#ifdef _WIN32
-  _setmode(_fileno(stdout), _O_BINARY);
-#endif
+  UseBinaryMode(stdout);
   std::fwrite(data.data(), 1, data.size(), stdout);
   std::fflush(stdout);
 }

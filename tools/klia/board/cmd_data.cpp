@@ -10,7 +10,7 @@
 #include "board/binary_io.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "board/data_access.h"
 #include "shell/errors.h"
 #include "mviahlp.h"

@@ -10,7 +10,7 @@
 #include "shell/app.h"
 #include "library/board_session.h"
 #include "shell/command_line.h"
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "shell/errors.h"
 #include "shell/output.h"
 #include "shell/process.h"

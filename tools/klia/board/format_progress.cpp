@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "library/board_failure.h"
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "shell/errors.h"
 #include "mviahlp.h"
 #include "shell/process.h"

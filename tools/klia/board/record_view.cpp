@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "shell/command_line.h"
 #include "shell/errors.h"
 #include "shell/text_input.h"

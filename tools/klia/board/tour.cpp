@@ -17,7 +17,7 @@
 #include "library/board_failure.h"
 #include "shell/app.h"
 #include "library/board_session.h"
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "board/data_access.h"
 #include "board/day_time.h"
 #include "shell/errors.h"

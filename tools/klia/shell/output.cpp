@@ -1,27 +1,13 @@
 #include "shell/output.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "platform/platform.h"
 
 namespace klia {
 namespace {
@@ -48,68 +34,11 @@ void Write(std::FILE *stream, const std::string &text) {
   std::fflush(stream);
 }
 
-// The descriptor calls below work on both systems and may be made from a signal handler.
-#ifdef _WIN32
-long long ReadAt(int fd, long long offset, char *buffer, unsigned size) {
-  if (_lseeki64(fd, offset, SEEK_SET) < 0) return -1;
-  return _read(fd, buffer, size);
-}
-void WriteAll(int fd, const char *text, size_t size) {
-  while (size > 0) {
-    const int n = _write(fd, text, static_cast<unsigned>(size));
-    if (n <= 0) return;
-    text += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-#else
-long long ReadAt(int fd, long long offset, char *buffer, unsigned size) {
-  ssize_t n;
-  while ((n = pread(fd, buffer, size, static_cast<off_t>(offset))) < 0 && errno == EINTR) {
-  }
-  return n;
-}
-void WriteAll(int fd, const char *text, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, text, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-#endif
-
+// A text ending in a zero, to a descriptor; may be called from a signal handler.
 void WriteAll(int fd, const char *text) {
   size_t size = 0;
   while (text[size] != '\0') ++size;
-  WriteAll(fd, text, size);
-}
-
-// The file descriptor 2 is pointed at: removed from its folder at once (natively never
-// named at all where the system allows), so that nothing is left behind however klia ends.
-int OpenPrivateFile() {
-#ifdef _WIN32
-  wchar_t folder[MAX_PATH + 1] = {};
-  wchar_t name[MAX_PATH + 1] = {};
-  if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"kli", 0, name) == 0) return -1;
-  // Deleted by the system when its last handle closes, as klia ends.
-  const int fd = _wopen(name, _O_RDWR | _O_BINARY | _O_TEMPORARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-  if (fd < 0) DeleteFileW(name);
-  return fd;
-#else
-  std::error_code error;
-  const std::string folder = std::filesystem::temp_directory_path(error).string();
-  if (error) return -1;
-#ifdef O_TMPFILE
-  const int unnamed = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (unnamed >= 0) return unnamed;
-#endif
-  std::string name = folder + "/klia-messages-XXXXXX";
-  const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd >= 0) unlink(name.c_str());
-  return fd;
-#endif
+  WriteToDescriptor(fd, text, size);
 }
 
 // Writes the collected bytes from g_carried on as the elements of a JSON array of strings,
@@ -120,14 +49,14 @@ long long WriteMessagesAsJson(int fd) {
   size_t used = 0;
   auto put = [&](const char *text, size_t size) {
     if (used + size > sizeof out) {
-      WriteAll(fd, out, used);
+      WriteToDescriptor(fd, out, used);
       used = 0;
     }
     for (size_t i = 0; i < size; ++i) out[used++] = text[i];
   };
   bool first = true, open = false;
   long long at = g_carried;
-  for (long long n; (n = ReadAt(g_collected, at, in, sizeof in)) > 0; at += n) {
+  for (long long n; (n = ReadDescriptorAt(g_collected, at, in, sizeof in)) > 0; at += n) {
     for (long long i = 0; i < n; ++i) {
       const unsigned char c = static_cast<unsigned char>(in[i]);
       if (c == '\r') continue;
@@ -156,13 +85,13 @@ long long WriteMessagesAsJson(int fd) {
     }
   }
   if (open) put("\"", 1);
-  WriteAll(fd, out, used);
+  WriteToDescriptor(fd, out, used);
   return at;
 }
 
 bool HasUncarriedMessages() {
   char byte;
-  return g_collecting != 0 && ReadAt(g_collected, g_carried, &byte, 1) == 1;
+  return g_collecting != 0 && ReadDescriptorAt(g_collected, g_carried, &byte, 1) == 1;
 }
 
 // The collected lines not yet carried, which from now on count as carried.
@@ -171,7 +100,7 @@ std::vector<std::string> TakeTransportMessages() {
   if (g_collected < 0) return lines;
   char buffer[4096];
   long long at = g_carried;
-  for (long long n; (n = ReadAt(g_collected, at, buffer, sizeof buffer)) > 0;) at += n;
+  for (long long n; (n = ReadDescriptorAt(g_collected, at, buffer, sizeof buffer)) > 0;) at += n;
   g_carried = at;
   return lines;
 }
@@ -186,33 +115,7 @@ void Carry(nlohmann::json &object) {
 
 // A signal that would end klia silently: what the transport said is written first, then the
 // signal ends klia as it would have.
-extern "C" void OnEndingSignal(int number) {
-  WriteFromSignalHandler(nullptr, 0);
-#ifdef _WIN32
-  std::signal(number, SIG_DFL);
-#endif
-  std::raise(number);
-}
-
-void CatchEndingSignals() {
-#ifdef _WIN32
-  for (int number : {SIGINT, SIGTERM, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) {
-    // A signal klia was started with ignored, or one it handles itself, is left as it is.
-    void (*before)(int) = std::signal(number, OnEndingSignal);
-    if (before != SIG_DFL && before != SIG_ERR) std::signal(number, before);
-  }
-#else
-  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
-    struct sigaction before {};
-    if (sigaction(number, nullptr, &before) != 0 || before.sa_handler != SIG_DFL) continue;
-    struct sigaction ending {};
-    ending.sa_handler = OnEndingSignal;
-    ending.sa_flags = SA_RESETHAND | SA_NODEFER;
-    sigemptyset(&ending.sa_mask);
-    sigaction(number, &ending, nullptr);
-  }
-#endif
-}
+void WriteTransportMessagesLast() { WriteFromSignalHandler(nullptr, 0); }
 
 }  // namespace
 
@@ -252,12 +155,7 @@ void FinishOutput() {
   if (g_collecting != 0) {
     // Descriptor 2 is klia's standard error again first, so that no line falls between.
     std::fflush(stderr);
-#ifdef _WIN32
-    _dup2(g_own, 2);
-    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
-#else
-    dup2(g_own, 2);
-#endif
+    PutBackStandardError(g_own);
   }
   nlohmann::json object = nlohmann::json::object();
   Carry(object);
@@ -267,39 +165,18 @@ void FinishOutput() {
 
 void CollectTransportMessages() {
   if (!g_json || g_collecting != 0 || g_collected >= 0) return;
-  const int file = OpenPrivateFile();
+  // Descriptor 2 is pointed at a file no one else finds, gone however klia ends.
+  const int file = OpenUnnamedTemporaryFile();
   if (file < 0) return;  // nothing collected: the lines reach standard error as before
   std::fflush(stderr);
-#ifdef _WIN32
-  const int own = _dup(2);
-  const bool moved = _dup2(file, 2) == 0;
-#else
-  const int own = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  const bool moved = own >= 0 && dup2(file, 2) == 2;
-#endif
-  if (!moved) {
-#ifdef _WIN32
-    if (own >= 0) _close(own);
-    _close(file);
-#else
-    if (own >= 0) close(own);
-    close(file);
-#endif
-    return;
-  }
-#ifdef _WIN32
-  // A library whose C runtime starts after this takes the standard error handle the system
-  // hands it: the private file too.
-  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
-  g_own_stream = own >= 0 ? _fdopen(own, "w") : nullptr;
-#else
-  g_own_stream = fdopen(own, "w");
-#endif
+  const StandardErrorMoved moved = MoveStandardErrorTo(file);
+  if (!moved.moved) return;
+  g_own_stream = moved.own_stream;
   if (g_own_stream != nullptr) std::setvbuf(g_own_stream, nullptr, _IONBF, 0);
-  g_own = own;
+  g_own = moved.own;
   g_collected = file;
   g_collecting = 1;
-  CatchEndingSignals();
+  RunBeforeEndingSignals(WriteTransportMessagesLast);
   // A library that calls exit() while it loads or later ends klia without main's last word.
   std::atexit(FinishOutput);
 }
@@ -310,7 +187,7 @@ std::vector<std::string> TransportMessagesSoFar() {
   std::string text;
   char buffer[4096];
   long long at = g_carried;
-  for (long long n; (n = ReadAt(g_collected, at, buffer, sizeof buffer)) > 0; at += n) {
+  for (long long n; (n = ReadDescriptorAt(g_collected, at, buffer, sizeof buffer)) > 0; at += n) {
     text.append(buffer, static_cast<size_t>(n));
   }
   for (size_t begin = 0; begin < text.size();) {
@@ -334,14 +211,14 @@ void WriteFromSignalHandler(const char *text, std::size_t size) {
   const int fd = g_collecting != 0 ? g_own : 2;
   if (fd < 0) return;
   if (!HasUncarriedMessages()) {
-    if (text != nullptr) WriteAll(fd, text, size);
+    if (text != nullptr) WriteToDescriptor(fd, text, size);
     return;
   }
   if (text != nullptr && size >= 3 && text[0] == '{' && text[size - 2] == '}' && text[size - 1] == '\n') {
-    WriteAll(fd, text, size - 2);
+    WriteToDescriptor(fd, text, size - 2);
     WriteAll(fd, ",\"transport_messages\":[");
   } else {
-    if (text != nullptr) WriteAll(fd, text, size);
+    if (text != nullptr) WriteToDescriptor(fd, text, size);
     WriteAll(fd, "{\"transport_messages\":[");
   }
   g_carried = WriteMessagesAsJson(fd);

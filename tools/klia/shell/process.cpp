@@ -1,41 +1,18 @@
 #include "shell/process.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <span>
 
 #include <nlohmann/json.hpp>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
+#include "platform/platform.h"
 #include "shell/errors.h"
 #include "shell/output.h"
 
 namespace klia {
-
-void ReserveStandardStreams() {
-#ifndef _WIN32
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number is taken, which is `fd`: the ones below it are open by now.
-    const int null = open("/dev/null", O_RDWR);
-    if (null > 2) close(null);
-  }
-#endif
-}
-
-bool IsTerminal(std::FILE *stream) {
-#ifdef _WIN32
-  return _isatty(_fileno(stream)) != 0;
-#else
-  return isatty(fileno(stream)) != 0;
-#endif
-}
 
 bool AskYesNo(const std::string &question) {
   std::fputs((question + " [y/N] ").c_str(), stderr);
@@ -53,43 +30,29 @@ void ConfirmDestruction(const std::string &what, bool yes, const std::string &qu
 
 namespace {
 
-// The signals that end klia with its work tidied up: Ctrl-C, a kill, a terminal that went away.
-constexpr int kEndingSignals[] = {
-    SIGINT, SIGTERM,
-#ifdef SIGHUP
-    SIGHUP,
-#endif
-};
-constexpr size_t kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
-
 // Prepared before the handler can run: a signal handler may only write and remove. One text
-// for each of kEndingSignals.
-std::string g_interrupt_text[kEndingSignalCount];
+// for each of TidyEndingSignals(): Ctrl-C, a kill, a terminal that went away.
+std::string g_interrupt_text[kMaxTidyEndingSignals];
 std::string g_remove_path;
 volatile std::sig_atomic_t g_guarded = 0;
 // What the signals did before the guard: restored after it (a klia started with Ctrl-C
 // ignored keeps ignoring it).
-void (*g_previous_handler[kEndingSignalCount])(int) = {};
+void (*g_previous_handler[kMaxTidyEndingSignals])(int) = {};
 
 extern "C" void OnInterrupt(int signal_number) {
-  if (g_guarded == 0) _exit(ExitCodeForSignal(signal_number));
-  if (!g_remove_path.empty()) {
-#ifdef _WIN32
-    _unlink(g_remove_path.c_str());
-#else
-    unlink(g_remove_path.c_str());
-#endif
-  }
-  for (size_t i = 0; i < kEndingSignalCount; ++i) {
-    if (kEndingSignals[i] != signal_number) continue;
+  if (g_guarded == 0) std::_Exit(ExitCodeForSignal(signal_number));
+  if (!g_remove_path.empty()) RemoveFileFromSignalHandler(g_remove_path.c_str());
+  const std::span<const int> signals = TidyEndingSignals();
+  for (size_t i = 0; i < signals.size(); ++i) {
+    if (signals[i] != signal_number) continue;
     const std::string &text = g_interrupt_text[i];
     WriteFromSignalHandler(text.data(), text.size());
   }
-  _exit(ExitCodeForSignal(signal_number));
+  std::_Exit(ExitCodeForSignal(signal_number));
 }
 
 volatile std::sig_atomic_t g_deferred_interrupt = 0;
-void (*g_before_deferral[kEndingSignalCount])(int) = {};
+void (*g_before_deferral[kMaxTidyEndingSignals])(int) = {};
 
 extern "C" void NoteInterrupt(int signal_number) {
   if (g_deferred_interrupt == 0) g_deferred_interrupt = signal_number;
@@ -102,24 +65,24 @@ extern "C" void NoteInterrupt(int signal_number) {
 std::string InterruptedWords(int signal) {
   if (signal == SIGINT || signal == 0) return "interrupted";
   if (signal == SIGTERM) return "interrupted by SIGTERM";
-#ifdef SIGHUP
-  if (signal == SIGHUP) return "interrupted by SIGHUP";
-#endif
+  if (IsHangUpSignal(signal)) return "interrupted by SIGHUP";
   return "interrupted by signal " + std::to_string(signal);
 }
 
 InterruptDeferral::InterruptDeferral() {
   g_deferred_interrupt = 0;
-  for (size_t i = 0; i < kEndingSignalCount; ++i) {
-    g_before_deferral[i] = std::signal(kEndingSignals[i], NoteInterrupt);
+  const std::span<const int> signals = TidyEndingSignals();
+  for (size_t i = 0; i < signals.size(); ++i) {
+    g_before_deferral[i] = std::signal(signals[i], NoteInterrupt);
     // A klia started with a signal ignored (a background job, nohup) keeps ignoring it.
-    if (g_before_deferral[i] == SIG_IGN) std::signal(kEndingSignals[i], SIG_IGN);
+    if (g_before_deferral[i] == SIG_IGN) std::signal(signals[i], SIG_IGN);
   }
 }
 
 InterruptDeferral::~InterruptDeferral() {
-  for (size_t i = 0; i < kEndingSignalCount; ++i) {
-    std::signal(kEndingSignals[i], g_before_deferral[i] == SIG_ERR ? SIG_DFL : g_before_deferral[i]);
+  const std::span<const int> signals = TidyEndingSignals();
+  for (size_t i = 0; i < signals.size(); ++i) {
+    std::signal(signals[i], g_before_deferral[i] == SIG_ERR ? SIG_DFL : g_before_deferral[i]);
   }
 }
 
@@ -128,23 +91,23 @@ bool InterruptDeferral::Interrupted() { return g_deferred_interrupt != 0; }
 int InterruptDeferral::Signal() { return g_deferred_interrupt; }
 
 InterruptGuard::InterruptGuard(const std::string &message, const std::string &remove_path) {
-  for (size_t i = 0; i < kEndingSignalCount; ++i) {
+  const std::span<const int> signals = TidyEndingSignals();
+  for (size_t i = 0; i < signals.size(); ++i) {
     // The message begins with "interrupted"; another signal than Ctrl-C is named after it.
     std::string words = message;
-    if (words.rfind("interrupted", 0) == 0) words = InterruptedWords(kEndingSignals[i]) + words.substr(11);
+    if (words.rfind("interrupted", 0) == 0) words = InterruptedWords(signals[i]) + words.substr(11);
     g_interrupt_text[i] = JsonOutput() ? nlohmann::json({{"error", {{"interrupted", words}}}}).dump() + "\n"
                                        : "\nklia: " + words + "\n";
   }
   g_remove_path = remove_path;
   g_guarded = 1;
-  for (size_t i = 0; i < kEndingSignalCount; ++i) {
-    g_previous_handler[i] = std::signal(kEndingSignals[i], OnInterrupt);
-  }
+  for (size_t i = 0; i < signals.size(); ++i) g_previous_handler[i] = std::signal(signals[i], OnInterrupt);
 }
 
 InterruptGuard::~InterruptGuard() {
-  for (size_t i = 0; i < kEndingSignalCount; ++i) {
-    std::signal(kEndingSignals[i], g_previous_handler[i] == SIG_ERR ? SIG_DFL : g_previous_handler[i]);
+  const std::span<const int> signals = TidyEndingSignals();
+  for (size_t i = 0; i < signals.size(); ++i) {
+    std::signal(signals[i], g_previous_handler[i] == SIG_ERR ? SIG_DFL : g_previous_handler[i]);
   }
   g_guarded = 0;
 }

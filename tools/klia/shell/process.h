@@ -10,11 +10,8 @@
 
 namespace klia {
 
-// Opens the null device on any of descriptors 0-2 that is closed, so that no file klia or the
-// virtual board opens later is given a standard stream's number.
-void ReserveStandardStreams();
-
-bool IsTerminal(std::FILE *stream);
+// Descriptors 0-2 kept from klia's files (ReserveStandardStreams) and whether a stream is a
+// terminal (IsTerminal) come with platform/platform.h.
 
 // Asks `question` on the terminal and reads the answer from standard input; true only for
 // "y" or "yes".

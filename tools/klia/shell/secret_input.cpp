@@ -1,26 +1,15 @@
 #include "shell/secret_input.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include <CLI/CLI.hpp>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
-
+#include "platform/platform.h"
 #include "shell/command_line.h"
 #include "shell/errors.h"
 #include "shell/output.h"
@@ -137,24 +126,18 @@ std::string ReadWhole(std::FILE *stream, const std::string &source, const std::s
 }
 
 // A key file that others may read is no secret: say so, with the cure.
-void WarnWhenOthersMayRead([[maybe_unused]] std::FILE *file, [[maybe_unused]] const SecretValue &value) {
-#ifndef _WIN32
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+void WarnWhenOthersMayRead(std::FILE *file, const SecretValue &value) {
+  const std::optional<unsigned> others = ModeOthersMayRead(file);
+  if (!others) return;
   char mode[8];
-  std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(info.st_mode & 0777));
+  std::snprintf(mode, sizeof mode, "%03o", *others);
   Notice("warning: " + value.file_option + " " + value.file + " can be read by other users of this computer (mode " +
          mode + "); keep it to yourself: chmod 600 " + value.file);
-#endif
 }
 
 std::string ReadSecretFile(const SecretValue &value) {
   const std::string source = value.file_option + " " + value.file;
-#ifdef _WIN32
-  std::FILE *file = std::fopen(value.file.c_str(), "rb");
-#else
-  std::FILE *file = std::fopen(value.file.c_str(), "rbe");  // not handed to programs klia starts
-#endif
+  std::FILE *file = OpenNotInherited(value.file, "rb");  // not handed to programs klia starts
   if (file == nullptr) {
     throw UsageError(value.file_option + ": cannot open " + value.file + ": " + std::strerror(errno) +
                      "; name a file that holds the " + value.what + ", or - for standard input");
@@ -214,7 +197,7 @@ std::vector<uint8_t> AskHex(const std::string &command, const std::string &name,
   SecretLines typed;
   std::string line;
   line.reserve(kSecretTextMax);
-  const bool ended = !ReadWithoutEcho(prompt, line);
+  const bool ended = !ReadWithoutEcho(prompt, line, kSecretTextMax);
   SplitLines(line, typed);
   if (ended) throw UsageError(command + ": the input ended before the " + name + " was typed; nothing was done");
   if (typed.lines.empty()) throw UsageError(command + ": nothing typed for the " + name + "; nothing was done");
@@ -318,160 +301,5 @@ void ObtainSecrets(const std::string &command, const std::vector<SecretValue *> 
     if (asked) value->bytes = Ask(command, *value);
   }
 }
-
-// The prompt ---------------------------------------------------------------------------------
-
-#ifdef _WIN32
-
-namespace {
-
-HANDLE g_console_input = INVALID_HANDLE_VALUE;
-DWORD g_saved_mode = 0;
-
-// Ctrl-C and Ctrl-Break come on a thread of their own: the echo is put back, and the
-// handlers after this one (by default, the end of klia) do the rest.
-BOOL WINAPI RestoreEchoOnControl(DWORD) {
-  SetConsoleMode(g_console_input, g_saved_mode);
-  return FALSE;
-}
-
-// The prompt goes to the console itself, even when standard error is sent elsewhere.
-void ShowOnConsole(HANDLE console, const std::string &text) {
-  DWORD written = 0;
-  if (console == INVALID_HANDLE_VALUE ||
-      !WriteFile(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
-  }
-}
-
-}  // namespace
-
-bool ReadWithoutEcho(const std::string &prompt, std::string &line) {
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  const bool console = GetConsoleMode(input, &mode) != 0;
-  if (console) {
-    g_console_input = input;
-    g_saved_mode = mode;
-    SetConsoleCtrlHandler(RestoreEchoOnControl, TRUE);
-    SetConsoleMode(input, (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
-  }
-  HANDLE output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ShowOnConsole(output, prompt);
-  line.clear();
-  bool ended = false;
-  for (;;) {
-    char c = 0;
-    DWORD got = 0;
-    if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) {
-      ended = true;
-      break;
-    }
-    if (c == '\n') break;
-    if (c != '\r' && line.size() < kSecretTextMax) line += c;
-    c = 0;
-  }
-  if (console) {
-    SetConsoleMode(input, mode);
-    SetConsoleCtrlHandler(RestoreEchoOnControl, FALSE);
-  }
-  // The Enter the person typed was not echoed.
-  ShowOnConsole(output, "\n");
-  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
-  return !ended || !line.empty();
-}
-
-#else
-
-namespace {
-
-// While a prompt waits with the echo off: the terminal, its settings before, where the prompt
-// went, and what the signals that end klia did before. A signal handler may only use these.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
-int g_terminal = -1;
-struct termios g_saved_settings;
-int g_prompt_output = 2;
-struct sigaction g_previous[std::size(kEndingSignals)];
-
-void WriteAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-}
-
-// The echo back on, the line the person was typing ended, then the signal does what it did
-// before the prompt (by default, end klia): raised again here, it comes once this returns.
-extern "C" void RestoreEchoAndEnd(int signal_number) {
-  tcsetattr(g_terminal, TCSANOW, &g_saved_settings);
-  WriteAll(g_prompt_output, "\n", 1);
-  for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
-    if (kEndingSignals[i] == signal_number) sigaction(signal_number, &g_previous[i], nullptr);
-  }
-  raise(signal_number);
-}
-
-}  // namespace
-
-bool ReadWithoutEcho(const std::string &prompt, std::string &line) {
-  constexpr int input = 0;
-  // The prompt goes to the terminal itself, even when standard error is sent elsewhere.
-  int output = open("/dev/tty", O_WRONLY | O_CLOEXEC | O_NOCTTY);
-  const bool own_output = output >= 0;
-  if (!own_output) output = 2;
-  struct termios settings;
-  const bool terminal = tcgetattr(input, &settings) == 0;
-  if (terminal) {
-    g_terminal = input;
-    g_saved_settings = settings;
-    g_prompt_output = output;
-    // The handlers first: from the moment the echo is off, a signal puts it back.
-    for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
-      struct sigaction restore = {};
-      restore.sa_handler = RestoreEchoAndEnd;
-      sigemptyset(&restore.sa_mask);
-      for (int other : kEndingSignals) sigaddset(&restore.sa_mask, other);
-      sigaction(kEndingSignals[i], nullptr, &g_previous[i]);
-      // A klia started with a signal ignored (a background job) keeps ignoring it.
-      if (g_previous[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &restore, nullptr);
-    }
-    struct termios quiet = settings;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ICANON;
-    // What was typed before the prompt (and echoed) is dropped.
-    tcsetattr(input, TCSAFLUSH, &quiet);
-  }
-  WriteAll(output, prompt.data(), prompt.size());
-  line.clear();
-  bool ended = false;
-  for (;;) {
-    char c = 0;
-    const ssize_t got = read(input, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ended = true;
-      break;
-    }
-    if (c == '\n') break;
-    if (line.size() < kSecretTextMax) line += c;
-    c = 0;
-  }
-  if (terminal) {
-    tcsetattr(input, TCSANOW, &settings);
-    for (size_t i = 0; i < std::size(kEndingSignals); ++i) sigaction(kEndingSignals[i], &g_previous[i], nullptr);
-    g_terminal = -1;
-  }
-  // The Enter the person typed was not echoed.
-  WriteAll(output, "\n", 1);
-  if (own_output) close(output);
-  return !ended || !line.empty();
-}
-
-#endif
 
 }  // namespace klia

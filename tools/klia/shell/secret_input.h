@@ -64,9 +64,4 @@ void AddSecretOptions(CLI::App *command, CLI::Option *argument_option, SecretVal
 // UsageError with a message naming where a bad value came from, without the value itself.
 void ObtainSecrets(const std::string &command, const std::vector<SecretValue *> &values);
 
-// Reads one line from standard input, a terminal, without echo: `prompt` goes to the terminal
-// first, and the echo comes back on every path, an interrupt (Ctrl-C, SIGTERM) included, which
-// then ends klia as the signal would have. Returns false when the input ends before a line.
-bool ReadWithoutEcho(const std::string &prompt, std::string &line);
-
 }  // namespace klia

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/cp866.h"
+#include "platform/platform.h"
 #include "shell/errors.h"
 
 namespace klia {

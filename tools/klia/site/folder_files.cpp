@@ -14,7 +14,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "platform/cp866.h"
+#include "platform/windows/wide_text.h"
 #else
 #include <fcntl.h>
 #include <grp.h>

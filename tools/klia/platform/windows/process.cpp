@@ -14,7 +14,7 @@
 #endif
 #include <windows.h>
 
-#include "platform/cp866.h"
+#include "platform/windows/wide_text.h"
 #include "platform/platform.h"
 
 namespace klia {
