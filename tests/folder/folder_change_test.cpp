@@ -33,7 +33,7 @@
 #include "site/library_check.h"
 #include "process_helpers.h"
 #include "site/program_folder.h"
-#include "platform/sha256.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -14,11 +14,6 @@
 // each one it leaves in the folder.
 //
 // Both are one file transaction with klia's record klia-spy.json (folder_install.h).
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -39,6 +34,7 @@
 #include "site/library_check.h"
 #include "shell/output.h"
 #include "shell/process.h"
+#include "platform/platform.h"
 #include "shell/installation.h"
 #include "site/program_folder.h"
 #include "trace_format.h"
@@ -80,12 +76,10 @@ struct SpyFolder {
 void CheckSettingsPath(const std::string &path, const std::string &what) {
   for (const char c : path) {
     if (c == '\n' || c == '\r') throw UsageError(what + " " + path + " holds a line break");
-#ifdef _WIN32
-    if (static_cast<unsigned char>(c) >= 0x80) {
+    if (SettingsFileTakesOnlyAscii() && static_cast<unsigned char>(c) >= 0x80) {
       throw UsageError(what + " " + path + " holds characters beyond plain ASCII, which the spy cannot read from its "
                        "settings file: name a path of plain ASCII characters");
     }
-#endif
   }
 }
 
@@ -169,23 +163,21 @@ void CheckTrace(const SpyFolder &folder, const std::string &trace, const std::st
   }
 }
 
-#ifndef _WIN32
 // The spy writes the trace as the program's user, who need not be klia's: when only the owner
 // of the trace (or of its folder, where it is new) may write it, and that owner is klia's user
 // or root, a program run as another user finds it cannot, and says so only on its standard
-// error. An owner other than those may well be the program's user.
+// error. An owner other than those may well be the program's user. (Natively only: on Windows
+// SoleWriterOnKliasSide names no one.)
 std::optional<std::string> TraceWriteWarning(const std::string &trace) {
-  struct stat info {};
-  const bool exists = stat(trace.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  const bool exists = FileSizeAt(trace).has_value();
   const std::string place = exists ? trace : FolderOf(trace);
-  if (!exists && stat(place.c_str(), &info) != 0) return std::nullopt;
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != geteuid() && info.st_uid != 0)) return std::nullopt;
+  const std::optional<std::string> writer = SoleWriterOnKliasSide(place);
+  if (!writer) return std::nullopt;
   const std::string where = exists ? "the trace " + trace : "in " + place + ", where the trace goes";
-  return "only " + UserName(info.st_uid) + " may write " + where + ": a program run as another user cannot write its " +
+  return "only " + *writer + " may write " + where + ": a program run as another user cannot write its " +
          "trace (the spy says so only on that program's standard error). If the program runs as another user, name " +
          "a trace where it may write (--trace PATH), or let it write " + (exists ? trace : "in " + place);
 }
-#endif
 
 // The folder's transport is the spy already, put there without klia.
 void RefuseSpyByHand(const SpyFolder &folder) {
@@ -396,9 +388,7 @@ int Install(const SpyOptions &options, SpyFolder &folder) {
              trace_named ? "--trace " + details["trace"]
                          : details["trace"] + ", where the spy writes its trace unless --trace names another,");
   std::vector<std::string> warnings;
-#ifndef _WIN32
   if (const auto warning = TraceWriteWarning(details["trace"])) warnings.push_back(*warning);
-#endif
 
   const FileState settings = folder.files.Inspect(folder.settings);
   const std::vector<FileToPlace> files = {

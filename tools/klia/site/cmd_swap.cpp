@@ -27,7 +27,7 @@
 #include "shell/output.h"
 #include "shell/process.h"
 #include "site/program_folder.h"
-#include "platform/sha256.h"
+#include "platform/platform.h"
 
 namespace klia {
 namespace {

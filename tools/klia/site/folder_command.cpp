@@ -43,16 +43,14 @@ std::optional<BinaryImage> ImageInFolder(const FolderFiles &files, const std::st
   return std::nullopt;
 }
 
+// Natively no name in the folder is a program's (IsProgramFileName): a native program folder
+// holds libraries, and which program loads them is not to be told from it.
 void CheckFolderPrograms(const BinaryImage &candidate, const std::string &candidate_path, const FolderFiles &files) {
-#ifdef _WIN32
   std::string programs;
   std::optional<BinaryImage> first;
   std::string first_name;
   for (const std::string &name : files.Names()) {
-    if (name.size() < 4) continue;
-    std::string ending = name.substr(name.size() - 4);
-    for (char &c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (ending != ".exe") continue;
+    if (!IsProgramFileName(name)) continue;
     const std::optional<BinaryImage> program = ImageInFolder(files, name, false);
     if (!program || program->library || program->format != ImageFormat::kPe) continue;
     if (program->machine == candidate.machine && program->bits == candidate.bits) return;
@@ -63,12 +61,6 @@ void CheckFolderPrograms(const BinaryImage &candidate, const std::string &candid
     }
   }
   if (first) CheckSameMachine(candidate, candidate_path, *first, "the folder's program " + first_name + " (of: " + programs + ")");
-#else
-  // A native program folder holds libraries; which program loads them is not to be told from it.
-  (void)candidate;
-  (void)candidate_path;
-  (void)files;
-#endif
 }
 
 std::string Pasteable(const std::string &path) {

@@ -11,47 +11,19 @@
 // do about it: a file in use (Windows refuses to replace a loaded DLL), a folder the user may
 // not change, a full disk. A failed step leaves nothing of its own behind (a file being
 // created is removed again).
+//
+// Each step is the system's own (platform.h, where FileStepFailure, FileState and FileAccess
+// are too, with the steps on a path anywhere: AbsolutePath, ReadFileAt, KindAt...); a
+// FolderFiles names the file in its folder and tells BeforeChange of each change first.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace klia {
-
-class FileStepFailure : public std::runtime_error {
- public:
-  enum class Cause { kInUse, kPermission, kDiskFull, kOwner, kOther };
-  FileStepFailure(Cause cause, const std::string &message) : std::runtime_error(message), cause_(cause) {}
-  Cause cause() const { return cause_; }
-  // The key of the JSON error object: "in_use", "permission", "disk_full", "owner", "file".
-  const char *kind() const;
-
- private:
-  Cause cause_;
-};
-
-struct FileState {
-  enum class Kind { kAbsent, kFile, kLink, kOther };
-  Kind kind = Kind::kAbsent;
-  std::string link_target;  // kLink: what the symbolic link says, as written
-  uint64_t size = 0;        // the content's (a link's: the file it leads to)
-  std::string sha256;       // the content's; empty when there is none to read (absent, a dangling link, not a file)
-  unsigned mode = 0644;     // natively the content's permissions
-  bool exists() const { return kind != Kind::kAbsent; }
-};
-
-// Who may use a file: natively its owner, group and permission bits (the owner and group:
-// none for klia's own), on Windows its access control list (in SDDL; empty: what the folder
-// gives a new file).
-struct FileAccess {
-  unsigned mode = 0644;
-  std::optional<uint32_t> owner, group;
-  std::string acl;
-};
 
 class FolderFiles {
  public:
@@ -111,25 +83,5 @@ class FolderFiles {
  private:
   std::string folder_;
 };
-
-// `path` made absolute (from the current folder), in klia's UTF-8.
-std::string AbsolutePath(const std::string &path);
-// The size of the plain file at `path`, or nothing when there is none.
-std::optional<uint64_t> FileSizeAt(const std::string &path);
-
-// The bytes of the file at `path` (anywhere; a symbolic link is followed), at most `limit`.
-// Throws FileStepFailure.
-std::string ReadFileAt(const std::string &path, size_t limit);
-
-// What is at `path`: a symbolic link itself, not what it leads to (kAbsent also when it
-// cannot be looked at).
-FileState::Kind KindAt(const std::string &path);
-// True when `a` and `b` are the same folder or file, however each is spelled.
-bool SamePlace(const std::string &a, const std::string &b);
-
-#ifndef _WIN32
-// "user NAME" ("user N" for a user without a name), for messages.
-std::string UserName(uint32_t user);
-#endif
 
 }  // namespace klia

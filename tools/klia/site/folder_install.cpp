@@ -5,7 +5,7 @@
 
 #include "mviahlp.h"
 #include "shell/output.h"
-#include "platform/sha256.h"
+#include "platform/platform.h"
 
 namespace klia {
 namespace {

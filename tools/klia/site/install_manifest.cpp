@@ -108,16 +108,6 @@ bool IsPlainFileName(std::string_view name) {
   return true;
 }
 
-bool SameFileName(std::string_view a, std::string_view b) {
-#ifdef _WIN32
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-#else
-  return a == b;
-#endif
-}
-
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);
   const std::tm t = UniversalTime(now);

@@ -59,9 +59,6 @@ InstallManifest DecodeManifest(std::string_view text, const std::string &file_na
 
 // True for a name klia may act on: a plain file name, no folder in it.
 bool IsPlainFileName(std::string_view name);
-// True when `a` and `b` name the same file of a folder: on Windows whatever the case of their
-// letters (Windows finds MVIAHLP.DLL as mviahlp.dll, and klia records the folder's spelling).
-bool SameFileName(std::string_view a, std::string_view b);
 
 // Now, UTC, ISO 8601.
 std::string UtcNow();

@@ -1,18 +1,14 @@
 #include "site/library_check.h"
 
+#include "platform/platform.h"
 #include "shell/errors.h"
 #include "site/interface_functions.h"
 
 namespace klia {
 namespace {
 
-#ifdef _WIN32
-constexpr ImageFormat kNativeFormat = ImageFormat::kPe;
-constexpr const char *kNativeKind = "a Windows DLL";
-#else
-constexpr ImageFormat kNativeFormat = ImageFormat::kElf;
-constexpr const char *kNativeKind = "a shared object (ELF)";
-#endif
+// The format of a library here: a PE file on Windows, an ELF file natively.
+ImageFormat NativeFormat() { return kNativeLibraryIsPe ? ImageFormat::kPe : ImageFormat::kElf; }
 
 // What the spy says when it is loaded: in no other transport.
 constexpr std::string_view kSpyAnnouncement = "hwlink spy: active in process";
@@ -25,9 +21,9 @@ BinaryImage ReadLibrary(std::string_view bytes, const std::string &path) {
   } catch (const ImageError &e) {
     throw Failure("library", path + " is not a library klia can check: " + e.what());
   }
-  if (image.format != kNativeFormat) {
+  if (image.format != NativeFormat()) {
     throw Failure("library", path + " is " + (image.format == ImageFormat::kPe ? "a Windows DLL" : "an ELF file") +
-                                 ", and here a library is " + kNativeKind);
+                                 ", and here a library is " + kNativeLibraryKind);
   }
   if (!image.library) throw Failure("library", path + " is a program, not a library");
   return image;

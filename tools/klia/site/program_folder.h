@@ -2,17 +2,14 @@
 // programs load them, and the names klia keeps their originals under.
 #pragma once
 
+#include "platform/platform.h"
 #include "spy_config.h"
 
 namespace klia {
 
-#ifdef _WIN32
-inline constexpr const char *kInterfaceLibraryFile = "mviahlp.dll";
-inline constexpr const char *kTransportFile = "HWLINK32.DLL";
-#else
-inline constexpr const char *kInterfaceLibraryFile = "libmviahlp.so.1";
-inline constexpr const char *kTransportFile = "libhwlink32.so";
-#endif
+// The system's names for them (mviahlp.dll and HWLINK32.DLL on Windows, platform.h).
+inline constexpr const char *kInterfaceLibraryFile = kInterfaceLibraryFileName;
+inline constexpr const char *kTransportFile = kTransportFileName;
 
 // The real transport while the spy stands in front of it: the spy's default target.
 inline constexpr const char *kRealTransportFile = spy::kDefaultTargetName;

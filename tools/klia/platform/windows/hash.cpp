@@ -1,21 +1,16 @@
-#include "platform/sha256.h"
-
-#include <stdexcept>
-
-#ifdef _WIN32
+// SHA-256 on Windows: through the system's own cryptography API (CNG, bcrypt.dll).
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 // windows.h first: bcrypt.h uses its types.
 #include <bcrypt.h>
-#else
-#include <openssl/evp.h>
-#endif
+
+#include <stdexcept>
+
+#include "platform/platform.h"
 
 namespace klia {
-
-#ifdef _WIN32
 
 struct Sha256::State {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -54,54 +49,6 @@ Sha256Digest Sha256::Finish() {
   Sha256Digest digest{};
   Check(BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0), "BCryptFinishHash");
   return digest;
-}
-
-#else
-
-struct Sha256::State {
-  EVP_MD_CTX *context = nullptr;
-  ~State() { EVP_MD_CTX_free(context); }
-};
-
-Sha256::Sha256() : state_(std::make_unique<State>()) {
-  state_->context = EVP_MD_CTX_new();
-  if (state_->context == nullptr || EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 (libcrypto) cannot be started");
-  }
-}
-
-Sha256::~Sha256() = default;
-
-void Sha256::Update(const void *bytes, size_t count) {
-  if (EVP_DigestUpdate(state_->context, bytes, count) != 1) throw std::runtime_error("SHA-256 (libcrypto) failed");
-}
-
-Sha256Digest Sha256::Finish() {
-  Sha256Digest digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(state_->context, digest.data(), &length) != 1 || length != digest.size()) {
-    throw std::runtime_error("SHA-256 (libcrypto) failed");
-  }
-  return digest;
-}
-
-#endif
-
-std::string Sha256Hex(const Sha256Digest &digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * digest.size());
-  for (const uint8_t byte : digest) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
-std::string Sha256Hex(std::string_view bytes) {
-  Sha256 hash;
-  hash.Update(bytes.data(), bytes.size());
-  return Sha256Hex(hash.Finish());
 }
 
 }  // namespace klia
