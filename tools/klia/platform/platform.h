@@ -276,10 +276,6 @@ int RunCommandAndWait(const std::vector<std::string> &command);
 // A loaded library: natively the dlopen handle, on Windows the HMODULE.
 using LibraryHandle = void *;
 
-// The file name under which the interface library loads its board transport (HWLINK32.DLL;
-// natively libhwlink32.so).
-const char *TransportFileName();
-
 // The characters that end a path's folder part ("\\/" on Windows, "/" natively).
 const char *PathSeparators();
 

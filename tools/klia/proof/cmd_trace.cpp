@@ -394,7 +394,7 @@ int DiffTraces(const Context &context, const std::string &path_a, const std::str
 // tree's (shell/installation.h).
 std::filesystem::path FindSpyFolder(const std::string &given) {
   namespace fs = std::filesystem;
-  const char *library = TransportFileName();
+  const char *library = kTransportFileName;
   std::error_code ignored;
   if (!given.empty()) {
     if (!fs::exists(fs::path(given) / library, ignored)) {
@@ -436,8 +436,8 @@ int RunReplayed(const std::vector<std::string> &command, const std::string &reco
   // needs libhwlink32.so then binds to it whatever its own run path says (the loader searches a
   // DT_RPATH before the library path), and no exchange can reach a board. Windows loads the
   // HWLINK32.DLL beside the program: the spy must be installed there.
-  if (!PreloadIntoChildren(spy_folder, TransportFileName())) {
-    throw UsageError("the transport spy " + (spy_folder / TransportFileName()).string() +
+  if (!PreloadIntoChildren(spy_folder, kTransportFileName)) {
+    throw UsageError("the transport spy " + (spy_folder / kTransportFileName).string() +
                      " has a space or a colon in its path, which the loader's preload list cannot hold; name a "
                      "--spy folder without them");
   }

@@ -68,9 +68,9 @@ std::string OwnLibraryFile() {
 std::vector<fs::path> SpyFolders() { return Folders(KLIA_SPY_FOLDERS); }
 
 SpyLocation FindSpy() {
-  const fs::path spy = FirstHolding(KLIA_SPY_FOLDERS, TransportFileName());
+  const fs::path spy = FirstHolding(KLIA_SPY_FOLDERS, kTransportFileName);
   if (spy.empty()) {
-    throw CannotRun(std::string("cannot find the transport spy (") + TransportFileName() + ") beside klia (" +
+    throw CannotRun(std::string("cannot find the transport spy (") + kTransportFileName + ") beside klia (" +
                     KLIA_SPY_FOLDERS + "); reinstall klia with its spy");
   }
   return {spy, spy.parent_path().string()};
@@ -78,14 +78,14 @@ SpyLocation FindSpy() {
 
 fs::path DefaultTransport() {
   if (LibrariesLieBesideProgram()) {
-    const fs::path beside = OwnProgram().parent_path() / TransportFileName();
+    const fs::path beside = OwnProgram().parent_path() / kTransportFileName;
     std::error_code ignored;
     if (fs::is_regular_file(beside, ignored)) return beside;
     throw CannotRun("no board transport " + beside.string() + " beside klia; name one with --transport");
   }
-  const fs::path board = FirstHolding(KLIA_VBOARD_FOLDERS, TransportFileName());
+  const fs::path board = FirstHolding(KLIA_VBOARD_FOLDERS, kTransportFileName);
   if (board.empty()) {
-    throw CannotRun(std::string("cannot find the virtual board (") + TransportFileName() + ") beside klia (" +
+    throw CannotRun(std::string("cannot find the virtual board (") + kTransportFileName + ") beside klia (" +
                     KLIA_VBOARD_FOLDERS + "); name a transport with --transport");
   }
   return board;

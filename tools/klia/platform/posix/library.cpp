@@ -21,8 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char *kTransportFile = "libhwlink32.so";
-
 std::string BaseName(const std::string &path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -108,8 +106,6 @@ std::string ObjectFile(const void *address) {
 
 }  // namespace
 
-const char *TransportFileName() { return kTransportFile; }
-
 const char *PathSeparators() { return "/"; }
 
 std::string PathText(const fs::path &path) { return path.string(); }
@@ -147,10 +143,10 @@ std::string LoadedLibraryFile(LibraryHandle library, const char *function) {
   return ObjectFile(dlsym(library, function));
 }
 
-LibraryHandle LoadedTransport() { return dlopen(kTransportFile, RTLD_NOW | RTLD_NOLOAD); }
+LibraryHandle LoadedTransport() { return dlopen(kTransportFileName, RTLD_NOW | RTLD_NOLOAD); }
 
 std::string LoadedTransportFile() {
-  return LoadedObject([](const std::string &file_name) { return file_name == kTransportFile; });
+  return LoadedObject([](const std::string &file_name) { return file_name == kTransportFileName; });
 }
 
 void *LoadedTransportFunction(const char *name) {
@@ -180,7 +176,7 @@ TransportLookup LookUpTransportOf(const std::string &library, bool must_find) {
     const size_t arrow = line.find(" => ");
     const std::string name = arrow == std::string::npos ? line.substr(0, line.find(" (")) : line.substr(0, arrow);
     if (BaseName(name).rfind("libhwlink32", 0) != 0) continue;
-    if (name != kTransportFile) return {TransportLookup::Outcome::kOtherName, name, ""};
+    if (name != kTransportFileName) return {TransportLookup::Outcome::kOtherName, name, ""};
     needed = true;
     std::string path = arrow == std::string::npos ? "" : line.substr(arrow + 4);
     path = path.substr(0, path.rfind(" (0x"));

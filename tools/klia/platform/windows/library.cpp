@@ -20,8 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char *kTransportFile = "HWLINK32.DLL";
-
 // The file of a loaded module (null: klia's own program) in the system's UTF-16; empty when the
 // system does not say.
 std::wstring ModulePath(HMODULE module) {
@@ -83,8 +81,6 @@ std::vector<HMODULE> TransportModulesOf(HMODULE library, bool &imports_transport
 }  // namespace
 
 fs::path OwnProgram() { return fs::path(ModulePath(nullptr)); }
-
-const char *TransportFileName() { return kTransportFile; }
 
 const char *PathSeparators() { return "\\/"; }
 
@@ -164,7 +160,7 @@ TransportLookup LookUpTransportOf(const std::string &library, bool must_find) {
     at = end + 1;
   }
   for (const fs::path &folder : folders) {
-    const fs::path candidate = folder / kTransportFile;
+    const fs::path candidate = folder / kTransportFileName;
     if (fs::is_regular_file(candidate, ignored)) {
       return {TransportLookup::Outcome::kFound, WideToUtf8(candidate.wstring()), ""};
     }
@@ -189,7 +185,7 @@ fs::path PlaceBesideTransport(const fs::path &library, const fs::path &transport
                               std::error_code &error) {
   fs::create_directory(folder, error);
   const fs::path copy = folder / library.filename();
-  if (error || !fs::copy_file(library, copy, error) || !fs::copy_file(transport, folder / kTransportFile, error)) {
+  if (error || !fs::copy_file(library, copy, error) || !fs::copy_file(transport, folder / kTransportFileName, error)) {
     return {};
   }
   return copy;
