@@ -52,8 +52,8 @@ int Run(int argc, char **argv) {
                "image (see 'klia board path')."};
   klia::Context context;
   klia::BuildGlobalOptions(app, context);
-  // The command table, in the order --help lists it: the board commands, the proof, the site
-  // operations, and the shell's own (completion and the man page, made from the others).
+  // The command table, in the order --help lists it: the board commands, probe and compare, the
+  // site operations, trace, and the shell's own (completion and the man page, made from the rest).
   klia::AddBoardCommands(app, context);
   klia::AddFormatCommand(app, context);
   klia::AddUserCommands(app, context);

@@ -48,7 +48,6 @@ class InterruptDeferral {
   static int Signal();
 };
 
-
 // "interrupted" for Ctrl-C, else "interrupted by SIGTERM" and the like.
 std::string InterruptedWords(int signal);
 
