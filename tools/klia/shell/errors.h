@@ -34,6 +34,12 @@ class Failure : public std::runtime_error {
   std::string kind_;
 };
 
+// Something a command needs cannot be had: which library, transport or file, and why.
+class CannotRun : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A read that worked but found nothing stored (no configuration record, no hardware step).
 class NothingStored : public Failure {
  public:

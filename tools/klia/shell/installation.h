@@ -3,17 +3,12 @@
 #pragma once
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace klia {
+#include "shell/errors.h"
 
-// Something a command needs cannot be had: which library, transport or file, and why.
-class CannotRun : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace klia {
 
 // The file name of klia's own interface library (mviahlp.dll, libmviahlp.so.1).
 const char *OwnLibraryName();
